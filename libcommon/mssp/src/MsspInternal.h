@@ -1,0 +1,89 @@
+// Internals shared by the library's files: the diagnostics prefix, limits,
+// process-wide state, atomic access to the hand-over fields of the shared
+// records, and little-endian byte helpers for recorded data.
+#ifndef MSSP_INTERNAL_H
+#define MSSP_INTERNAL_H
+
+#include <atomic>
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "MultiStreamSyncParser.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "the segment's records are little-endian and accessed as native fields");
+
+// Location prefix printed before most diagnostics, as its own printf.
+#define MSSP_LOC() std::printf("[MSSP %s->%s line:%d]", "MultiStreamSyncParser", __func__, __LINE__)
+
+namespace mssp {
+
+constexpr int kMaxReadLen = 65536;     // one ReadStream call, and the room a read needs
+constexpr uint32_t kMaxExtLen = 4096;  // largest extension area; also pTempBuf's size
+constexpr uint32_t kMinFrameLen = 16;  // smallest payload a header may announce
+constexpr int kTempBufSize = 4096;     // pTempBuf
+constexpr int kNodeSize = 40;          // sizeof(MSSP_FrameNode_t)
+constexpr int kTrickMaxPending = 4;    // trick play buffers at most five frames
+constexpr int kDefaultJumpLevel = 14;  // every frame shown
+constexpr uint8_t kNoThread = 255;     // threadIndex of a record without a thread
+constexpr uint8_t kCompletionMark = 0x80;  // bit 7 of a node's frameRate byte
+
+// Exit status of the paths that end the process: a supervisor must see a
+// failure, never a clean stop.
+constexpr int kFatalExitStatus = 1;
+
+// Atomic access to fields that two threads touch without a lock. The fields
+// keep their plain types so that the shared-memory layout stays as specified.
+template <class T>
+inline T LoadAcquire(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+template <class T>
+inline T LoadRelaxed(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+template <class T, class U>
+inline void StoreRelease(T& field, U value) {
+    std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_release);
+}
+template <class T, class U>
+inline void StoreRelaxed(T& field, U value) {
+    std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_relaxed);
+}
+
+// Waiting frames of a stream, read on the consumer side: acquiring parseNum
+// makes the nodes it counts visible.
+inline int32_t WaitingCount(MSSP_StreamHead_t* head) {
+    uint32_t parsed = LoadAcquire(head->parseNum);
+    uint32_t got = LoadRelaxed(head->getNum);
+    return static_cast<int32_t>(parsed - got);
+}
+
+// Little-endian reads and writes of recorded bytes, safe on any alignment.
+inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+inline uint32_t Le24(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16);
+}
+inline uint32_t Le32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+inline uint64_t Le64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+}  // namespace mssp
+
+// Process-wide device group (0 none, 1 ITS, 2 BUS, 3 ANT); 3 selects the old
+// recorded frame format. Written by every constructor.
+extern int g_DeviceGroup;
+// Bytes of packs dropped before a stream's first stored frame, all streams.
+extern int g_DropLen;
+
+#endif  // MSSP_INTERNAL_H

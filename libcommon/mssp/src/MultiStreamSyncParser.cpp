@@ -1,0 +1,224 @@
+// The parser object and its shared memory: construction and destruction,
+// the System V segment that holds every stream's header, node cursor, node
+// ring and data ring, the heap records beside it, and the device group read
+// from the platform. Runs on the host's thread while no reader thread exists;
+// playback itself lives in the other files.
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <json/json.h>
+
+#include "KeltoPlatform.h"
+#include "MsspInternal.h"
+
+int g_DeviceGroup = 0;
+int g_DropLen = 0;
+
+namespace {
+
+constexpr int kKeyNameSize = 28;   // name plus group digits, with the terminator
+constexpr int kKeyPathSize = 128;  // "/tmp/." plus the key name
+constexpr int kStreamHeadSize = 16;
+constexpr int kCursorSize = 8;
+
+// Ends the process after a fatal condition has been printed.
+[[noreturn]] void FatalExit() {
+    std::fflush(stdout);
+    std::exit(mssp::kFatalExitStatus);
+}
+
+}  // namespace
+
+int GetDeviceGroup() {
+    Json::Value spec;  // null until the platform fills it
+    if (Kelto_GetSpecInfo(spec) != 0) return 0;
+    if (!spec.isObject()) return 0;
+    const Json::Value& group = spec["PRODUCT_GROUP"];
+    if (group.isNull() || !group.isString()) return 0;
+    const std::string value = group.asString();
+    if (value == "BUS") return 2;
+    if (value == "ITS") return 1;
+    if (value == "ANT") return 3;
+    return 0;
+}
+
+CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* name, int bufSize,
+                                               int frameNum, MSSP_StreamOperation_t* operation,
+                                               void* user, unsigned char tavuGrpId)
+    : m_Operation{}, m_StreamNum(0), m_FrameNum(0), m_pStreamHead{}, m_pNodeCursor{},
+      m_pFrameNode{}, m_Shmid(-1), m_pShareMem(nullptr), m_pStreamBuf{}, m_BufSize(0),
+      m_StreamFd{}, m_CurStreamType{}, m_bWaitIFrame{}, m_ChnMask(0), m_PlayDate{},
+      m_StreamTypeBmp{}, m_OpenParam(0), m_OpenFlag(0), m_LastTime{}, m_Status(MSSP_STATUS_STOP),
+      m_bRunning(0), m_pTrickData{}, m_TrickLen{}, m_TrickNewSeg{}, m_StreamTime{}, m_Speed(0),
+      m_pPtsAdjust{}, m_JumpLevel{}, m_pParserData(nullptr), m_pLastPts(nullptr), m_pUser(user),
+      m_tavuGrpId(tavuGrpId), m_ProductType(PRODUCT_TYPE_UNKNOWN) {
+    if (Kelto_GetProductType(m_ProductType) != 0) {
+        Common::gclDebugPrintf(0, __FILE__, "CMultiStreamSyncParser", __LINE__,
+                               "=========GET PRODUCT TYPE FAILED=========\n");
+    }
+
+    if (streamNum < 1 || streamNum > MSSP_MAX_STREAMS) {
+        MSSP_LOC();
+        std::printf("invalid stream num:%d\n", streamNum);
+        FatalExit();
+    }
+    // Ring sizes are refused like a bad stream count: a segment smaller than
+    // the rings laid into it would corrupt memory at the first read.
+    const long long size64 = static_cast<long long>(streamNum) *
+                             (static_cast<long long>(bufSize) + kStreamHeadSize + kCursorSize +
+                              static_cast<long long>(frameNum) * mssp::kNodeSize);
+    if (bufSize <= 0 || frameNum <= 0 || size64 > INT_MAX) {
+        MSSP_LOC();
+        std::printf("invalid ring size: bufSize=%d frameNum=%d streamNum=%d size=%lld\n", bufSize,
+                    frameNum, streamNum, size64);
+        FatalExit();
+    }
+
+    m_StreamNum = streamNum;
+    if (operation != nullptr) m_Operation = *operation;
+
+    m_FrameNum = frameNum;
+    m_BufSize = bufSize;
+    const int size = static_cast<int>(size64);
+    std::printf("################playback, group=%d bufSize=%d frameNum=%d, size=%d node=%d\n", group,
+                bufSize, frameNum, size, mssp::kNodeSize);
+
+    // The key name lives in a 28-byte area; a longer name is cut.
+    char keyName[kKeyNameSize];
+    std::snprintf(keyName, sizeof(keyName), "%s%02d", name ? name : "", group);
+    CreateShareMemory(keyName, size);
+
+    for (int i = 0; i < m_StreamNum; ++i) {
+        for (int t = 0; t < MSSP_STREAM_TYPES; ++t) m_StreamFd[t][i] = -1;
+        m_bWaitIFrame[i] = 0;
+        m_pPtsAdjust[i] = nullptr;
+    }
+
+    m_Status = MSSP_STATUS_STOP;
+    std::memset(m_LastTime, 0xFF, sizeof(m_LastTime));
+    m_bRunning = 0;
+    std::memset(m_StreamTime, 0xFF, sizeof(m_StreamTime));
+    for (int& type : m_CurStreamType) type = 0;
+    m_pUser = user;
+
+    // 32 parser records followed by 32 thread records, zeroed.
+    const size_t blockSize = MSSP_MAX_STREAMS * (sizeof(tag_pbParserData) + sizeof(MSSP_ThreadParam_t));
+    m_pParserData = static_cast<tag_pbParserData*>(std::calloc(1, blockSize));
+    if (m_pParserData == nullptr) {
+        std::perror("playback alloc parser records:");
+        FatalExit();
+    }
+    for (int i = 0; i < MSSP_MAX_STREAMS; ++i) {
+        Parser(i).EndPos = static_cast<uint32_t>(m_BufSize - 1);
+        // No thread stands behind a record until StartParse fills it, so that
+        // Idle and StopParse never wait for one.
+        Thread(i).threadIndex = mssp::kNoThread;
+    }
+    std::memset(m_JumpLevel, mssp::kDefaultJumpLevel, sizeof(m_JumpLevel));
+
+    m_pLastPts = new uint64_t[MSSP_MAX_STREAMS]();
+
+    m_tavuGrpId = tavuGrpId;
+    g_DeviceGroup = GetDeviceGroup();
+
+    std::puts("***********************playback mssp***********************************");
+    std::printf("*  MSSP V5.0.0 Built time:%s %s\n", __DATE__, __TIME__);
+    std::printf("*  MSSP:Group:%d StreamNum:%d BufSize:%d FrameNum:%d tavuGrpId:%d\n\n", group,
+                streamNum, bufSize, frameNum, m_tavuGrpId);
+}
+
+void* CMultiStreamSyncParser::CreateShareMemory(const char* name, int size) {
+    char path[kKeyPathSize];
+    std::snprintf(path, sizeof(path), "/tmp/.%s", name);
+
+    // The key file is created world-accessible so that any process of the
+    // recorder can attach; the caller's file-creation mask is put back after.
+    const mode_t oldMask = umask(0);
+    const int fd = open(path, O_RDWR | O_CREAT | O_EXCL, 0777);
+    if (fd >= 0) close(fd);
+    umask(oldMask);
+
+    const key_t key = ftok(path, 'k');
+    m_Shmid = shmget(key, static_cast<size_t>(size), IPC_CREAT | 0777);
+    if (m_Shmid < 0) {
+        std::printf("playback share key=%d size=%d name=%s\n", static_cast<int>(key), size, path);
+        std::perror("playback alloc share mem error:");
+        FatalExit();
+    }
+
+    void* mem = shmat(m_Shmid, nullptr, 0);
+    if (mem == reinterpret_cast<void*>(-1)) {
+        std::puts("CreateShareMemory err@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@");
+        std::perror("$$$$$$$$$$$$$$$$$$$$$$$$$sharem mememe:");
+        // Without a segment the object has no streams: every operation that
+        // walks or checks stream indexes finds none and touches nothing.
+        m_pShareMem = nullptr;
+        m_StreamNum = 0;
+        return nullptr;
+    }
+    m_pShareMem = mem;
+
+    auto* base = static_cast<unsigned char*>(mem);
+    const int n = m_StreamNum;
+    const size_t nodesPerStream = static_cast<size_t>(m_FrameNum) * mssp::kNodeSize;
+    unsigned char* heads = base;
+    unsigned char* cursors = base + kStreamHeadSize * n;
+    unsigned char* nodes = base + (kStreamHeadSize + kCursorSize) * n;
+    unsigned char* rings = nodes + nodesPerStream * n;
+    for (int i = 0; i < n; ++i) {
+        m_pStreamHead[i] = reinterpret_cast<MSSP_StreamHead_t*>(heads + kStreamHeadSize * i);
+        m_pNodeCursor[i] = reinterpret_cast<MSSP_NodeCursor_t*>(cursors + kCursorSize * i);
+        m_pFrameNode[i] = reinterpret_cast<MSSP_FrameNode_t*>(nodes + nodesPerStream * i);
+        m_pStreamBuf[i] = rings + static_cast<size_t>(m_BufSize) * i;
+    }
+
+    struct shmid_ds ds;
+    if (shmctl(m_Shmid, IPC_STAT, &ds) == 0 && ds.shm_nattch == 1) {
+        // Alone on the segment: start from a clean one.
+        std::memset(mem, 0, static_cast<size_t>(size));
+        for (int i = 0; i < n; ++i) {
+            MSSP_StreamHead_t* head = m_pStreamHead[i];
+            head->channel = -1;
+            head->parseNum = 0;
+            head->getNum = 0;
+            head->state = MSSP_STATUS_INIT;
+            head->reserved13 = 1;
+            m_pNodeCursor[i]->getIndex = 0;
+            m_pNodeCursor[i]->lastIndex = -1;
+        }
+    }
+    return m_pShareMem;
+}
+
+CMultiStreamSyncParser::~CMultiStreamSyncParser() {
+    if (m_Shmid < 0) {
+        std::printf("CMultiStreamSyncParser::~CMultiStreamSyncParser error, because m_Shmid=%d\n", m_Shmid);
+        return;
+    }
+    if (m_pShareMem != nullptr) shmdt(m_pShareMem);
+    shmctl(m_Shmid, IPC_RMID, nullptr);
+
+    if (m_pParserData != nullptr) {
+        for (int i = 0; i < MSSP_MAX_STREAMS; ++i) {
+            std::free(Parser(i).pFrameInfo);
+            std::free(Parser(i).pTempBuf);
+        }
+        std::free(m_pParserData);
+        m_pParserData = nullptr;
+    }
+    delete[] m_pLastPts;
+    m_pLastPts = nullptr;
+    for (MSSP_PtsAdjust_t*& adjust : m_pPtsAdjust) {
+        delete adjust;
+        adjust = nullptr;
+    }
+}
