@@ -456,6 +456,7 @@ private:
     friend struct MsspParser;     // frame parser
     friend struct MsspDelivery;   // timestamps and frame delivery
     friend struct MsspControl;    // playback control
+    friend struct MsspGate;       // reset hand-over between control and playback threads
     friend struct MsspTestAccess; // tests
 
     tag_pbParserData& Parser(int index) { return m_pParserData[index]; }
@@ -498,6 +499,17 @@ private:
     void* m_pUser;
     uint8_t m_tavuGrpId;
     eProductType m_ProductType;
+
+    // Hand-over between the control thread and the playback thread around a
+    // reset of stream counters (ClearBuffer, StopParse): the reset waits
+    // until the playback thread is outside every delivery call and has
+    // released the frames it holds, so that no pointer handed out before the
+    // reset ever points at bytes that the readers refill after it.
+    uint8_t m_bResetting;                      // control: a reset is under way
+    uint8_t m_bDelivering;                     // playback: inside a delivery call
+    uint32_t m_HeldMask;                       // playback: streams with a delivered, unreleased frame
+    uint32_t m_ResetCount[MSSP_MAX_STREAMS];   // control: resets that found a frame still held
+    uint32_t m_HeldReset[MSSP_MAX_STREAMS];    // playback: m_ResetCount when the held frame was delivered
 };
 
 #endif  // MULTI_STREAM_SYNC_PARSER_H

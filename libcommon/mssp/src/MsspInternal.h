@@ -53,6 +53,17 @@ inline void StoreRelaxed(T& field, U value) {
     std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_relaxed);
 }
 
+// Sequentially consistent access, for the two-sided flag hand-over of the
+// reset gate (each side raises its own flag, then reads the other's).
+template <class T>
+inline T LoadSeqCst(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_seq_cst);
+}
+template <class T, class U>
+inline void StoreSeqCst(T& field, U value) {
+    std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_seq_cst);
+}
+
 // Waiting frames of a stream, read on the consumer side: acquiring parseNum
 // makes the nodes it counts visible.
 inline int32_t WaitingCount(MSSP_StreamHead_t* head) {

@@ -60,7 +60,8 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
       m_StreamTypeBmp{}, m_OpenParam(0), m_OpenFlag(0), m_LastTime{}, m_Status(MSSP_STATUS_STOP),
       m_bRunning(0), m_pTrickData{}, m_TrickLen{}, m_TrickNewSeg{}, m_StreamTime{}, m_Speed(0),
       m_pPtsAdjust{}, m_JumpLevel{}, m_pParserData(nullptr), m_pLastPts(nullptr), m_pUser(user),
-      m_tavuGrpId(tavuGrpId), m_ProductType(PRODUCT_TYPE_UNKNOWN) {
+      m_tavuGrpId(tavuGrpId), m_ProductType(PRODUCT_TYPE_UNKNOWN), m_bResetting(0),
+      m_bDelivering(0), m_HeldMask(0), m_ResetCount{}, m_HeldReset{} {
     if (Kelto_GetProductType(m_ProductType) != 0) {
         Common::gclDebugPrintf(0, __FILE__, "CMultiStreamSyncParser", __LINE__,
                                "=========GET PRODUCT TYPE FAILED=========\n");

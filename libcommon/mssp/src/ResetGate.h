@@ -1,0 +1,121 @@
+// The reset gate: the hand-over between the control thread, which resets
+// stream counters while the readers are parked (ClearBuffer, StopParse), and
+// the playback thread, which keeps calling the delivery operations. Without
+// it a frame handed out just before a reset could be overwritten by the
+// readers' refill while the host still reads it, and a delivery call could
+// read nodes while the reset rewrites the counters.
+//
+// Protocol (each side raises its own flag, then reads the other's, both
+// sequentially consistent, so at least one of them sees the other):
+//  * playback thread: raises m_bDelivering on entry to a delivery call and
+//    backs out with -1 when a reset is under way; ReleaseFrame of a held
+//    frame is let through, so that the reset's wait can end.
+//  * control thread: raises m_bResetting, waits until no delivery call runs,
+//    waits a bounded time for the held frames of the reset streams to be
+//    released, then resets and lowers the flag.
+// A frame still held when the wait runs out is written off: its stream's
+// m_ResetCount moves on, and its later ReleaseFrame only drops the hold
+// without touching the counters of the refilled stream.
+#ifndef MSSP_RESET_GATE_H
+#define MSSP_RESET_GATE_H
+
+#include <unistd.h>
+
+#include "MsspInternal.h"
+
+struct MsspGate {
+    using P = CMultiStreamSyncParser;
+
+    static constexpr int kHoldWaitPolls = 500;    // 1 ms each: how long a reset waits for held frames
+    static constexpr useconds_t kPollUs = 1000;
+
+    // Playback side: a delivery call in progress. Nested calls (delivery
+    // operations calling each other) ride on the outermost scope.
+    class Scope {
+    public:
+        Scope(P& p, int releaseIndex = -1) : p_(p) {
+            if (mssp::LoadRelaxed(p.m_bDelivering) != 0) {  // nested: only this thread raises it
+                entered_ = true;
+                return;
+            }
+            // Raise ours, then look at the control side's flag.
+            mssp::StoreSeqCst(p.m_bDelivering, 1);
+            const bool resetting = mssp::LoadSeqCst(p.m_bResetting) != 0;
+            const bool heldRelease = releaseIndex >= 0 && (p.m_HeldMask & (1u << releaseIndex)) != 0;
+            if (resetting && !heldRelease) {
+                // publish: this call touches nothing; the reset may go on
+                mssp::StoreRelease(p.m_bDelivering, 0);
+                return;
+            }
+            entered_ = true;
+            owner_ = true;
+        }
+        ~Scope() {
+            // publish: everything this call read and wrote, before a reset may begin
+            if (owner_) mssp::StoreRelease(p_.m_bDelivering, 0);
+        }
+        bool Entered() const { return entered_; }
+
+    private:
+        P& p_;
+        bool entered_ = false;
+        bool owner_ = false;
+    };
+
+    // Playback side: stream `index` handed out its read node.
+    static void Hold(P& p, int index) {
+        p.m_HeldReset[index] = mssp::LoadAcquire(p.m_ResetCount[index]);
+        mssp::StoreSeqCst(p.m_HeldMask, p.m_HeldMask | (1u << index));
+    }
+
+    // Playback side, inside ReleaseFrame: true when the held frame of
+    // `index` was written off by a reset (its counters are no longer ours).
+    static bool WrittenOff(P& p, int index) {
+        if ((p.m_HeldMask & (1u << index)) == 0) return false;
+        return mssp::LoadSeqCst(p.m_ResetCount[index]) != p.m_HeldReset[index];
+    }
+
+    static void Unhold(P& p, int index) {
+        // publish: the frame's node and bytes are no longer in use
+        mssp::StoreSeqCst(p.m_HeldMask, p.m_HeldMask & ~(1u << index));
+    }
+
+    // Control side: no delivery call runs and the held frames of the
+    // streams in `mask` are released (or written off) when this returns.
+    static void Close(P& p, uint32_t mask) {
+        mssp::StoreSeqCst(p.m_bResetting, 1);
+        WaitNoDelivery(p);
+        int polls = 0;
+        while ((mssp::LoadSeqCst(p.m_HeldMask) & mask) != 0 && polls < kHoldWaitPolls) {
+            usleep(kPollUs);
+            ++polls;
+        }
+        const uint32_t held = mssp::LoadSeqCst(p.m_HeldMask) & mask;
+        if (held != 0) {
+            MSSP_LOC();
+            std::printf("frames still held at reset, written off: mask=0x%08x\n", held);
+            for (int i = 0; i < MSSP_MAX_STREAMS; ++i) {
+                if (held & (1u << i)) mssp::StoreSeqCst(p.m_ResetCount[i], p.m_ResetCount[i] + 1);
+            }
+        }
+        // A release of a held frame may have started meanwhile: let it end.
+        WaitNoDelivery(p);
+    }
+
+    // Control side: the reset is done; delivery may go on.
+    static void Open(P& p) {
+        // publish: the reset counters and cursors, before the next delivery call
+        mssp::StoreRelease(p.m_bResetting, 0);
+    }
+
+    // Control side: `mask` of stream indexes 0..n-1.
+    static uint32_t AllStreams(int n) { return n >= 32 ? 0xFFFFFFFFu : ((1u << n) - 1u); }
+
+private:
+    static void WaitNoDelivery(P& p) {
+        // acquire: what the last delivery call did happens before the reset
+        while (mssp::LoadSeqCst(p.m_bDelivering) != 0) usleep(kPollUs / 10);
+    }
+};
+
+#endif  // MSSP_RESET_GATE_H
