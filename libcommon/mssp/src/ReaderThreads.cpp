@@ -1,0 +1,582 @@
+// Start, stop and the reader threads: StartParse (by date and time, by
+// segment id), StopParse, the Idle handshake, GetStatus, the channel and
+// stream-type mappings, the reader loop ParseStream with its buffer filling
+// (ReadData, GetBufFreeSize) and the threads' entry point.
+// StartParse/StopParse/Idle run on the host's control thread; ParseStream,
+// ReadData and GetBufFreeSize on the reader thread that owns the stream.
+// Cutting frames out of the ring is FrameParser.cpp's; delivering them is not
+// done here either.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "MsspInternal.h"
+#include "ResetGate.h"
+
+namespace {
+
+constexpr useconds_t kControlPollUs = 10000;  // Idle/StopParse poll the thread records
+constexpr useconds_t kParkedSleepUs = 20000;  // a parked thread's pass
+constexpr useconds_t kIdleSleepUs = 50000;    // a pass in which no stream made progress
+constexpr int kFrameInfoSize = 40;            // pFrameInfo, in the node layout
+constexpr int kMaxStreamType = 2;             // stream types 0..2
+
+}  // namespace
+
+// Private helpers of this file; a friend of the class.
+struct MsspReader {
+    using P = CMultiStreamSyncParser;
+
+    // Keeps the lowest `streams` channels of `chnBmp`: only they get a
+    // stream index, so only they are played.
+    static uint32_t KeepPlayableChannels(uint32_t chnBmp, int streams) {
+        uint32_t kept = 0;
+        int k = 0;
+        for (int c = 0; c < 32 && k < streams; ++c) {
+            if (chnBmp & (1u << c)) {
+                kept |= 1u << c;
+                ++k;
+            }
+        }
+        return kept;
+    }
+
+    // A bitmap whose lowest set bit names no stream type would index past
+    // m_StreamFd's three rows; refuse it before anything is touched.
+    static bool StreamTypeUsable(P& p, unsigned char streamTypeBmp) {
+        const int t = p.GetStreamTypeFromBitmap(streamTypeBmp);
+        if (t <= kMaxStreamType) return true;
+        MSSP_LOC();
+        std::printf("invalid stream type bitmap:0x%02x, stream type %d is not 0..%d, nothing opened\n",
+                    streamTypeBmp, t, kMaxStreamType);
+        return false;
+    }
+
+    // Puts stream i back to its start-of-playback state. Runs while no
+    // reader thread exists.
+    static void ResetStream(P& p, int i, bool clearState) {
+        tag_pbParserData& pd = p.Parser(i);
+        pd.ReadPos = 0;
+        pd.length = 0;
+        pd.NewSegPos = 0;
+        pd.u8SegFlag = 0;
+        pd.EndPos = static_cast<uint32_t>(p.m_BufSize - 1);
+        // Cutting state of an earlier playback must not survive into this
+        // one: a pending pack or new-segment data would point at stale ring
+        // bytes, and the audio bit belonged to another recording.
+        pd.u8PackPending = 0;
+        pd.PackLen = 0;
+        pd.u8NewSegData = 0;
+        pd.NewSegLen = 0;
+        pd.u8NodeFull = 0;
+        pd.u8AudioSeg = 0;
+        for (int t = 0; t < MSSP_STREAM_TYPES; ++t) p.m_StreamFd[t][i] = -1;
+
+        MSSP_StreamHead_t* head = p.m_pStreamHead[i];
+        mssp::StoreRelaxed(head->channel, -1);
+        mssp::StoreRelease(head->parseNum, 0u);
+        mssp::StoreRelease(head->getNum, 0u);
+        head->reserved13 = 1;
+        mssp::StoreRelaxed(head->playStatus, MSSP_STATUS_PLAY);
+        if (clearState) mssp::StoreRelease(head->state, MSSP_STATUS_INIT);
+        mssp::StoreRelaxed(p.m_pNodeCursor[i]->getIndex, 0u);
+        mssp::StoreRelease(p.m_pNodeCursor[i]->lastIndex, -1);
+
+        p.m_pTrickData[i] = nullptr;
+        p.m_TrickLen[i] = 0;
+        p.m_TrickNewSeg[i] = 0;
+
+        if (pd.pFrameInfo == nullptr)
+            pd.pFrameInfo = static_cast<MSSP_FrameNode_t*>(std::calloc(1, kFrameInfoSize));
+        if (pd.pTempBuf == nullptr)
+            pd.pTempBuf = static_cast<unsigned char*>(std::calloc(1, mssp::kTempBufSize));
+        if (pd.pFrameInfo == nullptr || pd.pTempBuf == nullptr) {
+            // The frame parser refuses to run on a stream without them.
+            std::perror("playback alloc parser buffers:");
+        }
+    }
+
+    // Gives stream k its channel and state after an open.
+    static void MarkOpened(P& p, int k, int channel, int fd) {
+        MSSP_StreamHead_t* head = p.m_pStreamHead[k];
+        mssp::StoreRelaxed(head->channel, channel);
+        mssp::StoreRelease(head->state, fd >= 0 ? MSSP_STATUS_PLAY : MSSP_STATUS_STOP);
+    }
+
+    // Starts one detached reader thread on `rec`; -1 when it could not be
+    // created.
+    static int StartThread(MSSP_ThreadParam_t& rec) {
+        pthread_attr_t attr;
+        if (pthread_attr_init(&attr) != 0) return -1;
+        pthread_attr_setscope(&attr, PTHREAD_SCOPE_SYSTEM);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_t tid;
+        const int rc = pthread_create(&tid, &attr, ParseStreamThreadEntry, &rec);
+        pthread_attr_destroy(&attr);
+        return rc == 0 ? 0 : -1;
+    }
+
+    // Fills the thread records and starts the threads: each serves
+    // `streamsPerThread` consecutive stream indexes; 0 or less, or as many as
+    // there are streams or more, is one thread for all.
+    static void StartThreads(P& p, int streamsPerThread) {
+        const int n = p.m_StreamNum;
+        int count = 1;
+        int step = n;
+        if (streamsPerThread > 0 && streamsPerThread < n) {
+            step = streamsPerThread;
+            count = (step - 1 + n) / step;
+        }
+        for (int t = 0; t < n; ++t) {
+            MSSP_ThreadParam_t& rec = p.Thread(t);
+            if (t >= count) {
+                rec.threadIndex = mssp::kNoThread;
+                continue;
+            }
+            rec.parser = &p;
+            rec.threadIndex = static_cast<uint8_t>(t);
+            rec.firstStream = static_cast<uint8_t>(t * step);
+            rec.endStream = static_cast<uint8_t>((t + 1) * step);
+            mssp::StoreRelaxed(rec.idleRequest, 0);
+            mssp::StoreRelaxed(rec.idleAck, 0);
+            mssp::StoreRelaxed(rec.exited, 0);
+            if (StartThread(rec) != 0) {
+                MSSP_LOC();
+                std::printf("create reader thread %d failed\n", t);
+                // No thread will ever set the flags: count it as ended so
+                // that Idle and StopParse do not wait for it.
+                mssp::StoreRelease(rec.exited, 1);
+            }
+        }
+    }
+
+    // The write position W: where the next read lands, without an early wrap.
+    static uint32_t WritePos(const tag_pbParserData& pd, uint32_t bufSize) {
+        const uint32_t firstPiece = pd.EndPos - pd.ReadPos + 1;
+        if (pd.EndPos == bufSize - 1 || pd.length < firstPiece) return (pd.ReadPos + pd.length) % bufSize;
+        return (pd.length - firstPiece) % bufSize;
+    }
+
+    // Closes every open handle of the streams [first, end) (reader thread,
+    // as it ends).
+    static void CloseHandles(P& p, int first, int end) {
+        for (int i = first; i < end; ++i) {
+            for (int t = 0; t < MSSP_STREAM_TYPES; ++t) {
+                int& fd = p.m_StreamFd[t][i];
+                if (fd < 0) continue;
+                p.m_Operation.CloseStream(p.m_pUser, fd, 0);
+                fd = -1;
+            }
+        }
+    }
+};
+
+void* ParseStreamThreadEntry(void* param) {
+    auto* rec = static_cast<MSSP_ThreadParam_t*>(param);
+    std::printf("Playback Thread %d is entering, channle is [%d,%d]\n", rec->threadIndex,
+                rec->firstStream, rec->endStream);
+    rec->parser->ParseStream(rec->threadIndex);
+    return nullptr;
+}
+
+int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char streamTypeBmp,
+                                       unsigned short openParam, tag_tavuDate* date,
+                                       tag_tavuTime* time, bool openFlag, int streamsPerThread) {
+    MSSP_LOC();
+    std::printf("by time... ChnBmp:0x%08x\n", chnBmp);
+    if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
+
+    for (int i = 0; i < m_StreamNum; ++i) MsspReader::ResetStream(*this, i, false);
+
+    for (uint8_t& b : m_LastTime) mssp::StoreRelaxed(b, 0xFF);
+    mssp::StoreRelease(m_Status, MSSP_STATUS_INIT);
+    mssp::StoreRelease(m_bRunning, 0);
+    m_ChnMask = MsspReader::KeepPlayableChannels(chnBmp, m_StreamNum);
+    m_PlayDate.year = date->year;
+    m_PlayDate.month = date->month;
+    m_PlayDate.day = date->day;
+    m_OpenParam = openParam;
+    m_OpenFlag = openFlag ? 1 : 0;
+
+    MSSP_OpenParam_t request;
+    std::memset(&request, 0, sizeof(request));
+    request.streamTypeBmp = streamTypeBmp;
+    request.openParam = openParam;
+    request.tavuGrpId = m_tavuGrpId;
+    request.year = date->year;
+    request.month = date->month;
+    request.day = date->day;
+    request.hour = time->hour;
+    request.minute = time->minute;
+    request.second = time->second;
+
+    const int t = GetStreamTypeFromBitmap(streamTypeBmp);
+    int k = 0;
+    for (int c = 0; c < 32 && k < m_StreamNum; ++c) {
+        if (!(chnBmp & (1u << c))) continue;
+        request.channel = static_cast<uint8_t>(c);
+        const int fd = m_Operation.OpenStream(m_pUser, &request, m_OpenFlag);
+        m_StreamFd[t][k] = fd;
+        if (fd >= 0) {
+            MSSP_LOC();
+            std::printf("open stream %d ok fd=%d streamtype=%d,id=%d this=%p fdaddr=%p\n", c, fd, t, k,
+                        static_cast<void*>(this), static_cast<void*>(m_StreamFd));
+        } else {
+            MSSP_LOC();
+            std::printf("open stream %d failed\n", c);
+        }
+        MsspReader::MarkOpened(*this, k, c, fd);
+        ++k;
+    }
+
+    int invalid = 0;
+    for (int i = 0; i < m_StreamNum; ++i) {
+        if (m_StreamFd[t][i] >= 0) continue;
+        MSSP_LOC();
+        std::printf("stream %d mssp invalid\n", i);
+        mssp::StoreRelease(m_pStreamHead[i]->state, MSSP_STATUS_STOP);
+        ++invalid;
+    }
+    if (invalid == m_StreamNum) {
+        MSSP_LOC();
+        std::printf("err:m_StreamNum:%d n:%d\n", m_StreamNum, invalid);
+    }
+
+    mssp::StoreRelease(m_bRunning, 1);
+    mssp::StoreRelease(m_Status, MSSP_STATUS_PLAY);
+    for (int i = 0; i < m_StreamNum; ++i) {
+        m_StreamTypeBmp[i] = streamTypeBmp;
+        m_CurStreamType[i] = t;
+    }
+    // Thread creation publishes everything written above to the new threads.
+    MsspReader::StartThreads(*this, streamsPerThread);
+    return 0;
+}
+
+int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char streamTypeBmp,
+                                       unsigned short openParam, tag_tavuSegmentId* segmentId,
+                                       bool openFlag, int streamsPerThread) {
+    MSSP_LOC();
+    std::printf("by Stream segment id...ChnBmp:0x%08x\n", chnBmp);
+    if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
+
+    mssp::StoreRelease(m_Status, MSSP_STATUS_INIT);
+    for (int i = 0; i < m_StreamNum; ++i) MsspReader::ResetStream(*this, i, true);
+    mssp::StoreRelease(m_bRunning, 0);
+    for (uint8_t& b : m_LastTime) mssp::StoreRelaxed(b, 0xFF);
+
+    MSSP_SegmentInfo_t info;
+    std::memset(&info, 0, sizeof(info));
+    const int r = m_Operation.GetStreamSegmentInfo != nullptr
+                      ? m_Operation.GetStreamSegmentInfo(m_pUser, segmentId, &info)
+                      : -1;
+    if (r != 0) {
+        MSSP_LOC();
+        std::printf("GetStreamSegmentInfo err:%d\n", r);
+        return -1;
+    }
+    m_ChnMask = MsspReader::KeepPlayableChannels(chnBmp, m_StreamNum);
+    m_PlayDate.year = info.year;
+    m_PlayDate.month = info.month;
+    m_PlayDate.day = info.day;
+    m_OpenParam = openParam;
+    m_OpenFlag = openFlag ? 1 : 0;
+    MSSP_LOC();
+    std::printf("Start by Stream segment id:time:20%d-%d-%d %d:%d:%d chn:%d\n", info.year, info.month,
+                info.day, info.hour, info.minute, info.second, info.channel);
+    std::fflush(stdout);
+
+    MSSP_OpenParam_t request;
+    std::memset(&request, 0, sizeof(request));
+    request.streamTypeBmp = streamTypeBmp;
+    request.openParam = 0;
+    request.tavuGrpId = m_tavuGrpId;
+    request.year = info.year;
+    request.month = info.month;
+    request.day = info.day;
+    request.hour = info.hour;
+    request.minute = info.minute;
+    request.second = info.second;
+
+    const int t = GetStreamTypeFromBitmap(streamTypeBmp);
+    int k = 0;
+    for (int c = 0; c < 32 && k < m_StreamNum; ++c) {
+        if (!(chnBmp & (1u << c))) continue;
+        request.channel = static_cast<uint8_t>(c);
+        const int fd = m_Operation.OpenStream(m_pUser, &request, m_OpenFlag);
+        m_StreamFd[t][k] = fd;
+        MSSP_LOC();
+        if (fd >= 0) {
+            std::printf("open stream %d ok\n", c);
+        } else {
+            std::printf("open stream %d failed\n", c);
+        }
+        MsspReader::MarkOpened(*this, k, c, fd);
+        ++k;
+    }
+
+    for (int i = 0; i < m_StreamNum; ++i) {
+        if (m_StreamFd[t][i] >= 0) continue;
+        MSSP_LOC();
+        std::printf("stream %d not open mssp invalid\n", i);
+        mssp::StoreRelease(m_pStreamHead[i]->state, MSSP_STATUS_STOP);
+    }
+
+    mssp::StoreRelease(m_bRunning, 1);
+    mssp::StoreRelease(m_Status, MSSP_STATUS_PLAY);
+    for (int i = 0; i < m_StreamNum; ++i) {
+        m_StreamTypeBmp[i] = streamTypeBmp;
+        m_CurStreamType[i] = t;
+    }
+    // Thread creation publishes everything written above to the new threads.
+    MsspReader::StartThreads(*this, streamsPerThread);
+    return 0;
+}
+
+int CMultiStreamSyncParser::StopParse() {
+    // acquire: pairs with StartParse's release of the run flag
+    if (mssp::LoadAcquire(m_bRunning) == 0) return 0;
+    // release: the threads see the cleared run flag at their next pass
+    mssp::StoreRelease(m_bRunning, 0);
+
+    for (int t = 0; t < m_StreamNum; ++t) {
+        MSSP_ThreadParam_t& rec = Thread(t);
+        if (rec.threadIndex == mssp::kNoThread) break;
+        // acquire: the thread closed its handles before it set exited
+        while (mssp::LoadAcquire(rec.exited) == 0) usleep(kControlPollUs);
+    }
+
+    mssp::StoreRelease(m_Status, MSSP_STATUS_STOP);
+    std::puts("playback, all thread stop over");
+
+    // The playback thread may still be inside a delivery call or hold a
+    // frame: reset the counters only behind the reset gate, as ClearBuffer does.
+    MsspGate::Close(*this, MsspGate::AllStreams(m_StreamNum));
+    for (int i = 0; i < m_StreamNum; ++i) {
+        tag_pbParserData& pd = Parser(i);
+        pd.ReadPos = 0;
+        pd.length = 0;
+        pd.EndPos = static_cast<uint32_t>(m_BufSize - 1);
+        MSSP_StreamHead_t* head = m_pStreamHead[i];
+        mssp::StoreRelease(head->parseNum, 0u);
+        mssp::StoreRelease(head->getNum, 0u);
+        head->reserved13 = 1;
+        mssp::StoreRelaxed(m_pNodeCursor[i]->getIndex, 0u);
+        mssp::StoreRelease(m_pNodeCursor[i]->lastIndex, -1);
+        std::free(pd.pFrameInfo);
+        pd.pFrameInfo = nullptr;
+        std::free(pd.pTempBuf);
+        pd.pTempBuf = nullptr;
+    }
+    MsspGate::Open(*this);
+
+    MSSP_LOC();
+    std::puts("playback over");
+    std::fflush(stdout);
+    return 0;
+}
+
+int CMultiStreamSyncParser::Idle(bool idle) {
+    if (!idle) {
+        for (int t = 0; t < m_StreamNum; ++t) {
+            MSSP_ThreadParam_t& rec = Thread(t);
+            mssp::StoreRelaxed(rec.idleAck, 0);
+            // release: the control operation's changes to the streams before
+            // the thread resumes
+            mssp::StoreRelease(rec.idleRequest, 0);
+        }
+        return 0;
+    }
+
+    for (int t = 0; t < m_StreamNum; ++t) {
+        MSSP_ThreadParam_t& rec = Thread(t);
+        mssp::StoreRelaxed(rec.idleAck, 0);
+        mssp::StoreRelease(rec.idleRequest, 1);
+    }
+    for (int t = 0; t < m_StreamNum;) {
+        MSSP_ThreadParam_t& rec = Thread(t);
+        // acquire: a parked or ended thread's last writes to its streams
+        const uint8_t ack = mssp::LoadAcquire(rec.idleAck);
+        const uint8_t exited = mssp::LoadAcquire(rec.exited);
+        std::printf("idle wait, threadIndex=%d flag=%d exit=%d stream=%d\n", rec.threadIndex, ack, exited,
+                    m_StreamNum);
+        if (rec.threadIndex == mssp::kNoThread) break;
+        if (ack != 0 || exited != 0) {
+            ++t;
+            continue;
+        }
+        mssp::StoreRelease(rec.idleRequest, 1);
+        usleep(kControlPollUs);
+    }
+    return 0;
+}
+
+int CMultiStreamSyncParser::GetStatus() {
+    for (int i = 0; i < m_StreamNum; ++i) {
+        MSSP_StreamHead_t* head = m_pStreamHead[i];
+        if (mssp::LoadAcquire(head->state) <= MSSP_STATUS_FAST_BACKWARD) return 1;
+        // Waiting frames, as a signed difference so that counters that
+        // wrapped round 2^32 still count.
+        if (mssp::WaitingCount(head) > 0) return 1;
+    }
+    return 0;
+}
+
+unsigned char CMultiStreamSyncParser::GetStreamTypeFromBitmap(unsigned char bitmap) {
+    for (unsigned char t = 0; t < 8; ++t)
+        if (bitmap & (1u << t)) return t;
+    return 0;
+}
+
+int CMultiStreamSyncParser::GetChnIndex(int channel, int& index) {
+    if (channel < 0 || channel > 31) return 0;
+    int count = 0;
+    for (int c = 0; c < 32; ++c) {
+        if (!(m_ChnMask & (1u << c))) continue;
+        if (c == channel) {
+            index = count;
+            return 1;
+        }
+        ++count;
+    }
+    return 0;
+}
+
+int CMultiStreamSyncParser::ParseStream(int threadIndex) {
+    MSSP_ThreadParam_t& rec = Thread(threadIndex);
+    const int first = rec.firstStream;
+    const int end = rec.endStream < m_StreamNum ? rec.endStream : m_StreamNum;
+
+    // acquire: the control side's changes made before it set the run flag
+    while (mssp::LoadAcquire(m_bRunning) == 1) {
+        // acquire: a control operation's changes made before Idle(false)
+        if (mssp::LoadAcquire(rec.idleRequest) != 0) {
+            // release: this thread's stream writes before the control side
+            // sees it parked
+            mssp::StoreRelease(rec.idleAck, 1);
+            usleep(kParkedSleepUs);
+            continue;
+        }
+        bool progress = false;
+        for (int i = first; i < end; ++i) {
+            if (CurrentFd(i) < 0) continue;
+            if (mssp::LoadAcquire(m_pStreamHead[i]->state) > MSSP_STATUS_FAST_BACKWARD) continue;
+            if (ParseFrame(i) > 0) progress = true;
+        }
+        if (!progress) usleep(kIdleSleepUs);
+    }
+
+    MsspReader::CloseHandles(*this, first, end);
+    MSSP_LOC();
+    std::printf("thread Index %d exit...\n", threadIndex);
+    // release: the handles are closed; after this the thread touches
+    // nothing of the object (StopParse may return and the host destroy it)
+    mssp::StoreRelease(rec.exited, 1);
+    return 0;
+}
+
+int CMultiStreamSyncParser::ReadData(int index) {
+    tag_pbParserData& pd = Parser(index);
+    const uint32_t bufSize = static_cast<uint32_t>(m_BufSize);
+    const uint32_t maxRead = static_cast<uint32_t>(mssp::kMaxReadLen);
+    uint32_t w;
+    if (pd.EndPos == bufSize - 1) {
+        w = (pd.ReadPos + pd.length) % bufSize;
+        // Wrap early only while the unparsed bytes lie in one piece below W;
+        // otherwise W - 1 would not be their end.
+        const bool oneRun = pd.length == 0 || pd.ReadPos + pd.length < bufSize;
+        if (bufSize - w < maxRead && oneRun && w > 0) {
+            pd.EndPos = w - 1;
+            w = 0;
+            if (pd.length == 0) {
+                pd.ReadPos = 0;
+                pd.EndPos = bufSize - 1;
+            }
+        }
+    } else {
+        w = MsspReader::WritePos(pd, bufSize);
+    }
+    if (bufSize < maxRead || bufSize - w < maxRead) {
+        MSSP_LOC();
+        std::puts("Fatal err");
+        return -1;
+    }
+
+    unsigned char newSegment = 0;
+    const int r = m_Operation.ReadStream(m_pUser, CurrentFd(index), m_pStreamBuf[index] + w,
+                                         mssp::kMaxReadLen, &newSegment);
+    if (r <= 0) {
+        MSSP_LOC();
+        std::printf("##################read over:index:%d ret:%d\n", index, r);
+        return r;
+    }
+    if (r > mssp::kMaxReadLen) {
+        // The host claims more than it was allowed to write: a host error.
+        // Count nothing; the caller treats it as a failed read.
+        MSSP_LOC();
+        std::printf("read error:index:%d ret:%d is more than the %d asked for\n", index, r,
+                    mssp::kMaxReadLen);
+        return -1;
+    }
+    if (newSegment == 0) {
+        pd.length += static_cast<uint32_t>(r);
+        return 1;
+    }
+
+    pd.NewSegPos = w;
+    pd.NewSegLen = static_cast<uint32_t>(r);
+    pd.u8SegFlag |= 1;
+    pd.u8NewSegData = 1;
+    pd.u8ChlType = 1;
+    MSSP_SegmentAttr_t attr;
+    std::memset(&attr, 0, sizeof(attr));
+    const int s = m_Operation.GetSegmentInfo(m_pUser, CurrentFd(index), &attr);
+    pd.u8AudioSeg = (s == 0 && (attr.attr & MSSP_SEGATTR_AUDIO)) ? 1 : 0;
+    MSSP_LOC();
+    std::printf("reading,@@@@@@@@@@@@@@@@@@@New stream segment %d... NewSegPos:%u chltype=%d u8AudioSeg:%d\n",
+                static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[index]->channel)), pd.NewSegPos,
+                pd.u8ChlType, pd.u8AudioSeg);
+    return 1;
+}
+
+int CMultiStreamSyncParser::GetBufFreeSize(int index) {
+    const tag_pbParserData& pd = Parser(index);
+    MSSP_StreamHead_t* head = m_pStreamHead[index];
+    const uint32_t bufSize = static_cast<uint32_t>(m_BufSize);
+
+    // acquire: the consumer raises getNum before it moves getIndex, and has
+    // finished with a released frame's bytes before it raises getNum
+    const uint32_t getNum = mssp::LoadAcquire(head->getNum);
+    const uint32_t parseNum = mssp::LoadRelaxed(head->parseNum);  // this thread's own counter
+    const uint32_t getIndex = mssp::LoadRelaxed(m_pNodeCursor[index]->getIndex);
+    uint32_t tail = pd.ReadPos;
+    if (parseNum != getNum) {
+        // The index lives in shared memory: never let it reach past the
+        // stream's nodes.
+        MSSP_FrameNode_t node;
+        std::memcpy(&node, &m_pFrameNode[index][getIndex % static_cast<uint32_t>(m_FrameNum)], sizeof(node));
+        tail = node.offset1;
+    }
+
+    const uint32_t w = MsspReader::WritePos(pd, bufSize);
+    long long free;
+    if (tail == w) {
+        free = bufSize;
+    } else if (tail > w) {
+        free = static_cast<long long>(tail) - w;
+    } else {
+        const int status = mssp::LoadRelaxed(m_Status);
+        if (status == MSSP_STATUS_FAST_FORWARD || status == MSSP_STATUS_FAST_BACKWARD) {
+            free = static_cast<long long>(tail) + bufSize - w;
+        } else {
+            free = static_cast<long long>(bufSize) - w;
+            if (free <= mssp::kMaxReadLen) free = tail;
+        }
+    }
+    free -= 1;
+    if (free < 0) return 0;
+    return free > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(free);
+}
