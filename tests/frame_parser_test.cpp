@@ -262,6 +262,7 @@ struct SplitCase {
     uint32_t before;  // bytes of the pack before the wrap point; 0 = the whole pack
     bool earlyWrap;   // EndPos below the ring's last byte
 };
+void PrintTo(const SplitCase& c, std::ostream* os) { *os << c.what; }
 
 class FrameParserSplit : public ::testing::TestWithParam<SplitCase> {};
 
@@ -311,7 +312,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SplitCase{"extension ends at the wrap", 52, true},
                       SplitCase{"payload split by one byte", 53, false},
                       SplitCase{"payload split", 900, true}, SplitCase{"ends exactly at EndPos", 0, false},
-                      SplitCase{"ends exactly at early EndPos", 0, true}));
+                      SplitCase{"ends exactly at early EndPos", 0, true}),
+    [](const ::testing::TestParamInfo<SplitCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST(FrameParserSplitChecksum, CorruptedSecondPiece_DetectedLikeContiguous) {
     ParserHarness h("fpx", 1, 200000, 16);

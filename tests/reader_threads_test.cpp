@@ -185,6 +185,7 @@ struct Split {
     int streamsPerThread;
     std::vector<std::pair<int, int>> served;  // firstStream, endStream per thread
 };
+void PrintTo(const Split& c, std::ostream* os) { *os << "streamsPerThread " << c.streamsPerThread; }
 
 class ReaderThreadSplit : public ReaderThreads, public ::testing::WithParamInterface<Split> {};
 
@@ -218,7 +219,11 @@ TEST_P(ReaderThreadSplit, RecordsAndEveryStreamRead) {
 INSTANTIATE_TEST_SUITE_P(
     Splits, ReaderThreadSplit,
     ::testing::Values(Split{0, {{0, 4}}}, Split{-1, {{0, 4}}}, Split{1, {{0, 1}, {1, 2}, {2, 3}, {3, 4}}},
-                      Split{3, {{0, 3}, {3, 6}}}, Split{4, {{0, 4}}}, Split{300, {{0, 4}}}));
+                      Split{3, {{0, 3}, {3, 6}}}, Split{4, {{0, 4}}}, Split{300, {{0, 4}}}),
+    [](const ::testing::TestParamInfo<Split>& info) {
+        const int n = info.param.streamsPerThread;
+        return (n < 0 ? "PerThreadMinus" : "PerThread") + std::to_string(n < 0 ? -n : n);
+    });
 
 // ---------------------------------------------------------------------------
 // Idle handshake with running threads
