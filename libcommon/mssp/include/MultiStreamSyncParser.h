@@ -330,7 +330,7 @@ typedef struct tag_pbParserData {
     uint8_t u8AudioSeg;     // 1: the current segment carries audio
     uint8_t u8NewSegData;   // 1: a new segment's first bytes wait at NewSegPos
     uint8_t u8NodeFull;     // 1: node ring nearly full, parsing paused
-    uint8_t reserved47;
+    uint8_t reserved47;     // audio attribute of the new segment waiting at NewSegPos
     uint32_t ReadPos;    // ring offset of the first unparsed byte
     uint32_t length;     // unparsed bytes from ReadPos on
     uint32_t EndPos;     // last byte before the data wraps to offset 0

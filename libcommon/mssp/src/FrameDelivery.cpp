@@ -30,6 +30,9 @@ constexpr int32_t kJumpSpanShrink = 3;        // frames after a jump come this m
 constexpr int32_t kMaxSteadyStep = 2500;      // larger delivered steps are discontinuities (ms)
 constexpr unsigned kNoTimeSeconds = 90000;    // one more than a day's seconds can reach
 constexpr uint8_t kNoHour = 0xFF;             // m_StreamTime hour before any key frame
+constexpr uint8_t kMaxHour = 23;              // a time of day read from frame bytes
+constexpr uint8_t kMaxMinSec = 59;
+constexpr int32_t kReaderPauseMargin = 6;     // the reader pauses at frameNum - 5 waiting frames
 constexpr int kBaselineLine = 1124;           // line number printed by GetBaselinePts
 
 // Where the time of day sits in the first bytes of a key frame.
@@ -62,6 +65,10 @@ bool IsTimingMedium(const MSSP_FrameNode_t* node) {
 // The producer may set bit 1 of a waiting node's flags when a new segment
 // begins behind it, so the byte is read and changed atomically.
 uint8_t LoadFlags(MSSP_FrameNode_t* node) { return mssp::LoadRelaxed(node->flags); }
+
+// Another group's parser may be constructed on another thread and rewrite the
+// process-wide device group meanwhile: read it atomically (always the same value).
+bool OldDevice() { return mssp::LoadRelaxed(g_DeviceGroup) == kOldDeviceGroup; }
 
 // Local calendar time of a node's date bytes, in seconds since 1970.
 // Daylight saving: every conversion treats the recorded time as standard
@@ -148,13 +155,13 @@ struct MsspDelivery {
     // First data byte as a channel number (an ASCII digit on old devices).
     static int FrameChannel(P& p, int index, const Place& place) {
         int c = p.m_pStreamBuf[index][place.offset1];
-        if (g_DeviceGroup == kOldDeviceGroup) c -= kAsciiZero;
+        if (OldDevice()) c -= kAsciiZero;
         return c;
     }
 
     // Frame-jump test of a video frame at the stream's level; never on old devices.
     static bool SkippedByJumpLevel(P& p, int index, const MSSP_FrameNode_t* node) {
-        if (g_DeviceGroup == kOldDeviceGroup || !IsVideo(node)) return false;
+        if (OldDevice() || !IsVideo(node)) return false;
         // The control thread writes the level; a single byte, no order needed.
         const uint8_t level = mssp::LoadRelaxed(p.m_JumpLevel[index]);
         return CheckSend(level, node->refType, node->refIndex) == 0;
@@ -183,6 +190,14 @@ struct MsspDelivery {
     static bool Discontinuous(P& p, int index, int32_t step) {
         return step > kMaxSteadyStep ||
                (step < 0 && mssp::LoadRelaxed(p.m_pStreamHead[index]->playStatus) != MSSP_STATUS_FAST_BACKWARD);
+    }
+
+    // True while a frame that is timed by the video behind it may still get
+    // that video: the stream is live and its reader can store more nodes.
+    // (With the node ring nearly full the reader pauses, so waiting could
+    // never end.)
+    static bool VideoMayFollow(P& p, int index, const MSSP_FrameNode_t* node, int32_t waiting) {
+        return !IsTimingFrame(node) && !StreamOver(p, index) && waiting < p.m_FrameNum - kReaderPauseMargin;
     }
 
     // Frees the read node of a stream: the consumer's side of the hand-over.
@@ -263,7 +278,8 @@ unsigned long long CMultiStreamSyncParser::GetCovertedPts(int index, const MSSP_
 
     // Re-arm after a reset of the stream's counts, unless the record was
     // initialised from this very node and nothing has moved it since.
-    if (r != nullptr && m_pStreamHead[index]->getNum == 0 &&
+    // (getNum is ours, but a reader that finds it past parseNum zeroes it.)
+    if (r != nullptr && mssp::LoadRelaxed(m_pStreamHead[index]->getNum) == 0 &&
         !(pNode == r->lastNode && pts == r->basePts && r->lastPts == r->basePts)) {
         r->lastNode = nullptr;
         r->lastPts = 0;
@@ -338,7 +354,7 @@ int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* 
                     if (waiting == 1 && !D::StreamOver(*this, i)) return -1;
                     std::printf("drop a frame index:%d type:%d pts:%llu getNum=%d parNum=%d frameType=%d\n", i,
                                 node->frameType, static_cast<unsigned long long>(NodePts(node)),
-                                static_cast<int>(m_pStreamHead[i]->getNum),
+                                static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[i]->getNum)),
                                 static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[i]->parseNum)), node->frameType);
                     D::Release(*this, i);
                     if (waiting == 1) return -1;
@@ -387,7 +403,7 @@ int CMultiStreamSyncParser::GetStreamTime(int index, unsigned int* pSeconds) {
     // be half-written by the reader thread. Acquire parseNum for its contents.
     if (mssp::WaitingCount(m_pStreamHead[index]) > 0) {
         const MSSP_FrameNode_t* node = D::ReadNode(*this, index);
-        const bool oldDevice = g_DeviceGroup == kOldDeviceGroup;
+        const bool oldDevice = OldDevice();
         uint32_t want = 0, hourAt = 0;
         if (node->frameType == MSSP_FRAME_I && oldDevice) {
             want = kOldTimeBytes;
@@ -402,7 +418,12 @@ int CMultiStreamSyncParser::GetStreamTime(int index, unsigned int* pSeconds) {
         uint8_t joined[kOldTimeBytes] = {};
         const uint8_t* head = nullptr;
         if (want != 0 && D::GetPlace(*this, node, place)) head = D::FrameHead(*this, index, place, want, joined);
-        if (head != nullptr) std::memcpy(stored, head + hourAt, 3);
+        // The bytes are a time only when the frame has the expected layout:
+        // anything that is no time of day (hour above 23, minute or second
+        // above 59) keeps the last time instead of reporting one past a day.
+        if (head != nullptr && head[hourAt] <= kMaxHour && head[hourAt + 1] <= kMaxMinSec &&
+            head[hourAt + 2] <= kMaxMinSec)
+            std::memcpy(stored, head + hourAt, 3);
     }
     if (stored[0] == kNoHour) {
         *pSeconds = kNoTimeSeconds;
@@ -442,7 +463,18 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
             if (bConvert != 0 && !IsComplete(node)) {
                 p = GetCovertedPts(i, node);
             } else {
-                GetStreamPTS(i, &p);
+                // GetStreamPTS's answer for a waiting timing frame is its own
+                // pts: take it from the node in hand instead of re-entering the
+                // per-stream checks for every stream of every call.
+                if (IsTimingFrame(node)) p = NodePts(node);
+                else GetStreamPTS(i, &p);
+                if (p == 0 && D::VideoMayFollow(*this, i, node, waiting)) {
+                    // Audio of an ordinary segment is timed by the video frame
+                    // behind it, which the reader has not stored yet: wait for
+                    // it rather than throw the audio (and, through the key-frame
+                    // wait, the P-frames after it) away.
+                    return -1;
+                }
                 if (p == 0) {
                     std::printf("ch%d pts is 0 throw it\n", i);
                     D::Release(*this, i);
@@ -526,7 +558,7 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
                 MSSP_LOC();
                 std::printf("Request I frame not stream index:%d, FrameNum=%d frameType=%d parseNum=%d getNum=%d\n",
                             index, waiting, type, static_cast<int>(mssp::LoadRelaxed(head->parseNum)),
-                            static_cast<int>(head->getNum));
+                            static_cast<int>(mssp::LoadRelaxed(head->getNum)));
                 return -1;
             }
             m_bWaitIFrame[index] = 0;
@@ -654,7 +686,8 @@ int CMultiStreamSyncParser::GetFrameInfo(unsigned char index, tag_MSSP_GetFrameI
         }
         if (node == nullptr) {
             std::printf("CMultiStreamSyncParser::GetFrameInfo index %d run heer parse=%d get=%d num=%d next=%d\n", index,
-                        static_cast<int>(mssp::LoadRelaxed(head->parseNum)), static_cast<int>(head->getNum), waiting,
+                        static_cast<int>(mssp::LoadRelaxed(head->parseNum)),
+                        static_cast<int>(mssp::LoadRelaxed(head->getNum)), waiting,
                         k);
             return -1;
         }

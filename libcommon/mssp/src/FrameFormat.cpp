@@ -412,6 +412,17 @@ int CalculateCheckSum(FrameData_t* data, int len) {
     uint64_t total = 0;
     int k = CollectParts(data, parts, &total) - 1;
     unsigned sum = 0;
+    // The part that holds the last byte (empty parts after it skipped).
+    while (k >= 0 && (total == 0 || total - 1 < parts[k].start)) --k;
+    // Common case, every frame that does not wrap in the ring: all samples
+    // lie in that part, so they are summed straight from it, lowest first.
+    const uint64_t span = 1 + static_cast<uint64_t>(count - 1) * step;  // how far back the last sample lies
+    if (k >= 0 && span <= total && total - span >= parts[k].start) {
+        const uint8_t* low = parts[k].data + (total - span - parts[k].start);
+        const size_t stride = static_cast<size_t>(step);
+        for (int i = 0; i < count; ++i) sum += low[static_cast<size_t>(i) * stride];
+        return static_cast<int>(sum & 0xFF);
+    }
     for (int i = 0; i < count; ++i) {
         const uint64_t back = 1 + static_cast<uint64_t>(i) * step;
         while (k >= 0 && (back > total || total - back < parts[k].start)) --k;

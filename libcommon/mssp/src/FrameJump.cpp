@@ -137,22 +137,26 @@ int CMultiStreamSyncParser::SetFrameJumpLevel(unsigned char index, unsigned char
     // may be half-written by the reader thread.
     const int limit = waiting < m_FrameNum ? waiting : m_FrameNum;
 
+    // The playback thread may release these nodes meanwhile and the reader
+    // refill them: their bytes are read atomically, and a node caught in a
+    // refill only makes the answer that of a neighbouring frame.
+    auto type = [&](uint32_t n) { return mssp::LoadRelaxed(m_pFrameNode[index][n].frameType); };
     uint32_t node = start;
-    for (int steps = 1; m_pFrameNode[index][node].frameType > MSSP_FRAME_P && steps < limit; ++steps) {
+    for (int steps = 1; type(node) > MSSP_FRAME_P && steps < limit; ++steps) {
         if (++node == static_cast<uint32_t>(m_FrameNum)) {
             node = 0;
             std::printf("CMultiStreamSyncParser::SetFrameJumpLevel index %d circling, firt=%d next=%d max=%d\n",
                         index, static_cast<int>(start), steps, m_FrameNum);
         }
     }
-    const MSSP_FrameNode_t& frame = m_pFrameNode[index][node];
-    if (frame.frameType > MSSP_FRAME_P) {
+    MSSP_FrameNode_t& frame = m_pFrameNode[index][node];
+    if (type(node) > MSSP_FRAME_P) {
         std::puts("CMultiStreamSyncParser::SetFrameJumpLevel failed, because frame is not video");
         return kUnknownRate;
     }
 
-    const unsigned refType = frame.refType;
-    const int f = frame.frameRate & kFrameRateBits;
+    const unsigned refType = mssp::LoadRelaxed(frame.refType);
+    const int f = mssp::LoadRelaxed(frame.frameRate) & kFrameRateBits;
     std::printf("CMultiStreamSyncParser::SetFrameJumpLevel index=%d ref=%d level=%d realFr=%d\n", index,
                 static_cast<int>(refType), level, f);
     if (level == kMaxLevel || HasNoReferenceStructure(refType)) return f;

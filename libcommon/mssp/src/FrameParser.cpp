@@ -58,6 +58,7 @@ struct MsspParser {
     // Gives up the old segment's unparsed bytes and parses the new one's.
     static void SwitchToNewSegment(P& p, tag_pbParserData& pd) {
         pd.u8NewSegData = 0;
+        pd.u8AudioSeg = pd.reserved47;  // the new segment's audio attribute, kept aside by ReadData
         pd.ReadPos = pd.NewSegPos;
         pd.length = pd.NewSegLen;
         pd.EndPos = LastByte(p);
@@ -188,11 +189,15 @@ struct MsspParser {
         const int n = hasPrev ? (last + 1) % frameNum : 0;
         MSSP_FrameNode_t& node = p.m_pFrameNode[i][n];
 
-        node.frameType = MSSP_FRAME_OTHER;  // not ready while it is filled
+        // frameType, refType and frameRate are stored atomically: the control
+        // thread's SetFrameJumpLevel reads them without parking this thread,
+        // and may still be looking at this node from an earlier lap.
+        mssp::StoreRelaxed(node.frameType, MSSP_FRAME_OTHER);  // not ready while it is filled
         node.pts = info.pts;
-        node.refType = info.refType;
+        mssp::StoreRelaxed(node.refType, info.refType);
         node.refIndex = info.refIndex;
-        node.frameRate = static_cast<uint8_t>((node.frameRate & mssp::kCompletionMark) | (info.frameRate & 0x7F));
+        mssp::StoreRelaxed(node.frameRate,
+                           (node.frameRate & mssp::kCompletionMark) | (info.frameRate & 0x7F));
         node.flags2 = static_cast<uint8_t>((node.flags2 & ~0x03) | (info.flags2 & 0x01) | ((pd.u8AudioSeg & 1) << 1));
         if (type == MSSP_FRAME_I || (type == MSSP_FRAME_AUDIO && pd.u8AudioSeg == 1)) {
             std::memcpy(node.time, info.time, sizeof(node.time));
@@ -248,8 +253,8 @@ struct MsspParser {
         }
 
         pd.u8Completed = 1;
-        node.frameType = static_cast<uint8_t>(type);
-        node.frameRate |= mssp::kCompletionMark;
+        mssp::StoreRelaxed(node.frameType, type);
+        mssp::StoreRelaxed(node.frameRate, node.frameRate | mssp::kCompletionMark);
         node.width = info.width;
         node.height = info.height;
 
@@ -284,8 +289,10 @@ struct MsspParser {
                                                            : p.m_Operation.ReadPrevIFrame;
             int r = -1;
             if (read != nullptr) {
+                // SetStatus stores a new speed while this thread still runs in trick play.
+                const int speed = mssp::LoadRelaxed(p.m_Speed);
                 r = read(p.m_pUser, p.CurrentFd(i), &p.m_pTrickData[i], &p.m_TrickLen[i],
-                         &p.m_TrickNewSeg[i], StepCode(p.m_Speed));
+                         &p.m_TrickNewSeg[i], StepCode(speed));
             }
             // A length below 1 is no pack either: nothing could be stored.
             if (r < 1 || p.m_pTrickData[i] == nullptr || p.m_TrickLen[i] < 1) {

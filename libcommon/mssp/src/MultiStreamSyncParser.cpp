@@ -129,7 +129,8 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
     m_pLastPts = new uint64_t[MSSP_MAX_STREAMS]();
 
     m_tavuGrpId = tavuGrpId;
-    g_DeviceGroup = GetDeviceGroup();
+    // Atomic: other groups' reader and playback threads may be reading it now.
+    mssp::StoreRelaxed(g_DeviceGroup, GetDeviceGroup());
 
     std::puts("***********************playback mssp***********************************");
     std::printf("*  MSSP V5.0.0 Built time:%s %s\n", __DATE__, __TIME__);

@@ -534,11 +534,15 @@ int CMultiStreamSyncParser::ReadData(int index) {
     MSSP_SegmentAttr_t attr;
     std::memset(&attr, 0, sizeof(attr));
     const int s = m_Operation.GetSegmentInfo(m_pUser, CurrentFd(index), &attr);
-    pd.u8AudioSeg = (s == 0 && (attr.attr & MSSP_SEGATTR_AUDIO)) ? 1 : 0;
+    // The attribute is the new segment's. Unparsed bytes of the old segment
+    // keep the old one (or their first frame would be judged, and dropped, by
+    // the new segment's rule); the parser takes it over when it switches.
+    pd.reserved47 = (s == 0 && (attr.attr & MSSP_SEGATTR_AUDIO)) ? 1 : 0;
+    if (pd.length == 0) pd.u8AudioSeg = pd.reserved47;
     MSSP_LOC();
     std::printf("reading,@@@@@@@@@@@@@@@@@@@New stream segment %d... NewSegPos:%u chltype=%d u8AudioSeg:%d\n",
                 static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[index]->channel)), pd.NewSegPos,
-                pd.u8ChlType, pd.u8AudioSeg);
+                pd.u8ChlType, pd.reserved47);
     return 1;
 }
 
@@ -547,11 +551,16 @@ int CMultiStreamSyncParser::GetBufFreeSize(int index) {
     MSSP_StreamHead_t* head = m_pStreamHead[index];
     const uint32_t bufSize = static_cast<uint32_t>(m_BufSize);
 
-    // acquire: the consumer raises getNum before it moves getIndex, and has
-    // finished with a released frame's bytes before it raises getNum
+    // The consumer raises getNum before it moves getIndex, so getIndex is
+    // read first: getNum is then at least as new, and the node at getIndex is
+    // one this thread stored whenever the counts say a frame waits. (Read the
+    // other way round, a release in between pairs an old getNum with the new
+    // getIndex, and the tail comes from a node not yet refilled.)
+    // acquire: the frames released up to getIndex, bytes included
+    const uint32_t getIndex = mssp::LoadAcquire(m_pNodeCursor[index]->getIndex);
+    // acquire: the consumer has finished with a released frame's bytes before it raises getNum
     const uint32_t getNum = mssp::LoadAcquire(head->getNum);
     const uint32_t parseNum = mssp::LoadRelaxed(head->parseNum);  // this thread's own counter
-    const uint32_t getIndex = mssp::LoadRelaxed(m_pNodeCursor[index]->getIndex);
     uint32_t tail = pd.ReadPos;
     if (parseNum != getNum) {
         // The index lives in shared memory: never let it reach past the
