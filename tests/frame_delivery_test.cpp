@@ -660,13 +660,44 @@ TEST_F(Delivery, GetFrame_ChannelMismatchDropsAndWaits) {
     EXPECT_EQ(A::WaitIFrame(P(), 0), 1);
 }
 
-TEST_F(Delivery, GetFrame_ZeroPtsAudioThrownAway_GetFrameExDeliversIt) {
+TEST_F(Delivery, GetFrame_AudioWaitsForItsVideoWhileLive_ThrownOnceNoneCanCome) {
     Make(1);
-    Push(0, Audio(5000));  // ordinary segment, no video behind it: timed 0
+    Push(0, Frame(MSSP_FRAME_I, 4960));
+    ASSERT_EQ(Get().rc, 0);
+    P().ReleaseFrame(0);
+    // Ordinary-segment audio with no video behind it yet: the reader may
+    // still store that video, so the audio waits instead of being thrown
+    // away (which would also drop every P-frame up to the next I-frame).
+    Push(0, Audio(5000));
     std::string out = Printed([&] { EXPECT_EQ(Get().rc, -1); });
+    EXPECT_EQ(out.find("throw it"), std::string::npos) << out;
+    EXPECT_EQ(Waiting(0), 1);
+    EXPECT_EQ(A::WaitIFrame(P(), 0), 0);
+    Push(0, Frame(MSSP_FRAME_P, 5040));
+    Delivered audio = Get();
+    EXPECT_EQ(audio.rc, 0);
+    EXPECT_EQ(audio.pts, 5040u);  // timed by the video frame behind it
+    P().ReleaseFrame(0);
+    ASSERT_EQ(Get().rc, 0);  // the P-frame itself is not lost
+    P().ReleaseFrame(0);
+
+    // Once the stream is over no video can come: the audio is thrown away.
+    Push(0, Audio(5100));
+    A::Head(P(), 0)->state = MSSP_STATUS_OVER;
+    out = Printed([&] { EXPECT_EQ(Get().rc, -1); });
     EXPECT_NE(out.find("ch0 pts is 0 throw it"), std::string::npos);
     EXPECT_EQ(Waiting(0), 0);
     EXPECT_EQ(A::WaitIFrame(P(), 0), 1);
+    A::Head(P(), 0)->state = MSSP_STATUS_PLAY;
+    A::WaitIFrame(P(), 0) = 0;
+
+    // With the node ring nearly full the reader pauses: waiting could never
+    // end, so the audio at the read position is thrown away as well.
+    for (int k = 0; k < kFrames - 6; ++k) Push(0, Audio(5200 + k));
+    out = Printed([&] { EXPECT_EQ(Get().rc, -1); });
+    EXPECT_NE(out.find("ch0 pts is 0 throw it"), std::string::npos);
+    EXPECT_EQ(Waiting(0), kFrames - 7);
+    for (int k = 0; k < kFrames - 7; ++k) P().ReleaseFrame(0);
 
     A::WaitIFrame(P(), 0) = 0;
     Push(0, Audio(5000));

@@ -128,7 +128,10 @@ TEST_F(Reader, NewSegmentRead_KeptAsideWithAudioBit) {
     EXPECT_EQ(Pd().u8NewSegData, 1);
     EXPECT_EQ(Pd().u8SegFlag & 1, 1);
     EXPECT_EQ(Pd().u8ChlType, 1);
-    EXPECT_EQ(Pd().u8AudioSeg, 1);
+    // Segment 0's 1000 bytes still wait to be parsed: they keep its
+    // attribute; segment 1's is kept aside for the switch.
+    EXPECT_EQ(Pd().u8AudioSeg, 0);
+    EXPECT_EQ(Pd().reserved47, 1);
     EXPECT_EQ(h->Ring(0)[1000], 100) << "segment 1's first byte";
     const auto info = h->host.CallsOf(ScriptedHost::kSegmentInfo);
     ASSERT_EQ(info.size(), 1u);

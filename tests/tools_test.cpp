@@ -17,6 +17,7 @@
 #include "PackTool.h"
 #include "Probe.h"
 #include "RecStore.h"
+#include "TargetProgram.h"
 
 using namespace recstore;
 
@@ -376,8 +377,8 @@ TEST(AnnexB, RealStreamMatchesFfprobeAndWrapsWithAudio) {
 // The programs.
 
 TEST(Programs, PackThenProbeFromTheCommandLine) {
-    const std::string tools = MSSP_TOOLS_DIR;
-    if (access((tools + "/mssp-pack").c_str(), X_OK) != 0) GTEST_SKIP() << "mssp-pack not built";
+    if (access(MSSP_TOOLS_DIR "/mssp-pack", X_OK) != 0) GTEST_SKIP() << "mssp-pack not built";
+    const std::string tools = msspt::EmulatorPrefix() + MSSP_TOOLS_DIR;
     TempDir dir;
     const std::string g = dir.path() + "/g";
     std::string out;

@@ -174,6 +174,11 @@ void ScriptedHost::ClearFaults() {
     iframeDelta_.clear();
 }
 
+void ScriptedHost::SetFaultSeed(uint32_t seed) {
+    std::lock_guard<std::mutex> lock(mu_);
+    faultRng_.seed(seed);
+}
+
 void ScriptedHost::SetNullIFrameData(int channel, int type, bool on) {
     std::lock_guard<std::mutex> lock(mu_);
     nullIFrame_[Key{channel, type}] = on;
@@ -241,6 +246,13 @@ bool ScriptedHost::Inject(const Key& key, Slot slot, int* result) {
     FaultState& f = it->second;
     const int n = f.calls++;
     if (n < f.fault.skip) return false;
+    if (f.fault.chance > 0) {
+        if (f.fault.count >= 0 && f.failed >= f.fault.count) return false;
+        if (static_cast<int>(faultRng_() % 1000) >= f.fault.chance) return false;
+        ++f.failed;
+        *result = f.fault.result;
+        return true;
+    }
     if (f.fault.count >= 0 && n >= f.fault.skip + f.fault.count) return false;
     *result = f.fault.result;
     return true;

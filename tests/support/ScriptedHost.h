@@ -54,7 +54,10 @@
 // that claims more than it was asked for). A GetSegmentInfo fault still
 // fills the attribute record, so that a test sees whether the parser
 // ignores the record of a failed call. For GetStreamSegmentInfo the key
-// is the segment id's channel and stream type. SetNullIFrameData makes the
+// is the segment id's channel and stream type. With `chance` (per mille)
+// above 0 a started fault strikes each call only with that probability
+// (random points), drawn from a generator seeded with SetFaultSeed; `count`
+// then bounds the calls that fail. SetNullIFrameData makes the
 // I-frame reads return a positive result with a null data pointer, and
 // SetIFrameLengthDelta adds a delta to the length they report.
 //
@@ -68,6 +71,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <random>
 #include <utility>
 #include <vector>
 
@@ -175,6 +179,7 @@ public:
         int result = -1;  // returned instead of the normal result
         int skip = 0;     // calls that succeed before the fault starts
         int count = -1;   // calls that fail once it started; -1 = all
+        int chance = 0;   // per mille: 0 = every call once started, else random calls
     };
 
     struct Call {
@@ -206,6 +211,7 @@ public:
     void SetChunks(int channel, int type, std::vector<int> sizes);
     void SetFault(int channel, int type, Slot slot, Fault fault);
     void ClearFaults();
+    void SetFaultSeed(uint32_t seed);
     void SetNullIFrameData(int channel, int type, bool on);
     void SetIFrameLengthDelta(int channel, int type, int delta);
     void SetFlagFirstRead(bool on);
@@ -247,6 +253,7 @@ private:
     struct FaultState {
         Fault fault;
         int calls = 0;
+        int failed = 0;  // calls that failed (random faults)
     };
 
     bool Inject(const Key& key, Slot slot, int* result);
@@ -264,6 +271,7 @@ private:
     std::map<Key, int> iframeDelta_;
     std::map<int, Open> handles_;
     std::vector<Call> log_;
+    std::mt19937 faultRng_{1};
     int nextHandle_ = 10;
     bool flagFirstRead_ = false;
 };

@@ -1,0 +1,27 @@
+// Starting programs built by this project (the tools, or a second copy of
+// the running test) from a test. A cross build runs every target program
+// under a user-mode emulator (qemu-user), which cannot start another target
+// program by itself: such commands go through the same emulator. A native
+// build runs them directly, and these helpers add nothing.
+#ifndef MSSP_TARGET_PROGRAM_H
+#define MSSP_TARGET_PROGRAM_H
+
+#include <string>
+#include <vector>
+
+namespace msspt {
+
+// Shell words to put before a target program's path in a command line:
+// empty, or the emulator and its options followed by a space.
+std::string EmulatorPrefix();
+
+// The arguments that start `program` (a path) for posix_spawnp/execvp: the
+// emulator and its options, if any, then the program.
+std::vector<std::string> ProgramArgv(const std::string& program);
+
+// Path of the running test program (the target program, under an emulator too).
+std::string SelfPath();
+
+}  // namespace msspt
+
+#endif  // MSSP_TARGET_PROGRAM_H
