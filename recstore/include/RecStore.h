@@ -103,6 +103,10 @@ public:
     // type over its usable segments; false when it has none.
     bool StreamSpan(uint8_t channel, uint8_t streamType, DateTime* first, DateTime* last);
     int OpenHandleCount() const;
+    // Channels whose OpenStream failed since the last call (bit n = channel
+    // n); the call clears them. Lets a host tell a failed open from a
+    // stream that already played to its end.
+    uint32_t TakeFailedOpens();
 
     // The slots, with the contracts of MSSP_StreamOperation_t.
     int OpenStream(const MSSP_OpenParam_t* param, unsigned char openFlag);
@@ -126,6 +130,7 @@ private:
     explicit RecStore(std::string dir, GroupDesc group);
     std::shared_ptr<Handle> Find(int handle, const char* op) const;
     int FindStream(uint8_t channel, uint8_t streamType) const;
+    int OpenAt(const MSSP_OpenParam_t* param, unsigned char openFlag);
     LoadedPtr Segment(size_t stream, size_t seg);
     LoadedPtr UsableSegment(size_t stream, size_t seg);
     bool Locate(size_t stream, const DateTime& t, Pos* pos, std::string* why);
@@ -140,7 +145,8 @@ private:
     std::string dir_;
     GroupDesc group_;  // read-only after Open
 
-    mutable std::mutex handleMutex_;  // handles_, nextHandle_
+    mutable std::mutex handleMutex_;  // handles_, nextHandle_, failedOpens_
+    uint32_t failedOpens_ = 0;
     std::map<int, std::shared_ptr<Handle>> handles_;
     int nextHandle_ = 1;
 

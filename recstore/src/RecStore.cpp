@@ -106,6 +106,13 @@ std::unique_ptr<RecStore> RecStore::Open(const std::string& dir, std::string* er
     return std::unique_ptr<RecStore>(new RecStore(dir, std::move(group)));
 }
 
+uint32_t RecStore::TakeFailedOpens() {
+    std::lock_guard<std::mutex> lock(handleMutex_);
+    const uint32_t failed = failedOpens_;
+    failedOpens_ = 0;
+    return failed;
+}
+
 int RecStore::OpenHandleCount() const {
     std::lock_guard<std::mutex> lock(handleMutex_);
     return static_cast<int>(handles_.size());
@@ -246,6 +253,15 @@ bool RecStore::Enter(Handle& h, size_t seg, LoadedPtr loaded) {
 }
 
 int RecStore::OpenStream(const MSSP_OpenParam_t* param, unsigned char openFlag) {
+    const int handle = OpenAt(param, openFlag);
+    if (handle < 0 && param != nullptr && param->channel < 32) {
+        std::lock_guard<std::mutex> lock(handleMutex_);
+        failedOpens_ |= 1u << param->channel;
+    }
+    return handle;
+}
+
+int RecStore::OpenAt(const MSSP_OpenParam_t* param, unsigned char openFlag) {
     if (!param) {
         Log("OpenStream: no open request");
         return -1;

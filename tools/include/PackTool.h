@@ -84,6 +84,7 @@ struct SynthOptions {
     int gop = 25;               // frames from one I-frame to the next
     int bitrateKbps = 1024;     // stream type 0; type t gets a quarter of type t-1
     AudioMode audio = AudioMode::kNone;
+    uint32_t audioChannels = 0xFFFFFFFFu;  // bit c: channel c records audio (as the audio mode says)
     int audioFrameMs = 40;      // G.711 at 8000 bytes/s: 320-byte packs
     int segmentSec = 0;         // a new segment at the first I-frame this long after the last began; 0 none
     int gapSec = 0;             // recording pause before each new segment

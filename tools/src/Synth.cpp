@@ -91,7 +91,8 @@ bool WriteStream(const SynthOptions& o, recstore::RecWriter& writer, uint8_t cha
                 shift += o.gapSec * 1000LL;
                 elapsed += o.gapSec * 1000LL;
             }
-            segAudio = o.audio == AudioMode::kAll || (o.audio == AudioMode::kAlternate && (segIndex & 1));
+            segAudio = (o.audioChannels >> channel & 1) &&
+                       (o.audio == AudioMode::kAll || (o.audio == AudioMode::kAlternate && (segIndex & 1)));
             if (!rec.BeginSegment(elapsed, segAudio, error)) return false;
             open = true;
             ++segIndex;

@@ -1,0 +1,168 @@
+// Recording player (mssp-play): plays a recording group through
+// CMultiStreamSyncParser the way the recorder's playback service does. It
+// opens the group with the recording store, starts the parser on a channel
+// set, takes every frame with GetFrame on one thread, paces it in real time
+// (or not at all), carries out a schedule of control operations (trick play,
+// seek, stream-type and channel switches, frame-jump levels) at given points
+// of the run, and counts what came out per channel.
+//
+// Threads: Play runs the host's playback and control side on the calling
+// thread: control operations are issued between frames, after the frame in
+// hand has been released, so a reset never waits for a held frame. The
+// parser's reader threads fill the rings meanwhile.
+//
+// The library links against whichever CMultiStreamSyncParser the program
+// links (the shared library for mssp-play, the internal archive in tests).
+#ifndef MSSP_PLAYER_H
+#define MSSP_PLAYER_H
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "RecCommon.h"
+
+namespace player {
+
+using recstore::DateTime;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailure = 1;  // the recording or the playback went wrong
+constexpr int kExitUsage = 2;    // bad arguments
+
+enum class Mode { kPlay, kFastForward, kFastBackward };
+
+// A point of the run: milliseconds of playback time, or a count of
+// delivered frames (all channels together).
+struct Point {
+    bool frames = false;
+    uint64_t value = 0;
+};
+
+// A date and time given on the command line, resolved when it is used
+// against the current position (the date and time of the last delivered
+// frame) or, before any frame, against the start.
+struct TimeSpec {
+    enum Kind { kCurrent, kTimeOfDay, kDateTime, kRelative } kind = kCurrent;
+    DateTime dt{};        // kDateTime; kTimeOfDay uses bytes 3..5
+    int64_t seconds = 0;  // kRelative
+};
+
+struct Action {
+    enum Kind { kPlay, kFastForward, kFastBackward, kSeek, kSwitchTypeAll, kSwitchType, kChannels, kJump, kStop };
+    Point at;
+    Kind kind = kPlay;
+    int speed = 1;          // trick play
+    TimeSpec time;          // play / ff / fb / seek
+    int streamType = 0;     // switch-type
+    uint32_t mask = 0;      // switch-type with channels, channels
+    int channel = 0;        // jump
+    int level = 14;         // jump
+    std::string text;       // as given, for messages
+    std::string note;       // explanation printed with it (the demo's)
+};
+
+struct Options {
+    std::string groupDir;
+    uint32_t channels = 0;       // 0: every channel recorded in the stream type
+    int streamType = 0;
+    TimeSpec start;              // kCurrent: the recording's start (its end when playing backward)
+    int64_t segment = -1;        // start at this segment (by segment id) instead
+    int segmentChannel = -1;     // channel of that segment id (-1: the first played channel)
+    bool realtime = true;        // false: as fast as possible
+    Mode mode = Mode::kPlay;     // how the run begins
+    int speed = 1;               // trick-play speed of that mode
+    bool convert = false;        // converted timestamps (GetFrame's bConvert)
+    int deviceGroup = -1;        // 0..3; -1: 3 for old-format recordings, else 0
+    std::vector<Action> actions; // in order of their points
+    double durationSec = 0;      // stop after this much playback time (0: no limit)
+    uint64_t maxFrames = 0;      // stop after this many frames (0: no limit)
+    std::string timelinePath;    // JSON lines, one per delivered frame
+    std::string outDir;          // chNN.es / chNN.audio per channel
+    int ringBytes = 4 << 20;     // per stream
+    int nodes = 512;             // frame nodes per stream
+    int streamsPerThread = 1;
+    int streams = 0;             // parser stream count; 0: as many as the largest channel set
+    double stallSec = 5;         // no frame for this long while streams are live: an error
+    int progress = -1;           // 1 lines every second, 0 none, -1 when standard error is a terminal
+    bool events = false;         // a report line for each new segment or timestamp jump in normal play
+    std::string libraryLog;      // the library's diagnostics ("" discarded, "-" left on standard output)
+    std::string shmName;         // base name of the shared memory ("" a unique one)
+    bool demo = false;
+    bool help = false;
+};
+
+// Parses the arguments after the program name. False with the reason.
+bool ParseArgs(const std::vector<std::string>& args, Options* options, std::string* error);
+
+// The --help text.
+std::string HelpText();
+
+// Parsers of single values, for the arguments and the tests.
+bool ParseChannelSet(const std::string& text, uint32_t* mask);
+bool ParsePoint(const std::string& text, Point* point);
+bool ParseAction(const std::string& text, Action* action, std::string* error);
+
+struct ChannelStats {
+    int channel = 0;
+    uint32_t typesSeen = 0;        // bit t: frames of stream type t delivered
+    uint64_t byType[4] = {0, 0, 0, 0};  // I, P, audio, other
+    uint64_t dropped = 0;          // video frames missing in normal play
+    uint64_t skipped = 0;          // video frames left out by a frame-jump level
+    uint64_t discontinuities = 0;  // frames flagged (new segment or timestamp jump)
+    uint64_t orderViolations = 0;  // frames against the expected order
+    uint64_t bytes = 0;            // pack bytes delivered
+    bool hasTime = false;
+    DateTime firstTime{}, lastTime{};
+    bool hasPts = false;
+    uint64_t firstPts = 0, lastPts = 0;  // as delivered (converted when converting)
+    uint64_t Frames() const { return byType[0] + byType[1] + byType[2] + byType[3]; }
+};
+
+struct Result {
+    int status = kExitOk;
+    uint64_t frames = 0;
+    double clockMs = 0;  // playback time reached
+    double wallMs = 0;
+    std::vector<ChannelStats> channels;  // ascending channel numbers, every channel ever played
+    std::vector<std::string> errors;     // what made the status non-zero
+    bool stalled = false;
+    bool interrupted = false;
+    const ChannelStats* Find(int channel) const;
+};
+
+// Where the player writes: `out` its report (header, actions, summary),
+// `err` errors, warnings and progress lines. `stop`, when given, ends the
+// run cleanly once it becomes non-zero (a signal handler sets it).
+struct Output {
+    FILE* out = stdout;
+    FILE* err = stderr;
+    FILE* progress = nullptr;  // progress lines (null: `err`)
+    const volatile sig_atomic_t* stop = nullptr;
+};
+
+// Plays the group. Returns the exit status (also in result->status).
+int Play(const Options& options, const Output& output, Result* result);
+
+// Prints the summary table of a result.
+void PrintSummary(FILE* out, const Result& result);
+
+// The built-in demonstration: writes a sample group into a temporary
+// folder, plays a short scripted session, prints the summary and removes
+// the folder. `base` supplies the shared-memory name and library options.
+int RunDemo(const Options& base, const Output& output);
+
+// The key file of the parser's shared memory: "/tmp/.<name><group>".
+std::string KeyFilePath(const std::string& name, int group);
+// Removes the key file and any segment still filed under its key.
+void RemoveSharedMemory(const std::string& name, int group);
+// A base name unique to this process and call.
+std::string UniqueShmName();
+
+constexpr int kPlaybackGroup = 1;  // the parser's group number (part of the key name)
+
+}  // namespace player
+
+#endif  // MSSP_PLAYER_H

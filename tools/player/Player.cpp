@@ -1,0 +1,943 @@
+// Recording player: one run. Opens the group with the recording store, starts
+// CMultiStreamSyncParser on the channel set, takes frames with GetFrame,
+// paces them, carries out the schedule between frames (after the frame in
+// hand is released) and counts per channel what was delivered. Runs on the
+// caller's thread; the parser's reader threads fill the rings meanwhile.
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+
+#include "KeltoPlatform.h"
+#include "MultiStreamSyncParser.h"
+#include "PackScan.h"
+#include "Player.h"
+#include "RecStore.h"
+#include "RecWriter.h"
+
+namespace player {
+namespace {
+
+using recstore::PackFormat;
+
+constexpr int kTopJumpLevel = 14;            // every frame shown
+constexpr double kMaxSteadyStepMs = 2500;    // a larger timestamp step is a jump (the engine's threshold)
+constexpr double kDefaultStepMs = 40;        // clock step across a jump before any steady step was seen
+constexpr useconds_t kPollUs = 2000;         // wait between GetFrame calls that delivered nothing
+constexpr double kLateResyncMs = 1000;       // pacing gives up catching up beyond this
+constexpr double kProgressEveryMs = 1000;
+constexpr double kMaxSleepSliceMs = 50;      // pacing sleeps in slices, to notice a stop request
+constexpr size_t kSynthTagLen = 16;          // "MSYN", channel, type, frame type, 0, u32 number, u32 pts
+constexpr int kProgressChannels = 8;         // channels named on a progress line
+constexpr int kProgressPtsChannels = 4;      // up to this many channels, their timestamps too
+constexpr uint32_t kFlagNewOrJump = 0x01;    // frame flag bit 0: new segment or timestamp discontinuity
+
+double NowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+const char* ModeName(Mode m) {
+    switch (m) {
+        case Mode::kPlay: return "play";
+        case Mode::kFastForward: return "ff";
+        default: return "fb";
+    }
+}
+
+char TypeLetter(int type) { return "IPAO"[type & 3]; }
+
+std::string ChannelList(uint32_t mask) {
+    std::string s;
+    for (int c = 0; c < 32; ++c) {
+        if (!(mask >> c & 1)) continue;
+        if (!s.empty()) s += ",";
+        s += std::to_string(c);
+    }
+    return s.empty() ? "none" : s;
+}
+
+std::string Hms(const DateTime& t) {
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "%02u:%02u:%02u", t[3], t[4], t[5]);
+    return buf;
+}
+
+// The k-th set bit of `mask` is stream index k (the engine's mapping).
+int IndexOf(uint32_t mask, int channel) {
+    if (channel < 0 || channel > 31 || !(mask >> channel & 1)) return -1;
+    return std::popcount(mask & ((1u << channel) - 1u));
+}
+int ChannelAt(uint32_t mask, int index) {
+    for (int c = 0; c < 32; ++c) {
+        if (mask >> c & 1) {
+            if (index == 0) return c;
+            --index;
+        }
+    }
+    return -1;
+}
+// The first `n` channels of a mask: those that get a stream index.
+uint32_t FirstChannels(uint32_t mask, int n) {
+    uint32_t out = 0;
+    for (int c = 0; c < 32 && n > 0; ++c) {
+        if (mask >> c & 1) {
+            out |= 1u << c;
+            --n;
+        }
+    }
+    return out;
+}
+
+// Per channel, what the order and drop checks compare with; reset at every
+// control action, since the engine repositions then.
+struct Track {
+    bool havePts = false;
+    uint64_t lastPts = 0;
+    bool haveSeq = false;  // synthetic frame numbers
+    uint8_t seqType = 0;
+    uint32_t lastSeq = 0;
+    bool videoSeen = false;     // a video frame was delivered since the reset
+    bool haveVideoPts = false;  // recorded timestamps of video frames
+    uint64_t lastVideoPts = 0;
+    uint64_t minStep = 0;
+};
+
+class Session {
+public:
+    Session(const Options& o, const Output& out, Result* r) : o_(o), out_(out), r_(*r) {}
+    ~Session() { Shutdown(); }
+    int Run();
+
+private:
+    struct Frame {
+        int index;
+        int channel;
+        int type;
+        uint64_t pts;
+        uint32_t flags;
+        int pieces;
+    };
+
+    bool Fail(int status, const std::string& message);
+    void Warn(const std::string& message);
+    bool OpenRecording();
+    bool ChooseChannels();
+    void ChooseFormat();
+    bool ResolveStart();
+    bool OpenOutputs();
+    bool StartEngine();
+    void CheckOpened(uint32_t mask, const char* when);
+    void Loop();
+    bool PopNext(bool any, Action* out);
+    bool RunDue();
+    bool Execute(const Action& a);
+    void Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* p2, int n2);
+    void CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int streamType, const recstore::PackHeader* h,
+                    const uint8_t* payload, size_t payloadLen);
+    void AdvanceClock(uint64_t pts, bool flagged);
+    void Pace();
+    void Progress(bool force);
+    void Timeline(const Frame& f, int streamType, const recstore::PackHeader* h, bool orderOk, int64_t seq);
+    void WritePayload(int channel, bool audio, const uint8_t* data, size_t len);
+    void ResetTracks();
+    DateTime Position() const { return haveShown_ ? shown_ : start_; }
+    DateTime Resolve(const TimeSpec& t) const;
+    ChannelStats& Stats(int channel);
+    double Clock() const { return clockMs_; }
+    void Say(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    void Shutdown();
+    bool Stopping() const { return out_.stop && *out_.stop; }
+
+    const Options& o_;
+    const Output& out_;
+    Result& r_;
+
+    std::unique_ptr<recstore::RecStore> store_;
+    MSSP_StreamOperation_t ops_{};
+    std::unique_ptr<CMultiStreamSyncParser> parser_;
+    std::string shmName_;
+    bool started_ = false;
+
+    uint32_t mask_ = 0;     // played channels
+    int streams_ = 0;       // parser stream count
+    PackFormat format_ = PackFormat::kNew;
+    int deviceGroup_ = 0;
+    DateTime start_{};
+    DateTime openAt_{};     // where the engine opens the streams, when not at start_ (month 0: none)
+    Mode mode_ = Mode::kPlay;
+    int speed_ = 1;
+    int curType_[MSSP_MAX_STREAMS] = {};   // stream type of each stream index, as the engine keeps it
+    int level_[MSSP_MAX_STREAMS] = {};     // frame-jump level of each stream index
+
+    std::map<int, ChannelStats> stats_;
+    std::map<int, Track> tracks_;
+    bool haveGlobal_ = false;
+    uint64_t globalPts_ = 0;
+    bool haveShown_ = false;
+    DateTime shown_{};
+
+    double clockMs_ = 0;
+    bool clockAnchored_ = false;
+    uint64_t clockPts_ = 0;
+    double lastAdvance_ = 0;
+    double startWall_ = 0, anchorWall_ = 0, anchorClock_ = 0, nextProgress_ = 0;
+    bool progress_ = false;
+
+    std::deque<std::pair<size_t, Action>> timeActions_, frameActions_;  // (order given, action)
+
+    FILE* timeline_ = nullptr;
+    std::map<std::pair<int, bool>, FILE*> outFiles_;
+    bool outFailed_ = false;
+    std::vector<uint8_t> scratch_;
+};
+
+void Session::Say(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(out_.out, fmt, ap);
+    va_end(ap);
+    std::fflush(out_.out);
+}
+
+bool Session::Fail(int status, const std::string& message) {
+    std::fprintf(out_.err, "mssp-play: %s\n", message.c_str());
+    std::fflush(out_.err);
+    r_.errors.push_back(message);
+    if (r_.status == kExitOk || status == kExitUsage) r_.status = status;
+    return false;
+}
+
+void Session::Warn(const std::string& message) {
+    std::fprintf(out_.err, "mssp-play: warning: %s\n", message.c_str());
+    std::fflush(out_.err);
+}
+
+ChannelStats& Session::Stats(int channel) {
+    auto it = stats_.find(channel);
+    if (it == stats_.end()) {
+        it = stats_.emplace(channel, ChannelStats{}).first;
+        it->second.channel = channel;
+    }
+    return it->second;
+}
+
+bool Session::OpenRecording() {
+    std::string error;
+    store_ = recstore::RecStore::Open(o_.groupDir, &error);
+    if (!store_) return Fail(kExitFailure, "cannot open the recording " + o_.groupDir + ": " + error);
+    if (store_->GroupId() > 255)
+        return Fail(kExitFailure, "recording group id " + std::to_string(store_->GroupId()) +
+                                      " does not fit the engine's one-byte group id");
+    return true;
+}
+
+bool Session::ChooseChannels() {
+    uint32_t available = 0;
+    for (const recstore::StreamDesc& s : store_->Group().streams) {
+        if (s.streamType == o_.streamType) available |= 1u << s.channel;
+    }
+    if (available == 0)
+        return Fail(kExitFailure, o_.groupDir + " holds no recording of stream type " + std::to_string(o_.streamType));
+    uint32_t want = o_.channels ? o_.channels : available;
+    if (want & ~available)
+        return Fail(kExitUsage, "channel(s) " + ChannelList(want & ~available) + " have no recording of stream type " +
+                                    std::to_string(o_.streamType) + " in " + o_.groupDir + " (recorded: " +
+                                    ChannelList(available) + ")");
+    int largest = std::popcount(want);
+    for (const Action& a : o_.actions) {
+        if (a.kind == Action::kChannels) largest = std::max(largest, std::popcount(a.mask));
+    }
+    streams_ = o_.streams ? o_.streams : std::min(largest, MSSP_MAX_STREAMS);
+    if (std::popcount(want) > streams_) {
+        Warn("only the first " + std::to_string(streams_) + " channels are played (--streams)");
+        want = FirstChannels(want, streams_);
+    }
+    mask_ = want;
+    for (int k = 0; k < MSSP_MAX_STREAMS; ++k) {
+        curType_[k] = o_.streamType;
+        level_[k] = kTopJumpLevel;
+    }
+    for (int c = 0; c < 32; ++c) {
+        if (mask_ >> c & 1) Stats(c);
+    }
+    return true;
+}
+
+// The engine reads the old pack format on devices of group 3 only.
+void Session::ChooseFormat() {
+    int oldSegs = 0, newSegs = 0;
+    for (const recstore::StreamDesc& s : store_->Group().streams) {
+        if (!(mask_ >> s.channel & 1)) continue;
+        for (const recstore::SegmentDesc& seg : s.segments) ++(seg.format == PackFormat::kOld ? oldSegs : newSegs);
+    }
+    deviceGroup_ = o_.deviceGroup >= 0 ? o_.deviceGroup : (oldSegs > 0 && newSegs == 0 ? 3 : 0);
+    format_ = deviceGroup_ == 3 ? PackFormat::kOld : PackFormat::kNew;
+    const int foreign = format_ == PackFormat::kOld ? newSegs : oldSegs;
+    if (foreign > 0)
+        Warn("device group " + std::to_string(deviceGroup_) + " reads " + recstore::FormatName(format_) +
+             "-format packs, but " + std::to_string(foreign) + " segment(s) of the played channels are in the " +
+             (format_ == PackFormat::kOld ? "new" : "old") + " format: they will not play");
+}
+
+bool Session::ResolveStart() {
+    if (o_.segment >= 0) {
+        const int ch = o_.segmentChannel >= 0 ? o_.segmentChannel : ChannelAt(mask_, 0);
+        tag_tavuSegmentId id{static_cast<uint8_t>(ch), static_cast<uint8_t>(o_.streamType), 0,
+                             static_cast<uint32_t>(o_.segment)};
+        MSSP_SegmentInfo_t info{};
+        if (store_->GetStreamSegmentInfo(&id, &info) != 0)
+            return Fail(kExitFailure, "segment " + std::to_string(o_.segment) + " of channel " + std::to_string(ch) +
+                                          " stream type " + std::to_string(o_.streamType) + " cannot be played");
+        start_ = DateTime{info.year, info.month, info.day, info.hour, info.minute, info.second};
+        return true;
+    }
+    const bool backward = o_.mode == Mode::kFastBackward;
+    bool found = false;
+    DateTime first{}, last{}, earliest{}, latest{};
+    for (int c = 0; c < 32; ++c) {
+        if (!(mask_ >> c & 1)) continue;
+        if (!store_->StreamSpan(static_cast<uint8_t>(c), static_cast<uint8_t>(o_.streamType), &first, &last)) continue;
+        if (!found || recstore::DateTimeToSeconds(first) < recstore::DateTimeToSeconds(earliest)) earliest = first;
+        if (!found || recstore::DateTimeToSeconds(last) > recstore::DateTimeToSeconds(latest)) latest = last;
+        found = true;
+    }
+    if (!found) return Fail(kExitFailure, "no played channel of " + o_.groupDir + " has a usable segment");
+    openAt_ = {};
+    switch (o_.start.kind) {
+        case TimeSpec::kCurrent:
+            start_ = backward ? latest : earliest;
+            // Positioning picks the last I-frame at or before a second; a
+            // second before the recording picks its very first I-frame.
+            if (!backward) openAt_ = recstore::SecondsToDateTime(recstore::DateTimeToSeconds(earliest) - 1);
+            break;
+        case TimeSpec::kTimeOfDay:
+            start_ = earliest;
+            std::copy(o_.start.dt.begin() + 3, o_.start.dt.end(), start_.begin() + 3);
+            break;
+        default: start_ = o_.start.dt; break;
+    }
+    return true;
+}
+
+bool Session::OpenOutputs() {
+    std::string error;
+    if (!o_.outDir.empty() && !recstore::MakeDirs(o_.outDir, &error))
+        return Fail(kExitFailure, "cannot create " + o_.outDir + ": " + error);
+    if (!o_.timelinePath.empty()) {
+        timeline_ = std::fopen(o_.timelinePath.c_str(), "w");
+        if (!timeline_) return Fail(kExitFailure, "cannot write " + o_.timelinePath + ": " + std::strerror(errno));
+    }
+    return true;
+}
+
+// Reports the channels (of those played) whose stream could not be opened.
+void Session::CheckOpened(uint32_t channels, const char* when) {
+    // The store remembers the channels whose open failed; asking the engine
+    // instead (GetChnStatusEx 0) would also count a short stream that the
+    // reader threads already played to its end.
+    const uint32_t failed = store_->TakeFailedOpens();
+    for (int c = 0; c < 32; ++c) {
+        const int k = (channels >> c & 1) ? IndexOf(mask_, c) : -1;
+        if (k < 0 || k >= streams_) continue;
+        if (failed & (1u << c))
+            Fail(kExitFailure, "channel " + std::to_string(c) + " stream type " + std::to_string(curType_[k]) +
+                                   " could not be played " + when);
+    }
+}
+
+bool Session::StartEngine() {
+    Json::Value spec(Json::objectValue);
+    static const char* const kGroupNames[] = {"", "ITS", "BUS", "ANT"};
+    if (deviceGroup_ > 0) spec["PRODUCT_GROUP"] = kGroupNames[deviceGroup_];
+    Kelto_SetSpecInfo(spec);
+
+    ops_ = recstore::RecStore::Operations();
+    shmName_ = o_.shmName.empty() ? UniqueShmName() : o_.shmName;
+    parser_ = std::make_unique<CMultiStreamSyncParser>(kPlaybackGroup, streams_, shmName_.data(), o_.ringBytes,
+                                                       o_.nodes, &ops_, store_.get(),
+                                                       static_cast<unsigned char>(store_->GroupId()));
+    const uint8_t typeBmp = static_cast<uint8_t>(1u << o_.streamType);
+    int r;
+    if (o_.segment >= 0) {
+        const int ch = o_.segmentChannel >= 0 ? o_.segmentChannel : ChannelAt(mask_, 0);
+        tag_tavuSegmentId id{static_cast<uint8_t>(ch), static_cast<uint8_t>(o_.streamType), 0,
+                             static_cast<uint32_t>(o_.segment)};
+        r = parser_->StartParse(mask_, typeBmp, 0, &id, true, o_.streamsPerThread);
+    } else {
+        const DateTime at = openAt_[1] ? openAt_ : start_;
+        tag_tavuDate date{at[0], at[1], at[2]};
+        tag_tavuTime time{at[3], at[4], at[5]};
+        r = parser_->StartParse(mask_, typeBmp, 0, &date, &time, true, o_.streamsPerThread);
+    }
+    started_ = r == 0;
+    if (r != 0) return Fail(kExitFailure, "the engine could not start (StartParse " + std::to_string(r) + ")");
+    CheckOpened(mask_, ("at " + recstore::FormatDateTime(start_)).c_str());
+    bool any = false;
+    for (int k = 0; k < std::popcount(mask_); ++k) any |= parser_->GetChnStatusEx(k, 0) != 0;
+    if (!any) return Fail(kExitFailure, "no channel could be played at " + recstore::FormatDateTime(start_));
+    if (o_.mode != Mode::kPlay) {
+        // From the start position itself: the readers have read on from it already.
+        MSSP_Time_t t{start_[3], start_[4], start_[5]};
+        parser_->SetStatus(o_.mode == Mode::kFastForward ? MSSP_STATUS_FAST_FORWARD : MSSP_STATUS_FAST_BACKWARD,
+                           o_.speed, &t);
+    }
+    mode_ = o_.mode;
+    speed_ = o_.speed;
+    return true;
+}
+
+DateTime Session::Resolve(const TimeSpec& t) const {
+    const DateTime pos = Position();
+    DateTime d = pos;
+    switch (t.kind) {
+        case TimeSpec::kCurrent: break;
+        case TimeSpec::kTimeOfDay: std::copy(t.dt.begin() + 3, t.dt.end(), d.begin() + 3); break;
+        case TimeSpec::kDateTime: d = t.dt; break;
+        case TimeSpec::kRelative: d = recstore::SecondsToDateTime(recstore::DateTimeToSeconds(pos) + t.seconds); break;
+    }
+    return d;
+}
+
+void Session::ResetTracks() {
+    tracks_.clear();
+    haveGlobal_ = false;
+    clockAnchored_ = false;
+}
+
+bool Session::Execute(const Action& a) {
+    // The engine repositions the streams on every action but a level change.
+    if (a.kind != Action::kJump && a.kind != Action::kStop) ResetTracks();
+    const DateTime when = Resolve(a.time);
+    Common::_datetime_ dt{when[0], when[1], when[2], when[3], when[4], when[5], 0};
+    MSSP_Time_t tod{when[3], when[4], when[5]};
+    std::string what;
+    bool go = true;
+    switch (a.kind) {
+        case Action::kPlay:
+            if (mode_ != Mode::kPlay) {
+                parser_->SetStatus(MSSP_STATUS_PLAY, 0, &tod);
+                what = "normal play from " + Hms(when);
+            } else if (a.time.kind != TimeSpec::kCurrent) {
+                parser_->Seek(&dt, 0);
+                what = "normal play, repositioned at " + recstore::FormatDateTime(when);
+            } else {
+                what = "normal play (already playing)";
+            }
+            mode_ = Mode::kPlay;
+            speed_ = 1;
+            break;
+        case Action::kFastForward:
+        case Action::kFastBackward: {
+            const bool ff = a.kind == Action::kFastForward;
+            if (parser_->SetStatus(ff ? MSSP_STATUS_FAST_FORWARD : MSSP_STATUS_FAST_BACKWARD, a.speed, &tod) != 0) {
+                Warn("the engine refused " + a.text + " (playback not running)");
+            }
+            mode_ = ff ? Mode::kFastForward : Mode::kFastBackward;
+            speed_ = a.speed;
+            const char* step = a.speed <= 4 ? "every I-frame" : a.speed == 8 ? "every 2nd I-frame"
+                                                            : a.speed == 16 ? "every 4th I-frame"
+                                                                            : "every 8th I-frame";
+            what = std::string(ff ? "fast forward" : "fast backward") + " x" + std::to_string(a.speed) + " from " +
+                   Hms(when) + " (" + step + ")";
+            break;
+        }
+        case Action::kSeek:
+            parser_->Seek(&dt, 0);
+            mode_ = Mode::kPlay;
+            speed_ = 1;
+            what = "seek to " + recstore::FormatDateTime(when);
+            break;
+        case Action::kSwitchTypeAll: {
+            bool already = false;
+            for (int k = 0; k < streams_; ++k) already |= curType_[k] == a.streamType;
+            parser_->SwitchStream(a.streamType, &dt);
+            if (already) {
+                what = "stream type " + std::to_string(a.streamType) +
+                       " for all channels: nothing done, a stream has that type already";
+            } else {
+                for (int k = 0; k < streams_; ++k) curType_[k] = a.streamType;
+                mode_ = Mode::kPlay;  // the switch repositions through a seek
+                speed_ = 1;
+                what = "stream type " + std::to_string(a.streamType) + " for all channels from " +
+                       recstore::FormatDateTime(when);
+            }
+            CheckOpened(mask_, ("after " + a.text).c_str());
+            break;
+        }
+        case Action::kSwitchType: {
+            if (parser_->SwitchStream(a.mask, static_cast<int>(1u << a.streamType), &dt) == 0) {
+                for (int c = 0; c < 32; ++c) {
+                    if (!(a.mask >> c & 1)) continue;
+                    const int k = IndexOf(mask_, c);
+                    if (k < 0) {
+                        Warn("switch-type: channel " + std::to_string(c) + " is not played; the switch stops there");
+                        break;
+                    }
+                    curType_[k] = a.streamType;
+                }
+            }
+            what = "stream type " + std::to_string(a.streamType) + " for channel(s) " + ChannelList(a.mask) +
+                   " from " + recstore::FormatDateTime(when);
+            CheckOpened(mask_ & a.mask, ("after " + a.text).c_str());
+            break;
+        }
+        case Action::kChannels: {
+            parser_->SwitchPlaybackChannels(a.mask, &dt);
+            const uint32_t played = FirstChannels(a.mask, streams_);
+            if (played != a.mask) Warn("only " + std::to_string(streams_) + " channels can be played at once");
+            mask_ = played;
+            for (int c = 0; c < 32; ++c) {
+                if (mask_ >> c & 1) Stats(c);
+            }
+            what = "play channel(s) " + ChannelList(mask_) + " from " + recstore::FormatDateTime(when);
+            CheckOpened(mask_, ("after " + a.text).c_str());
+            break;
+        }
+        case Action::kJump: {
+            const int k = IndexOf(mask_, a.channel);
+            if (k < 0) {
+                Warn("jump: channel " + std::to_string(a.channel) + " is not played; nothing done");
+                what = "frame-jump level of channel " + std::to_string(a.channel) + ": not played";
+                break;
+            }
+            const int fps = parser_->SetFrameJumpLevel(static_cast<unsigned char>(k), static_cast<unsigned char>(a.level));
+            level_[k] = a.level;
+            what = "frame-jump level " + std::to_string(a.level) + " for channel " + std::to_string(a.channel) +
+                   (fps == 255 ? " (resulting frame rate not known yet)" : " (" + std::to_string(fps) + " fps)");
+            break;
+        }
+        case Action::kStop:
+            what = "stop";
+            go = false;
+            break;
+    }
+    Say("[%8.2f s] %s\n", Clock() / 1000.0, what.c_str());
+    if (!a.note.empty()) Say("             %s\n", a.note.c_str());
+    return go;
+}
+
+// Takes the next scheduled action off its queue: only one whose point has
+// come, unless `any`. When both queues offer one, the one given first wins.
+bool Session::PopNext(bool any, Action* out) {
+    const bool timeReady =
+        !timeActions_.empty() && (any || static_cast<double>(timeActions_.front().second.at.value) <= Clock());
+    const bool frameReady = !frameActions_.empty() && (any || frameActions_.front().second.at.value <= r_.frames);
+    if (!timeReady && !frameReady) return false;
+    const bool fromTime = timeReady && (!frameReady || timeActions_.front().first < frameActions_.front().first);
+    auto& queue = fromTime ? timeActions_ : frameActions_;
+    *out = queue.front().second;
+    queue.pop_front();
+    return true;
+}
+
+// Runs every action whose point has come. False when one of them stops the run.
+bool Session::RunDue() {
+    Action a;
+    while (PopNext(false, &a)) {
+        if (!Execute(a)) return false;
+    }
+    return true;
+}
+
+// Playback time follows the timestamps in the direction of play (divided by
+// the speed in trick play); a jump, or the first frame of a new segment
+// (a recording pause), counts as one frame step.
+void Session::AdvanceClock(uint64_t pts, bool flagged) {
+    if (!clockAnchored_) {
+        clockAnchored_ = true;
+        clockPts_ = pts;
+        return;
+    }
+    const bool backward = mode_ == Mode::kFastBackward;
+    const int64_t d = backward ? static_cast<int64_t>(clockPts_ - pts) : static_cast<int64_t>(pts - clockPts_);
+    if (d <= 0) return;  // ties and steps against the direction do not move the clock
+    clockPts_ = pts;
+    const double div = mode_ == Mode::kPlay ? 1.0 : static_cast<double>(speed_);
+    // In trick play every frame is a jump for the engine's flag; only the size counts there.
+    if ((flagged && mode_ == Mode::kPlay) || static_cast<double>(d) > kMaxSteadyStepMs * div) {
+        clockMs_ += lastAdvance_ > 0 ? lastAdvance_ : kDefaultStepMs;
+        return;
+    }
+    lastAdvance_ = static_cast<double>(d) / div;
+    clockMs_ += lastAdvance_;
+}
+
+void Session::Pace() {
+    if (!o_.realtime) return;
+    for (;;) {
+        const double now = NowMs();
+        const double target = anchorWall_ + (clockMs_ - anchorClock_);
+        if (now - target > kLateResyncMs) {  // far behind (waiting for data): pace from here on
+            anchorWall_ = now;
+            anchorClock_ = clockMs_;
+            return;
+        }
+        if (target <= now || Stopping()) return;
+        usleep(static_cast<useconds_t>(std::min(target - now, kMaxSleepSliceMs) * 1000));
+    }
+}
+
+void Session::Progress(bool force) {
+    if (!progress_) return;
+    const double now = NowMs();
+    if (!force && now < nextProgress_) return;
+    nextProgress_ = now + kProgressEveryMs;
+    FILE* f = out_.progress ? out_.progress : out_.err;
+    std::string line;
+    char buf[96];
+    std::snprintf(buf, sizeof(buf), "  %7.1f s  %-4s x%-2d frames %7" PRIu64 " ", Clock() / 1000.0, ModeName(mode_),
+                  speed_, r_.frames);
+    line = buf;
+    int shown = 0;
+    for (const auto& [ch, st] : stats_) {
+        if (!(mask_ >> ch & 1)) continue;
+        if (++shown > kProgressChannels) {
+            line += " ...";
+            break;
+        }
+        std::snprintf(buf, sizeof(buf), " ch%d %s", ch, st.hasTime ? Hms(st.lastTime).c_str() : "--:--:--");
+        line += buf;
+        if (std::popcount(mask_) <= kProgressPtsChannels && st.hasPts) {
+            std::snprintf(buf, sizeof(buf), " @%" PRIu64, st.lastPts);
+            line += buf;
+        }
+    }
+    std::fprintf(f, "%s\n", line.c_str());
+    std::fflush(f);
+}
+
+void Session::WritePayload(int channel, bool audio, const uint8_t* data, size_t len) {
+    if (o_.outDir.empty() || outFailed_ || len == 0) return;
+    FILE*& file = outFiles_[{channel, audio}];
+    if (!file) {
+        char name[32];
+        std::snprintf(name, sizeof(name), "/ch%02d.%s", channel, audio ? "audio" : "es");
+        const std::string path = o_.outDir + name;
+        file = std::fopen(path.c_str(), "wb");
+        if (!file) {
+            outFailed_ = true;
+            Fail(kExitFailure, "cannot write " + path + ": " + std::strerror(errno));
+            return;
+        }
+    }
+    if (std::fwrite(data, 1, len, file) != len) {
+        outFailed_ = true;
+        Fail(kExitFailure, "cannot write into " + o_.outDir + ": " + std::strerror(errno));
+    }
+}
+
+void Session::Timeline(const Frame& f, int streamType, const recstore::PackHeader* h, bool orderOk, int64_t seq) {
+    if (!timeline_) return;
+    char packPts[24] = "null", time[32] = "null", seqText[16] = "null";
+    if (h && h->hasPts) std::snprintf(packPts, sizeof(packPts), "%" PRIu64, h->ptsMs);
+    if (h && h->hasTime) std::snprintf(time, sizeof(time), "\"%s\"", recstore::FormatDateTime(h->time).c_str());
+    if (seq >= 0) std::snprintf(seqText, sizeof(seqText), "%" PRId64, seq);
+    std::fprintf(timeline_,
+                 "{\"n\":%" PRIu64 ",\"clock_ms\":%.1f,\"wall_ms\":%.1f,\"channel\":%d,\"stream\":%d,"
+                 "\"stream_type\":%d,\"type\":\"%c\",\"pts\":%" PRIu64 ",\"pack_pts\":%s,\"time\":%s,\"flags\":%u,"
+                 "\"bytes\":%zu,\"pieces\":%d,\"mode\":\"%s\",\"speed\":%d,\"seq\":%s,\"order_ok\":%s}\n",
+                 r_.frames, Clock(), NowMs() - startWall_, f.channel, f.index, streamType, TypeLetter(f.type), f.pts,
+                 packPts, time, f.flags, scratch_.size(), f.pieces, ModeName(mode_), speed_, seqText,
+                 orderOk ? "true" : "false");
+}
+
+// Video frames missing between two delivered ones in normal play: by the
+// synthetic frame number when the payload carries one, else by the gap in
+// recorded timestamps against the frame interval.
+void Session::CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int streamType, const recstore::PackHeader* h,
+                         const uint8_t* payload, size_t payloadLen) {
+    if (mode_ != Mode::kPlay || (f.type != MSSP_FRAME_I && f.type != MSSP_FRAME_P)) return;
+    // Every positioning starts at an I-frame: a P-frame first means it was lost.
+    uint64_t missing = !tr.videoSeen && f.type == MSSP_FRAME_P ? 1 : 0;
+    tr.videoSeen = true;
+    if (payloadLen >= kSynthTagLen && std::memcmp(payload, "MSYN", 4) == 0) {
+        const uint32_t seq = recstore::Le32(payload + 8);
+        if (tr.haveSeq && tr.seqType == streamType && seq > tr.lastSeq + 1) missing += seq - tr.lastSeq - 1;
+        tr.haveSeq = true;
+        tr.seqType = static_cast<uint8_t>(streamType);
+        tr.lastSeq = seq;
+    } else {
+        const uint64_t pts = h && h->hasPts ? h->ptsMs : f.pts;
+        if (f.flags & kFlagNewOrJump) tr.haveVideoPts = false;  // a new segment or a jump: no gap to measure
+        if (tr.haveVideoPts && pts > tr.lastVideoPts) {
+            const uint64_t d = pts - tr.lastVideoPts;
+            const uint64_t step = h && h->frameRate ? 1000u / h->frameRate : tr.minStep;
+            if (step > 0 && d * 2 > step * 3) missing += (d + step / 2) / step - 1;
+            if (tr.minStep == 0 || d < tr.minStep) tr.minStep = d;
+        }
+        tr.haveVideoPts = true;
+        tr.lastVideoPts = pts;
+    }
+    (level_[f.index] < kTopJumpLevel ? st.skipped : st.dropped) += missing;
+}
+
+void Session::Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* p2, int n2) {
+    ++r_.frames;
+    scratch_.assign(p1, p1 + n1);
+    if (p2 && n2 > 0) scratch_.insert(scratch_.end(), p2, p2 + n2);
+
+    recstore::PackHeader header;
+    std::string why;
+    const bool decoded =
+        recstore::DecodeHeader(format_, scratch_.data(), scratch_.size(), &header, &why) == recstore::Decode::kOk &&
+        header.packLen <= scratch_.size();
+    const recstore::PackHeader* h = decoded ? &header : nullptr;
+    const uint8_t* payload = decoded ? scratch_.data() + header.headerLen + header.extLen : nullptr;
+    const size_t payloadLen = decoded ? header.frameLen : 0;
+
+    int streamType = curType_[f.index];
+    int64_t seq = -1;
+    if (payloadLen >= kSynthTagLen && std::memcmp(payload, "MSYN", 4) == 0) {
+        streamType = payload[5];  // the synthetic tag knows its stream type
+        seq = recstore::Le32(payload + 8);
+    }
+    ChannelStats& st = Stats(f.channel);
+    Track& tr = tracks_[f.channel];
+    st.typesSeen |= 1u << (streamType & 7);
+    ++st.byType[f.type & 3];
+    st.bytes += scratch_.size();
+    if (f.flags & kFlagNewOrJump) ++st.discontinuities;
+    if (o_.events && (f.flags & kFlagNewOrJump) && mode_ == Mode::kPlay && tr.havePts && h && h->hasTime)
+        Say("[%8.2f s] channel %d: new segment or timestamp jump, %s -> %s\n", Clock() / 1000.0, f.channel,
+            st.hasTime ? Hms(st.lastTime).c_str() : "?", Hms(h->time).c_str());
+    if (h && h->hasTime) {
+        if (!st.hasTime) st.firstTime = h->time;
+        st.lastTime = h->time;
+        st.hasTime = true;
+        shown_ = h->time;
+        haveShown_ = true;
+    }
+    if (!st.hasPts) st.firstPts = f.pts;
+    st.lastPts = f.pts;
+    st.hasPts = true;
+
+    const bool backward = mode_ == Mode::kFastBackward;
+    auto against = [&](uint64_t before) { return backward ? f.pts > before : f.pts < before; };
+    const bool orderOk = !(tr.havePts && against(tr.lastPts)) && !(haveGlobal_ && against(globalPts_));
+    if (!orderOk) {
+        ++st.orderViolations;
+        tr.haveVideoPts = false;  // no gap is measured across a misplaced frame
+    }
+    tr.havePts = true;
+    tr.lastPts = f.pts;
+    haveGlobal_ = true;
+    globalPts_ = f.pts;
+
+    if (orderOk) CheckDrops(f, st, tr, streamType, h, payload, payloadLen);
+    AdvanceClock(f.pts, (f.flags & kFlagNewOrJump) != 0);
+    Timeline(f, streamType, h, orderOk, seq);
+    if (decoded) {
+        if (f.type == MSSP_FRAME_I || f.type == MSSP_FRAME_P) WritePayload(f.channel, false, payload, payloadLen);
+        if (f.type == MSSP_FRAME_AUDIO) WritePayload(f.channel, true, payload, payloadLen);
+    }
+}
+
+void Session::Loop() {
+    startWall_ = anchorWall_ = NowMs();
+    nextProgress_ = startWall_ + kProgressEveryMs;
+    double lastFrameWall = startWall_;
+    const char* end = "every stream ran out";
+    for (;;) {
+        if (Stopping()) {
+            r_.interrupted = true;
+            end = "interrupted";
+            break;
+        }
+        if (o_.durationSec > 0 && Clock() >= o_.durationSec * 1000) {
+            end = "duration reached";
+            break;
+        }
+        if (o_.maxFrames > 0 && r_.frames >= o_.maxFrames) {
+            end = "frame limit reached";
+            break;
+        }
+        if (!RunDue()) {
+            end = "stopped by the schedule";
+            break;
+        }
+        unsigned char *p1 = nullptr, *p2 = nullptr;
+        int n1 = 0, n2 = 0, type = 0, channel = -1;
+        unsigned long long pts = 0;
+        unsigned int flags = 0;
+        const int direction = mode_ == Mode::kFastBackward ? -1 : 1;
+        const int index = parser_->GetFrame(&p1, &n1, &p2, &n2, &type, &pts, &flags, &channel, direction,
+                                            o_.convert ? 1 : 0);
+        if (index < 0) {
+            if (parser_->GetStatus() == 0) {
+                // Every stream ran out: the next scheduled action, if any, runs at once.
+                Action a;
+                if (!PopNext(true, &a)) break;
+                if (!Execute(a)) {
+                    end = "stopped by the schedule";
+                    break;
+                }
+                lastFrameWall = NowMs();
+                continue;
+            }
+            if (NowMs() - lastFrameWall > o_.stallSec * 1000) {
+                std::string states;
+                for (int k = 0; k < streams_; ++k)
+                    states += " " + std::to_string(ChannelAt(mask_, k)) + ":" +
+                              std::to_string(parser_->GetChnStatusEx(k, 0));
+                r_.stalled = true;
+                Fail(kExitFailure, "playback stalled: no frame for " + std::to_string(o_.stallSec).substr(0, 4) +
+                                       " s although streams are live (channel:status" + states +
+                                       "; 1 live and empty, 2 frames waiting)");
+                end = "stalled";
+                break;
+            }
+            usleep(kPollUs);
+            continue;
+        }
+        lastFrameWall = NowMs();
+        Frame f{index, channel, type, pts, flags, p2 && n2 > 0 ? 2 : 1};
+        Deliver(f, p1, n1, p2, n2);
+        parser_->ReleaseFrame(index);
+        Pace();
+        Progress(false);
+    }
+    Progress(true);
+    if (r_.frames == 0 && !r_.interrupted && !r_.stalled)
+        Fail(kExitFailure, "no frame was delivered: the played streams hold no frame the engine can use");
+    r_.clockMs = Clock();
+    r_.wallMs = NowMs() - startWall_;
+    Say("end: %s after %" PRIu64 " frames, %.2f s of playback time, %.2f s wall\n", end, r_.frames,
+        r_.clockMs / 1000.0, r_.wallMs / 1000.0);
+}
+
+void Session::Shutdown() {
+    if (parser_) {
+        if (started_) parser_->StopParse();
+        parser_.reset();
+        RemoveSharedMemory(shmName_, kPlaybackGroup);
+    }
+    store_.reset();
+    if (timeline_) {
+        if (std::fclose(timeline_) != 0) Fail(kExitFailure, "cannot write " + o_.timelinePath);
+        timeline_ = nullptr;
+    }
+    for (auto& [key, file] : outFiles_) {
+        if (file && std::fclose(file) != 0) Fail(kExitFailure, "cannot write into " + o_.outDir);
+        file = nullptr;
+    }
+    outFiles_.clear();
+}
+
+int Session::Run() {
+    if (!OpenRecording() || !ChooseChannels()) return r_.status;
+    ChooseFormat();
+    if (!ResolveStart() || !OpenOutputs()) return r_.status;
+    for (size_t i = 0; i < o_.actions.size(); ++i)
+        (o_.actions[i].at.frames ? frameActions_ : timeActions_).emplace_back(i, o_.actions[i]);
+    auto byPoint = [](const std::pair<size_t, Action>& a, const std::pair<size_t, Action>& b) {
+        return a.second.at.value < b.second.at.value;
+    };
+    std::stable_sort(timeActions_.begin(), timeActions_.end(), byPoint);
+    std::stable_sort(frameActions_.begin(), frameActions_.end(), byPoint);
+    progress_ = o_.progress == 1 || (o_.progress < 0 && isatty(fileno(out_.progress ? out_.progress : out_.err)));
+
+    Say("playing %s: group %u, channel(s) %s, stream type %d, %s packs (device group %d)\n", o_.groupDir.c_str(),
+        store_->GroupId(), ChannelList(mask_).c_str(), o_.streamType, recstore::FormatName(format_), deviceGroup_);
+    char seg[48] = "";
+    if (o_.segment >= 0) std::snprintf(seg, sizeof(seg), " (segment %" PRId64 ")", o_.segment);
+    Say("from %s%s, %s%s, %s, %s timestamps\n", recstore::FormatDateTime(start_).c_str(), seg,
+        o_.mode == Mode::kPlay ? "forward" : o_.mode == Mode::kFastForward ? "fast forward" : "backward",
+        o_.mode == Mode::kPlay ? "" : (" x" + std::to_string(o_.speed)).c_str(),
+        o_.realtime ? "real-time pacing" : "as fast as possible", o_.convert ? "converted" : "raw");
+    if (!StartEngine()) {
+        Shutdown();
+        return r_.status;
+    }
+    Loop();
+    Shutdown();
+    for (auto& [ch, st] : stats_) r_.channels.push_back(st);
+    PrintSummary(out_.out, r_);
+    return r_.status;
+}
+
+}  // namespace
+
+const ChannelStats* Result::Find(int channel) const {
+    for (const ChannelStats& c : channels) {
+        if (c.channel == channel) return &c;
+    }
+    return nullptr;
+}
+
+void PrintSummary(FILE* out, const Result& r) {
+    std::fprintf(out, "\n%-7s %-5s %7s %7s %6s %5s %7s %7s %5s %5s  %-30s %s\n", "channel", "types", "I", "P", "audio",
+                 "other", "dropped", "skipped", "disc", "order", "first", "last");
+    ChannelStats total;
+    for (const ChannelStats& c : r.channels) {
+        std::string types;
+        for (int t = 0; t < 3; ++t) {
+            if (c.typesSeen >> t & 1) types += (types.empty() ? "" : ",") + std::to_string(t);
+        }
+        auto when = [](bool hasTime, const DateTime& t, bool hasPts, uint64_t pts) {
+            char buf[64];
+            std::snprintf(buf, sizeof(buf), "%s @%" PRIu64, hasTime ? recstore::FormatDateTime(t).c_str() : "-",
+                          hasPts ? pts : 0);
+            return std::string(hasPts ? buf : "-");
+        };
+        std::fprintf(out, "%7d %-5s %7" PRIu64 " %7" PRIu64 " %6" PRIu64 " %5" PRIu64 " %7" PRIu64 " %7" PRIu64
+                          " %5" PRIu64 " %5" PRIu64 "  %-30s %s\n",
+                     c.channel, types.empty() ? "-" : types.c_str(), c.byType[0], c.byType[1], c.byType[2],
+                     c.byType[3], c.dropped, c.skipped, c.discontinuities, c.orderViolations,
+                     when(c.hasTime, c.firstTime, c.hasPts, c.firstPts).c_str(),
+                     when(c.hasTime, c.lastTime, c.hasPts, c.lastPts).c_str());
+        for (int t = 0; t < 4; ++t) total.byType[t] += c.byType[t];
+        total.dropped += c.dropped;
+        total.skipped += c.skipped;
+        total.discontinuities += c.discontinuities;
+        total.orderViolations += c.orderViolations;
+    }
+    std::fprintf(out, "%7s %-5s %7" PRIu64 " %7" PRIu64 " %6" PRIu64 " %5" PRIu64 " %7" PRIu64 " %7" PRIu64
+                      " %5" PRIu64 " %5" PRIu64 "\n",
+                 "total", "", total.byType[0], total.byType[1], total.byType[2], total.byType[3], total.dropped,
+                 total.skipped, total.discontinuities, total.orderViolations);
+    for (const std::string& e : r.errors) std::fprintf(out, "error: %s\n", e.c_str());
+    std::fflush(out);
+}
+
+int Play(const Options& options, const Output& output, Result* result) {
+    *result = Result{};
+    Session session(options, output, result);
+    return session.Run();
+}
+
+std::string KeyFilePath(const std::string& name, int group) {
+    char buf[160];
+    std::snprintf(buf, sizeof(buf), "/tmp/.%s%02d", name.c_str(), group);
+    return buf;
+}
+
+void RemoveSharedMemory(const std::string& name, int group) {
+    const std::string path = KeyFilePath(name, group);
+    if (access(path.c_str(), F_OK) != 0) return;
+    const key_t key = ftok(path.c_str(), 'k');
+    if (key != -1) {
+        const int id = shmget(key, 0, 0);
+        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+    }
+    unlink(path.c_str());
+}
+
+std::string UniqueShmName() {
+    static std::atomic<unsigned> counter{0};
+    return "msspplay" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+}
+
+}  // namespace player
