@@ -1,0 +1,179 @@
+// mssp-bench-play: the whole pipeline. A host plays the first N channels of
+// a recording group through the recording store, either as fast as
+// possible (--speed 0, the default) or paced at a multiple of real time
+// (--speed S), and reports what it cost per delivered frame.
+//
+//   mssp-bench-play --group DIR --channels N [--ring BYTES] [--nodes F]
+//                   [--per-thread S] [--speed X] [--poll-us US] [--no-warmup]
+//
+// The recording is played twice: a warm-up pass, then the measured one. The
+// measured region runs from StartParse to the last delivered frame
+// (GetStatus() == 0); StopParse is timed apart. With --speed the host holds
+// each frame until its time (relative to the first frame) has come. Under callgrind the region
+// is dumped on its own (BeginMeasure/EndMeasure). The host takes each frame,
+// looks at its first and last byte, and releases it; when nothing is ready
+// it sleeps --poll-us microseconds (default 100) and counts an empty poll.
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "BenchCommon.h"
+#include "BenchHost.h"
+
+namespace {
+
+void SleepUntil(double wall) {
+    const double now = bench::WallNow();
+    if (wall <= now) return;
+    const double d = wall - now;
+    timespec ts{static_cast<time_t>(d), static_cast<long>((d - std::floor(d)) * 1e9)};
+    nanosleep(&ts, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bench::QuietStdout();
+    const bench::Args args(argc, argv, 1);
+    const std::string dir = args.Str("group", "");
+    const int channels = static_cast<int>(args.Int("channels", 1));
+    const int ring = static_cast<int>(args.Int("ring", 2 << 20));
+    const int nodes = static_cast<int>(args.Int("nodes", 256));
+    const int perThread = static_cast<int>(args.Int("per-thread", 8));
+    const double speed = args.Num("speed", 0);
+    const useconds_t pollUs = static_cast<useconds_t>(args.Int("poll-us", 100));
+    if (dir.empty() || channels < 1 || channels > 32) {
+        bench::Note("usage: mssp-bench-play --group DIR --channels 1..32 [--ring B] [--nodes F] [--per-thread S] "
+                    "[--speed X]\n");
+        return 2;
+    }
+
+    bench::Host host(dir, channels, ring, nodes);
+    CMultiStreamSyncParser& parser = host.Parser();
+
+    // One pass over the recording. The first pass warms up what a playback
+    // service has warm in its steady state (the shared segment's pages, the
+    // store's indexes, the page cache, stdio buffers); the second is measured.
+    struct Pass {
+        long long frames = 0, video = 0, audio = 0, bytes = 0, empty = 0, disorder = 0;
+        unsigned touched = 0;
+        std::vector<unsigned long long> minPts = std::vector<unsigned long long>(32, UINT64_MAX);
+        std::vector<unsigned long long> maxPts = std::vector<unsigned long long>(32, 0);
+        double t0 = 0, t1 = 0, firstFrameWall = 0, maxLate = 0, stopSec = 0;
+        bench::CpuTime c0, c1;
+        bench::AllocCounts a0, a1, atFirst, atLast;
+        bench::Memory mem;
+    };
+    auto run = [&](bool measured, Pass& r) {
+        const bool paced = measured && speed > 0;
+        unsigned long long lastPts = 0, firstPacePts = 0;
+        if (measured) bench::BeginMeasure();
+        r.a0 = bench::Allocs();
+        r.c0 = bench::CpuNow();
+        r.t0 = bench::WallNow();
+        if (host.Start(perThread) != 0) {
+            bench::Note("bench: StartParse failed\n");
+            std::exit(1);
+        }
+        for (;;) {
+            bench::Frame f;
+            bench::MarkThread(true);
+            const bool got = host.Get(&f);
+            bench::MarkThread(false);
+            if (!got) {
+                if (parser.GetStatus() == 0) break;
+                ++r.empty;
+                usleep(pollUs);
+                continue;
+            }
+            if (r.frames == 0) {
+                r.firstFrameWall = bench::WallNow();
+                r.atFirst = bench::Allocs();
+                firstPacePts = f.pts;
+            }
+            if (paced) {
+                const double due = r.firstFrameWall + static_cast<double>(f.pts - firstPacePts) / 1000.0 / speed;
+                SleepUntil(due);
+                r.maxLate = std::max(r.maxLate, bench::WallNow() - due);
+            }
+            r.touched += f.Touch();
+            ++r.frames;
+            r.bytes += f.Bytes();
+            if (f.type == MSSP_FRAME_AUDIO) ++r.audio;
+            else ++r.video;
+            if (f.pts < lastPts) ++r.disorder;
+            lastPts = f.pts;
+            const int c = f.channel & 31;
+            r.minPts[c] = std::min<unsigned long long>(r.minPts[c], f.pts);
+            r.maxPts[c] = std::max<unsigned long long>(r.maxPts[c], f.pts);
+            bench::MarkThread(true);
+            host.Release(f);
+            bench::MarkThread(false);
+            r.atLast = bench::Allocs();
+        }
+        r.t1 = bench::WallNow();
+        r.c1 = bench::CpuNow();
+        r.a1 = bench::Allocs();
+        if (measured) bench::EndMeasure("pipeline");
+        r.mem = bench::ReadMemory();
+        const double s0 = bench::WallNow();
+        parser.StopParse();
+        r.stopSec = bench::WallNow() - s0;
+    };
+    Pass warm, r;
+    if (!args.Has("no-warmup")) run(false, warm);
+    run(true, r);
+    const long long frames = r.frames, video = r.video, audio = r.audio, bytes = r.bytes, empty = r.empty,
+                    disorder = r.disorder;
+    const double t0 = r.t0, t1 = r.t1, firstFrameWall = r.firstFrameWall, maxLate = r.maxLate, stopSec = r.stopSec;
+    const bench::CpuTime c0 = r.c0, c1 = r.c1;
+    const bench::AllocCounts a0 = r.a0, a1 = r.a1, atFirst = r.atFirst, atLast = r.atLast;
+    const bench::Memory mem = r.mem;
+    const unsigned touched = r.touched;
+    const std::vector<unsigned long long>& minPts = r.minPts;
+    const std::vector<unsigned long long>& maxPts = r.maxPts;
+
+    double media = 0;
+    for (int c = 0; c < 32; ++c) {
+        if (maxPts[c] >= minPts[c] && minPts[c] != UINT64_MAX)
+            media = std::max(media, static_cast<double>(maxPts[c] - minPts[c]) / 1000.0 + 0.04);
+    }
+    const long long segment =
+        static_cast<long long>(channels) * (24 + 40LL * nodes) + static_cast<long long>(channels) * ring;
+
+    bench::Result("bench", std::string(speed > 0 ? "pipeline-paced" : "pipeline"));
+    bench::Result("channels", static_cast<long long>(channels));
+    bench::Result("per_thread", static_cast<long long>(perThread));
+    bench::Result("ring", static_cast<long long>(ring));
+    bench::Result("nodes", static_cast<long long>(nodes));
+    bench::Result("speed", speed);
+    bench::Result("frames", frames);
+    bench::Result("video_frames", video);
+    bench::Result("audio_frames", audio);
+    bench::Result("bytes", bytes);
+    bench::Result("wall_s", t1 - t0);
+    bench::Result("cpu_user_s", c1.user - c0.user);
+    bench::Result("cpu_sys_s", c1.sys - c0.sys);
+    bench::Result("first_frame_s", frames ? firstFrameWall - t0 : 0.0);
+    bench::Result("empty_polls", empty);
+    bench::Result("order_violations", disorder);
+    bench::Result("max_late_s", maxLate);
+    bench::Result("media_s", media);
+    bench::Result("speed_factor", t1 > t0 ? media / (t1 - t0) : 0.0);
+    bench::Result("allocs_region", static_cast<long long>(a1.all - a0.all));
+    bench::Result("allocs_steady", static_cast<long long>(atLast.all - atFirst.all));
+    bench::Result("allocs_delivery", static_cast<long long>(a1.marked - a0.marked));
+    bench::Result("stop_s", stopSec);
+    bench::Result("mem_rss_kib", mem.rss);
+    bench::Result("mem_anon_kib", mem.anon);
+    bench::Result("mem_file_kib", mem.file);
+    bench::Result("mem_shmem_kib", mem.shmem);
+    bench::Result("segment_bytes", segment);
+    bench::Result("touch", static_cast<long long>(touched & 0xFF));
+    bench::ResultFlush();
+    return 0;
+}
