@@ -68,7 +68,7 @@ struct MsspParser {
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
         // release: the nodes stored before the end are visible with the state
         if (mark) mssp::StoreRelease(head->state, MSSP_STATUS_OVER);
-        MSSP_LOC();
+        MSSP_LOC_AS("ParseFrame");
         std::printf("stream over:index:%d chn:%d\n", i, static_cast<int>(mssp::LoadRelaxed(head->channel)));
     }
 
@@ -245,7 +245,7 @@ struct MsspParser {
                     .fetch_or(kFlagLastOfSegment, std::memory_order_release);
             }
             node.flags = kFlagNewSegment;
-            MSSP_LOC();
+            MSSP_LOC_AS("ParseFrame");
             std::printf("index %d New SEGMENT\n", i);
             pd.u8SegFlag &= static_cast<uint8_t>(~0x01);
         } else {
@@ -297,7 +297,7 @@ struct MsspParser {
             // A length below 1 is no pack either: nothing could be stored.
             if (r < 1 || p.m_pTrickData[i] == nullptr || p.m_TrickLen[i] < 1) {
                 mssp::StoreRelease(head->state, MSSP_STATUS_OVER);
-                MSSP_LOC();
+                MSSP_LOC_AS("ParseFrame");
                 std::printf("Fast baack or forward, read result=%d, dataptr=%p so stream over :index:%d chn:%d\n",
                             r, static_cast<void*>(p.m_pTrickData[i]), i,
                             static_cast<int>(mssp::LoadRelaxed(head->channel)));
@@ -311,7 +311,7 @@ struct MsspParser {
         if (len >= bufSize - 1) {
             // The free size never exceeds m_BufSize - 1: waiting would
             // block the stream for good.
-            MSSP_LOC();
+            MSSP_LOC_AS("ParseFrame");
             std::printf("invalid packlen:index:%d PackLen:%u m_BufSize:%d\n\n", i, len, p.m_BufSize);
             p.m_pTrickData[i] = nullptr;
             p.m_TrickLen[i] = 0;
@@ -328,7 +328,7 @@ struct MsspParser {
                                ? (pd.ReadPos + pd.length) % bufSize
                                : (pd.length - firstPiece) % bufSize;
         if (pd.length != 0) {
-            MSSP_LOC();
+            MSSP_LOC_AS("ParseFrame");
             std::printf("fatal err:Parse[%d].length:%u\n\n", i, pd.length);
             // The pack is committed from ReadPos: give up the unparsed bytes
             // so that ReadPos is where the pack lands.
@@ -345,7 +345,7 @@ struct MsspParser {
             std::memset(&attr, 0, sizeof(attr));
             const int s = p.m_Operation.GetSegmentInfo(p.m_pUser, p.CurrentFd(i), &attr);
             pd.u8AudioSeg = (s == 0 && (attr.attr & MSSP_SEGATTR_AUDIO)) ? 1 : 0;
-            MSSP_LOC();
+            MSSP_LOC_AS("ParseFrame");
             std::printf("New stream segment %d u8AudioSeg:%dn", static_cast<int>(mssp::LoadRelaxed(head->channel)),
                         pd.u8AudioSeg);
         }
@@ -364,7 +364,7 @@ struct MsspParser {
         const bool exact = r == 0 && pd.Offset == 0 && pd.PackLen == len &&
                            static_cast<uint64_t>(HeaderLen(pd)) + pd.FrameLen == pd.PackLen;
         if (!exact) {
-            MSSP_LOC();
+            MSSP_LOC_AS("ParseFrame");
             std::printf("CMultiStreamSyncParser::ParseFrame error, restul=%d offset=%u packLen=%u readLen=%d\n", r,
                         pd.Offset, pd.PackLen, p.m_TrickLen[i]);
             return -1;
@@ -420,7 +420,7 @@ struct MsspParser {
                 }
                 const int free = p.GetBufFreeSize(i);
                 if (free < mssp::kMaxReadLen) {
-                    MSSP_LOC();
+                    MSSP_LOC_AS("ParseFrame");
                     std::printf("return index %d FreeSize %d\n", i, free);
                     return -1;
                 }
@@ -434,7 +434,7 @@ struct MsspParser {
             }
             if (!PackLenUsable(p, pd)) {
                 SkipOneByte(p, pd);
-                MSSP_LOC();
+                MSSP_LOC_AS("ParseFrame");
                 std::printf("invalid packlen:index:%d FrameLen:%u PackLen:%u FrameType:%d m_BufSize:%d\n\n", i,
                             pd.FrameLen, pd.PackLen, pd.pFrameInfo->frameType, p.m_BufSize);
                 return 0;
@@ -479,7 +479,7 @@ struct MsspParser {
             return -1;
         }
         if (free > p.m_BufSize) {
-            MSSP_LOC();
+            MSSP_LOC_AS("ParseFrame");
             std::printf("fatal err:FreeSize:%d m_BufSize:%d\n\n", free, p.m_BufSize);
             std::fflush(stdout);
             std::exit(mssp::kFatalExitStatus);

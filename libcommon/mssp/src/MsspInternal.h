@@ -17,6 +17,8 @@ static_assert(std::endian::native == std::endian::little,
 
 // Location prefix printed before most diagnostics, as its own printf.
 #define MSSP_LOC() std::printf("[MSSP %s->%s line:%d]", "MultiStreamSyncParser", __func__, __LINE__)
+// The same from a helper, naming the operation it serves.
+#define MSSP_LOC_AS(operation) std::printf("[MSSP %s->%s line:%d]", "MultiStreamSyncParser", operation, __LINE__)
 
 namespace mssp {
 
