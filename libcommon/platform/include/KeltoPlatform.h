@@ -1,7 +1,7 @@
 // Stand-in for the recorder's platform library: product type, device
-// specification and the common logger. A device build links the real
+// description and the common logger. A device build links the real
 // platform library in place of this one; hosts and tests use this one and
-// set the device specification with Kelto_SetSpecInfo.
+// set the device description with Kelto_SetSpecInfo.
 #ifndef KELTO_PLATFORM_H
 #define KELTO_PLATFORM_H
 
@@ -14,12 +14,12 @@
 // Fills `type` with the product type; 0 on success.
 KELTO_API int Kelto_GetProductType(eProductType& type);
 
-// Fills `spec` with the device specification; 0 on success. The stand-in
+// Fills `spec` with the device description; 0 on success. The stand-in
 // returns the value last given to Kelto_SetSpecInfo (an empty object at
 // start, which means device group 0).
 KELTO_API int Kelto_GetSpecInfo(Json::Value& spec);
 
-// Stand-in only: replaces the device specification that Kelto_GetSpecInfo
+// Stand-in only: replaces the device description that Kelto_GetSpecInfo
 // reports, for example {"PRODUCT_GROUP": "ANT"}.
 KELTO_API void Kelto_SetSpecInfo(const Json::Value& spec);
 

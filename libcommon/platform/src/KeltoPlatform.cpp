@@ -1,6 +1,6 @@
 // Stand-in for the recorder's platform library. Holds the device
-// specification and the product type a host sets, and a small stderr logger.
-// Thread-safe: the specification is guarded by a mutex (the platform is not
+// description and the product type a host sets, and a small stderr logger.
+// Thread-safe: the description is guarded by a mutex (the platform is not
 // on any hot path).
 #include "KeltoPlatform.h"
 
