@@ -24,36 +24,6 @@ const std::string kTools = MSSP_TOOLS_DIR;
 // How commands start them (through a cross build's emulator, if any).
 const std::string kToolsCmd = msspt::EmulatorPrefix() + kTools;
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/media_roundtrip.XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// Standard output and error of a command, and its exit status.
-int Shell(const std::string& cmd, std::string* out) {
-    out->clear();
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out->append(buf, n);
-    const int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool Have(const char* program) {
-    std::string out;
-    return Shell(std::string("command -v ") + program, &out) == 0;
-}
-
 // What ffmpeg makes of an H.264 Annex-B file: the messages it prints at
 // -v error while decoding, and one MD5 per decoded picture, in order (equal
 // lists mean an equal MD5 over all pictures).
@@ -66,7 +36,7 @@ Decoded Decode(const std::string& path) {
     Decoded d;
     std::string out;
     const std::string errPath = path + ".err";
-    Shell("ffmpeg -nostdin -v error -f h264 -i " + path + " -map 0:v -f framemd5 - 2>" + errPath, &out);
+    msspt::Shell("ffmpeg -nostdin -v error -f h264 -i " + path + " -map 0:v -f framemd5 - 2>" + errPath, &out);
     std::istringstream lines(out);
     std::string line;
     while (std::getline(lines, line)) {
@@ -95,7 +65,7 @@ std::vector<uint8_t> Bytes(const std::string& path) {
 class MediaRoundTrip : public testing::Test {
 protected:
     void SetUp() override {
-        if (!Have("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed: the media round trip is not run";
+        if (!msspt::Have("ffmpeg")) GTEST_SKIP() << "ffmpeg not installed: the media round trip is not run";
         if (access((kTools + "/mssp-play").c_str(), X_OK) != 0 || access((kTools + "/mssp-pack").c_str(), X_OK) != 0)
             GTEST_SKIP() << "mssp-pack / mssp-play not built";
     }
@@ -104,7 +74,7 @@ protected:
     std::string Encode(const std::string& name, const std::string& source, int gop) {
         const std::string path = dir.path() + "/" + name;
         std::string out;
-        EXPECT_EQ(Shell("ffmpeg -nostdin -v error -y -f lavfi -i " + source +
+        EXPECT_EQ(msspt::Shell("ffmpeg -nostdin -v error -y -f lavfi -i " + source +
                             " -t 4 -c:v libx264 -bf 0 -g " + std::to_string(gop) + " -keyint_min " +
                             std::to_string(gop) + " -sc_threshold 0 -pix_fmt yuv420p -f h264 " + path,
                         &out),
@@ -113,7 +83,7 @@ protected:
         return path;
     }
 
-    TempDir dir;
+    msspt::TempDir dir{"media_roundtrip"};
 };
 
 }  // namespace
@@ -123,18 +93,18 @@ TEST_F(MediaRoundTrip, H264ChannelsWithAudioAndASegmentChangeComeOutIdentical) {
     const std::string b = Encode("b.h264", "testsrc=size=176x144:rate=25", 10);
     const std::string audio = dir.path() + "/a.g711";
     std::string out;
-    ASSERT_EQ(Shell("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t 4 -ar 8000 "
+    ASSERT_EQ(msspt::Shell("ffmpeg -nostdin -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t 4 -ar 8000 "
                     "-ac 1 -f mulaw " + audio,
                     &out),
               0)
         << out;
     const std::string group = dir.path() + "/group", played = dir.path() + "/played";
-    ASSERT_EQ(Shell(kToolsCmd + "/mssp-pack h264 -o " + group + " --input " + a + "," + audio + " --input " + b +
+    ASSERT_EQ(msspt::Shell(kToolsCmd + "/mssp-pack h264 -o " + group + " --input " + a + "," + audio + " --input " + b +
                         " --segment 2 --origin 0=40000 --origin 1=90000",
                     &out),
               0)
         << out;
-    ASSERT_EQ(Shell(kToolsCmd + "/mssp-play --fast " + group + " --out-dir " + played, &out), 0) << out;
+    ASSERT_EQ(msspt::Shell(kToolsCmd + "/mssp-play --fast " + group + " --out-dir " + played, &out), 0) << out;
     EXPECT_NE(out.find("every stream ran out"), std::string::npos) << out;
     ExpectSamePictures(a, played + "/ch00.es");
     ExpectSamePictures(b, played + "/ch01.es");
@@ -147,10 +117,10 @@ TEST_F(MediaRoundTrip, OldPackFormatComesOutIdentical) {
     const std::string a = Encode("a.h264", "testsrc2=size=320x240:rate=25", 25);
     const std::string group = dir.path() + "/group", played = dir.path() + "/played";
     std::string out;
-    ASSERT_EQ(Shell(kToolsCmd + "/mssp-pack h264 --format old -o " + group + " --input " + a + " --origin 0=1000", &out),
+    ASSERT_EQ(msspt::Shell(kToolsCmd + "/mssp-pack h264 --format old -o " + group + " --input " + a + " --origin 0=1000", &out),
               0)
         << out;
-    ASSERT_EQ(Shell(kToolsCmd + "/mssp-play --fast " + group + " --out-dir " + played, &out), 0) << out;
+    ASSERT_EQ(msspt::Shell(kToolsCmd + "/mssp-play --fast " + group + " --out-dir " + played, &out), 0) << out;
     EXPECT_NE(out.find("(device group 3)"), std::string::npos) << out;
     ExpectSamePictures(a, played + "/ch00.es");
 }

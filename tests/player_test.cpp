@@ -30,30 +30,6 @@ using namespace player;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/player_test.XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-int Shell(const std::string& cmd, std::string* out) {
-    out->clear();
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out->append(buf, n);
-    const int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 const std::string kPlayPath = std::string(MSSP_TOOLS_DIR) + "/mssp-play";
 // The command that starts it (through a cross build's emulator, if any).
 const std::string kPlay = msspt::EmulatorPrefix() + kPlayPath;
@@ -304,15 +280,15 @@ TEST(PlayerArgs, OptionsAndTheirConflicts) {
 
 TEST(PlayerCli, BadArgumentsAndBadRecordingsExitNonZeroWithAMessage) {
     if (access(kPlayPath.c_str(), X_OK) != 0) GTEST_SKIP() << "mssp-play not built";
-    TempDir dir;
+    msspt::TempDir dir("player_test");
     std::string out;
-    EXPECT_EQ(Shell(kPlay, &out), kExitUsage);
+    EXPECT_EQ(msspt::Shell(kPlay, &out), kExitUsage);
     EXPECT_NE(out.find("usage: mssp-play"), std::string::npos);
-    EXPECT_EQ(Shell(kPlay + " --help", &out), kExitOk);
+    EXPECT_EQ(msspt::Shell(kPlay + " --help", &out), kExitOk);
     EXPECT_NE(out.find("--at POINT:ACTION"), std::string::npos);
-    EXPECT_EQ(Shell(kPlay + " " + dir.path() + " --at 2s:ff:3", &out), kExitUsage);
+    EXPECT_EQ(msspt::Shell(kPlay + " " + dir.path() + " --at 2s:ff:3", &out), kExitUsage);
     EXPECT_NE(out.find("SPEED must be"), std::string::npos) << out;
-    EXPECT_EQ(Shell(kPlay + " " + dir.path() + "/none", &out), kExitFailure);
+    EXPECT_EQ(msspt::Shell(kPlay + " " + dir.path() + "/none", &out), kExitFailure);
     EXPECT_NE(out.find("cannot open the recording"), std::string::npos) << out;
 
     // A channel that the recording does not hold.
@@ -320,14 +296,14 @@ TEST(PlayerCli, BadArgumentsAndBadRecordingsExitNonZeroWithAMessage) {
     s.durationSec = 1;
     s.channels = 2;
     WriteSynth(s);
-    EXPECT_EQ(Shell(kPlay + " --fast " + s.outDir + " --channels 0,5", &out), kExitUsage);
+    EXPECT_EQ(msspt::Shell(kPlay + " --fast " + s.outDir + " --channels 0,5", &out), kExitUsage);
     EXPECT_NE(out.find("channel(s) 5 have no recording"), std::string::npos) << out;
 
     // Channel 1's segment lost: channel 0 plays, the run still fails.
     const std::string lost = s.outDir + "/" + recstore::DefaultSegmentFile(1, 0, 0);
     const std::string kept = lost + ".kept";
     std::filesystem::rename(lost, kept);
-    EXPECT_EQ(Shell(kPlay + " --fast " + s.outDir, &out), kExitFailure);
+    EXPECT_EQ(msspt::Shell(kPlay + " --fast " + s.outDir, &out), kExitFailure);
     EXPECT_NE(out.find("channel 1 stream type 0 could not be played at 2026-01-01"), std::string::npos) << out;
     EXPECT_NE(out.find("every stream ran out after 25 frames"), std::string::npos) << out;
     std::filesystem::rename(kept, lost);
@@ -337,7 +313,7 @@ TEST(PlayerCli, BadArgumentsAndBadRecordingsExitNonZeroWithAMessage) {
         if (e.path().extension() == ".pack") std::ofstream(e.path(), std::ios::binary) << std::string(5000, 'x');
         if (e.path().extension() == ".idx") std::filesystem::remove(e.path());
     }
-    EXPECT_EQ(Shell(kPlay + " --fast " + s.outDir, &out), kExitFailure);
+    EXPECT_EQ(msspt::Shell(kPlay + " --fast " + s.outDir, &out), kExitFailure);
     EXPECT_NE(out.find("has a usable segment"), std::string::npos) << out;
     // The engine's own diagnostics stay out of the report.
     EXPECT_EQ(out.find("[MSSP "), std::string::npos) << out;
@@ -347,7 +323,7 @@ TEST(PlayerCli, BadArgumentsAndBadRecordingsExitNonZeroWithAMessage) {
 // Whole runs.
 
 TEST(PlayerRun, SyntheticGroupPlaysCompletelyWithTimelineAndPayloads) {
-    TempDir dir;
+    msspt::TempDir dir("player_test");
     packtool::SynthOptions s = Synth(dir.path() + "/g");
     s.channels = 3;
     s.segmentSec = 2;
@@ -411,7 +387,7 @@ TEST(PlayerRun, SyntheticGroupPlaysCompletelyWithTimelineAndPayloads) {
 // by the new segment's rule (the first frame must be audio) and the whole
 // rest of the segment was dropped.
 TEST(PlayerRun, ShortSegmentBeforeAnAudioSegmentIsPlayedWhole) {
-    TempDir dir;
+    msspt::TempDir dir("player_test");
     packtool::SynthOptions s = Synth(dir.path() + "/g");
     s.durationSec = 3;
     s.segmentSec = 1;  // about 32 kB per segment: the next one is read before this one is parsed
@@ -431,7 +407,7 @@ TEST(PlayerRun, ShortSegmentBeforeAnAudioSegmentIsPlayedWhole) {
 }
 
 TEST(PlayerRun, FastForwardAndBackwardDeliverOnlyIFrames) {
-    TempDir dir;
+    msspt::TempDir dir("player_test");
     packtool::SynthOptions s = Synth(dir.path() + "/g");
     s.channels = 2;
     s.durationSec = 10;  // I-frames at 0..9 s
@@ -475,7 +451,7 @@ TEST(PlayerRun, FastForwardAndBackwardDeliverOnlyIFrames) {
 }
 
 TEST(PlayerRun, ScheduleSwitchesTypeAndChannelsSeeksAndThinsFrames) {
-    TempDir dir;
+    msspt::TempDir dir("player_test");
     packtool::SynthOptions s = Synth(dir.path() + "/g");
     s.channels = 3;
     s.streamTypes = 2;
@@ -527,7 +503,7 @@ TEST(PlayerRun, ScheduleSwitchesTypeAndChannelsSeeksAndThinsFrames) {
 }
 
 TEST(PlayerRun, CountsDroppedFramesAndOrderViolations) {
-    TempDir dir;
+    msspt::TempDir dir("player_test");
     std::vector<HandChannel> chans(3);
     chans[0] = HandChannel{0, Steps(1000, 40), 10, true, 13};   // tagged; frame 13 fails its checksum
     chans[1] = HandChannel{1, Steps(1000, 40), 10, false, 25};  // untagged: found by the timestamp gap
@@ -554,7 +530,7 @@ TEST(PlayerRun, CountsDroppedFramesAndOrderViolations) {
 }
 
 TEST(PlayerRun, OldFormatNeedsDeviceGroupThreeAndStartsBySegment) {
-    TempDir dir;
+    msspt::TempDir dir("player_test");
     packtool::SynthOptions s = Synth(dir.path() + "/g");
     s.format = recstore::PackFormat::kOld;
     s.channels = 2;
@@ -602,7 +578,7 @@ TEST(PlayerRun, OldFormatNeedsDeviceGroupThreeAndStartsBySegment) {
 }
 
 TEST(PlayerRun, RealTimePacingFollowsTheTimestamps) {
-    TempDir dir;
+    msspt::TempDir dir("player_test");
     packtool::SynthOptions s = Synth(dir.path() + "/g");
     s.durationSec = 2;
     WriteSynth(s);
@@ -631,7 +607,7 @@ TEST(PlayerDemo, RunsItsSessionAndLeavesNothingBehind) {
     const std::string name = msspt::UniqueName("demo");
     const std::string key = KeyFilePath(name, kPlaybackGroup);
     std::string out;
-    ASSERT_EQ(Shell(kPlay + " --demo --shm-name " + name, &out), kExitOk) << out;
+    ASSERT_EQ(msspt::Shell(kPlay + " --demo --shm-name " + name, &out), kExitOk) << out;
     for (const char* step : {"1. Recording a sample group", "seek to 2026-01-01 10:00:27", "fast forward x16",
                              "normal play from", "stream type 1 for all channels", "stopped by the schedule",
                              "channel types"}) {

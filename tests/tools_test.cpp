@@ -23,36 +23,6 @@ using namespace recstore;
 
 namespace {
 
-class TempDir {
-public:
-    TempDir() {
-        char name[] = "/tmp/tools_test.XXXXXX";
-        path_ = mkdtemp(name);
-    }
-    ~TempDir() { std::filesystem::remove_all(path_); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
-
-// Output and exit status of a shell command.
-int Shell(const std::string& cmd, std::string* out) {
-    out->clear();
-    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-    if (!p) return -1;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out->append(buf, n);
-    const int status = pclose(p);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-bool Have(const char* program) {
-    std::string out;
-    return Shell(std::string("command -v ") + program, &out) == 0;
-}
-
 // Probes a segment quietly; the listing goes to /dev/null.
 probe::FileStats ProbeQuiet(const std::string& path, PackFormat format) {
     probe::FileStats stats;
@@ -86,7 +56,7 @@ Collected ScanAll(const std::string& path, PackFormat format) {
 }  // namespace
 
 TEST(Synth, CountsTypesSpacingSegmentsAndReferences) {
-    TempDir dir;
+    msspt::TempDir dir("tools_test");
     packtool::SynthOptions o;
     o.outDir = dir.path();
     o.channels = 2;
@@ -166,7 +136,7 @@ TEST(Synth, CountsTypesSpacingSegmentsAndReferences) {
 }
 
 TEST(Synth, DateTimeSitsWhereThePlayerReadsIt) {
-    TempDir dir;
+    msspt::TempDir dir("tools_test");
     packtool::SynthOptions o;
     o.outDir = dir.path();
     o.durationSec = 2;
@@ -188,7 +158,7 @@ TEST(Synth, DateTimeSitsWhereThePlayerReadsIt) {
 }
 
 TEST(Synth, OldFormatAndOptionChecks) {
-    TempDir dir;
+    msspt::TempDir dir("tools_test");
     packtool::SynthOptions o;
     o.outDir = dir.path();
     o.format = PackFormat::kOld;
@@ -221,7 +191,7 @@ TEST(Synth, OldFormatAndOptionChecks) {
 // ---------------------------------------------------------------------------
 
 TEST(Probe, ExplainsWhyPacksAreDropped) {
-    TempDir dir;
+    msspt::TempDir dir("tools_test");
     using packwriter::Bytes;
     Bytes file;
     packwriter::NewPack p;
@@ -300,26 +270,26 @@ TEST(AnnexB, SplitsAccessUnitsAtDelimitersParameterSetsAndFirstSlices) {
 }
 
 TEST(AnnexB, RealStreamMatchesFfprobeAndWrapsWithAudio) {
-    if (!Have("ffmpeg") || !Have("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed: H.264 wrapping not checked";
-    TempDir dir;
+    if (!msspt::Have("ffmpeg") || !msspt::Have("ffprobe")) GTEST_SKIP() << "ffmpeg/ffprobe not installed: H.264 wrapping not checked";
+    msspt::TempDir dir("tools_test");
     const std::string es = dir.path() + "/in.h264", audio = dir.path() + "/in.g711";
     std::string out;
-    ASSERT_EQ(Shell("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -t 3 -c:v libx264 -bf 0 -g 25 "
+    ASSERT_EQ(msspt::Shell("ffmpeg -v error -y -f lavfi -i testsrc2=size=320x240:rate=25 -t 3 -c:v libx264 -bf 0 -g 25 "
                   "-pix_fmt yuv420p -f h264 " + es,
                   &out),
               0)
         << out;
-    ASSERT_EQ(Shell("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t 3 -ar 8000 -ac 1 "
+    ASSERT_EQ(msspt::Shell("ffmpeg -v error -y -f lavfi -i sine=frequency=440:sample_rate=8000 -t 3 -ar 8000 -ac 1 "
                   "-f mulaw " + audio,
                   &out),
               0)
         << out;
-    ASSERT_EQ(Shell("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+    ASSERT_EQ(msspt::Shell("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
                   "-of csv=p=0 " + es,
                   &out),
               0);
     const int frames = std::atoi(out.c_str());
-    ASSERT_EQ(Shell("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 " + es +
+    ASSERT_EQ(msspt::Shell("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 " + es +
                       " | grep -c K",
                   &out),
               0);
@@ -379,23 +349,23 @@ TEST(AnnexB, RealStreamMatchesFfprobeAndWrapsWithAudio) {
 TEST(Programs, PackThenProbeFromTheCommandLine) {
     if (access(MSSP_TOOLS_DIR "/mssp-pack", X_OK) != 0) GTEST_SKIP() << "mssp-pack not built";
     const std::string tools = msspt::EmulatorPrefix() + MSSP_TOOLS_DIR;
-    TempDir dir;
+    msspt::TempDir dir("tools_test");
     const std::string g = dir.path() + "/g";
     std::string out;
-    ASSERT_EQ(Shell(tools + "/mssp-pack synth -o " + g +
+    ASSERT_EQ(msspt::Shell(tools + "/mssp-pack synth -o " + g +
                       " --channels 3 --duration 4 --gop 20 --segment 2 --origin 2=7000 --start '2026-03-04 05:06:07'",
                   &out),
               0)
         << out;
     EXPECT_NE(out.find("channel 2 stream type 0: 2 segments, 5 I, 95 P, 0 audio packs"), std::string::npos) << out;
-    ASSERT_EQ(Shell(tools + "/mssp-probe --summary --channel 2 " + g, &out), 0) << out;
+    ASSERT_EQ(msspt::Shell(tools + "/mssp-probe --summary --channel 2 " + g, &out), 0) << out;
     EXPECT_NE(out.find("index: valid"), std::string::npos) << out;
     EXPECT_NE(out.find("timestamps 7000 .. "), std::string::npos) << out;
     EXPECT_NE(out.find("segment 1: start 2026-03-04 05:06:09"), std::string::npos) << out;
-    ASSERT_EQ(Shell(tools + "/mssp-probe --limit 3 " + g + "/ch00/type0/seg0000.pack", &out), 0);
+    ASSERT_EQ(msspt::Shell(tools + "/mssp-probe --limit 3 " + g + "/ch00/type0/seg0000.pack", &out), 0);
     EXPECT_NE(out.find("summary: 60 packs (3 I, 57 P, 0 audio)"), std::string::npos) << out;
     // A second write into the same directory is refused, bad options are errors.
-    EXPECT_EQ(Shell(tools + "/mssp-pack synth -o " + g, &out), 2);
-    EXPECT_EQ(Shell(tools + "/mssp-pack synth -o " + g + "x --fps 0", &out), 2);
-    EXPECT_EQ(Shell(tools + "/mssp-probe " + g + "/nothing", &out), 1);
+    EXPECT_EQ(msspt::Shell(tools + "/mssp-pack synth -o " + g, &out), 2);
+    EXPECT_EQ(msspt::Shell(tools + "/mssp-pack synth -o " + g + "x --fps 0", &out), 2);
+    EXPECT_EQ(msspt::Shell(tools + "/mssp-probe " + g + "/nothing", &out), 1);
 }

@@ -1,5 +1,11 @@
 #include "TargetProgram.h"
 
+#include <sys/wait.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <filesystem>
+
 #include <unistd.h>
 
 #include <climits>
@@ -39,5 +45,28 @@ std::string SelfPath() {
     if (n <= 0) return "/proc/self/exe";
     return std::string(path, static_cast<size_t>(n));
 }
+
+int Shell(const std::string& cmd, std::string* out) {
+    out->clear();
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (!p) return -1;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out->append(buf, n);
+    const int status = pclose(p);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool Have(const char* program) {
+    std::string out;
+    return Shell(std::string("command -v ") + program, &out) == 0;
+}
+
+TempDir::TempDir(const char* tag) {
+    std::string name = std::string("/tmp/") + tag + ".XXXXXX";
+    path_ = mkdtemp(name.data());
+}
+
+TempDir::~TempDir() { std::filesystem::remove_all(path_); }
 
 }  // namespace msspt

@@ -22,6 +22,26 @@ std::vector<std::string> ProgramArgv(const std::string& program);
 // Path of the running test program (the target program, under an emulator too).
 std::string SelfPath();
 
+// Runs a shell command; its standard output and error go to `out`. Returns
+// the exit status, -1 when it did not exit normally.
+int Shell(const std::string& cmd, std::string* out);
+
+// True when `program` is on the PATH.
+bool Have(const char* program);
+
+// A fresh folder under /tmp named after `tag`, removed with its contents.
+class TempDir {
+public:
+    explicit TempDir(const char* tag);
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 }  // namespace msspt
 
 #endif  // MSSP_TARGET_PROGRAM_H
