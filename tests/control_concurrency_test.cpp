@@ -24,6 +24,7 @@
 
 #include "MsspInternal.h"
 #include "ScriptedHost.h"
+#include "Watchdog.h"
 #include "TestAccess.h"
 
 using msspt::ScriptedHost;
@@ -44,35 +45,6 @@ std::chrono::microseconds HoldTime() {
 const msspt::DateTime kStart{26, 1, 2, 10, 0, 0};
 
 using PackMap = std::map<std::pair<int, uint64_t>, msspt::Bytes>;
-
-// Ends the process when the run does not finish in time: a hang must fail
-// the test, not stall the suite.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock<std::mutex> lock(mu_);
-              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "control concurrency: no progress within %d s, aborting\n",
-                               static_cast<int>(limit.count()));
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 struct Tally {
     std::atomic<int> delivered{0};
@@ -202,7 +174,7 @@ TEST(ControlConcurrency, RandomControlWhilePlaybackConsumes_FramesIntactAndStopR
 
     Tally tally;
     {
-        Watchdog watchdog(std::chrono::seconds(60));
+        msspt::Watchdog watchdog(std::chrono::seconds(60), "control concurrency");
         tag_tavuDate date{kStart[0], kStart[1], kStart[2]};
         tag_tavuTime time{10, 0, 0};
         ASSERT_EQ(p->StartParse(0x7, 0x01, 0, &date, &time, false, rng() % 2 ? 1 : 0), 0);

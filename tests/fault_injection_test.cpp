@@ -34,6 +34,7 @@
 #include "MsspInternal.h"
 #include "ParserHarness.h"
 #include "TestAccess.h"
+#include "Watchdog.h"
 
 using A = MsspTestAccess;
 using msspt::Bytes;
@@ -56,35 +57,6 @@ unsigned EnvUnsigned(const char* name, unsigned fallback) {
     const char* v = std::getenv(name);
     return v ? static_cast<unsigned>(std::strtoul(v, nullptr, 10)) : fallback;
 }
-
-// Ends the process when a run does not finish in time: a hang must fail
-// the suite, not stall it.
-class Watchdog {
-public:
-    Watchdog(std::chrono::seconds limit, unsigned seed)
-        : thread_([this, limit, seed] {
-              std::unique_lock<std::mutex> lock(mu_);
-              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "fault injection: run of seed %u did not finish within %d s\n", seed,
-                               static_cast<int>(limit.count()));
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            done_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
 
 // ---------------------------------------------------------------------------
 // Recordings with faults in their bytes.
@@ -497,7 +469,7 @@ void RunOnce(unsigned seed) {
     P& p = run.Parser();
     Tally tally;
     {
-        Watchdog watchdog(std::chrono::seconds(25), seed);
+        msspt::Watchdog watchdog(std::chrono::seconds(25), "fault injection, seed " + std::to_string(seed));
         tag_tavuDate date{kStart[0], kStart[1], kStart[2]};
         tag_tavuTime time{kStart[3], kStart[4], kStart[5]};
         if (p.StartParse((1u << kStreams) - 1, 0x01, 0, &date, &time, false, static_cast<int>(run.rng() % 3)) != 0) {
