@@ -1,0 +1,739 @@
+// msspsrc: properties, pads and caps, the streaming task (frame, pooled
+// copy, release, push), seeking and queries. The engine and the recording
+// store are reached only through the host layer (mssphost::Session).
+#include "MsspSrc.h"
+
+#include <gst/base/gstflowcombiner.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MsspHost.h"
+
+GST_DEBUG_CATEGORY_STATIC(mssp_src_debug);
+#define GST_CAT_DEFAULT mssp_src_debug
+
+namespace {
+
+constexpr guint kMinPoolBytes = 64 << 10;  // smallest pooled buffer; pools grow by doubling
+constexpr guint kPoolMinBuffers = 4;
+constexpr gulong kPollUs = 2000;            // wait between takes that found nothing
+constexpr guint kDefaultStallSec = 10;
+constexpr int kDefaultRing = 4 << 20;
+constexpr int kDefaultNodes = 512;
+
+enum G711Law { kAlaw = 0, kMulaw = 1 };
+
+enum {
+    PROP_0,
+    PROP_LOCATION,
+    PROP_CHANNELS,
+    PROP_STREAM_TYPE,
+    PROP_START_TIME,
+    PROP_RING_SIZE,
+    PROP_NODES,
+    PROP_STREAMS_PER_THREAD,
+    PROP_SHM_NAME,
+    PROP_G711_LAW,
+    PROP_STALL_TIMEOUT,
+};
+
+struct Settings {
+    std::string location;
+    std::string channels;
+    int streamType = 0;
+    std::string startTime;
+    int ringBytes = kDefaultRing;
+    int nodes = kDefaultNodes;
+    int streamsPerThread = 1;
+    std::string shmName;
+    int law = kAlaw;
+    guint stallSec = kDefaultStallSec;
+};
+
+// One source pad and its buffer pool.
+struct OutPad {
+    GstPad* pad = nullptr;
+    int channel = 0;
+    int index = 0;  // engine stream index
+    bool audio = false;
+    GstBufferPool* pool = nullptr;
+    guint poolSize = 0;
+    bool discont = true;
+    bool eos = false;
+};
+
+// Everything the element keeps besides its GObject parent. Settings are
+// guarded by the object lock; the run state by the stream lock (held by the
+// task for each iteration and by a seek); the atomics are read by queries.
+struct Priv {
+    Settings settings;
+    GRecMutex streamLock;
+    GstTask* task = nullptr;
+    std::unique_ptr<mssphost::Session> session;
+    std::vector<OutPad> pads;
+    GstFlowCombiner* combiner = nullptr;
+    std::atomic<bool> flushing{false};
+    guint stallSec = kDefaultStallSec;
+    gint64 lastFrameUs = 0;
+    // The segment of the current run, sent before its first buffer.
+    bool segmentPending = true;
+    double rate = 1.0;
+    GstSeekFlags seekFlags = GST_SEEK_FLAG_NONE;
+    guint64 targetMs = 0;
+    GstClockTime stop = GST_CLOCK_TIME_NONE;
+    guint32 seqnum = 0;
+    std::atomic<guint64> positionMs{0};
+    std::atomic<guint64> durationMs{0};
+    std::atomic<bool> running{false};
+};
+
+}  // namespace
+
+struct _GstMsspSrc {
+    GstElement parent;
+    Priv* priv;
+};
+
+G_DEFINE_TYPE(GstMsspSrc, gst_mssp_src, GST_TYPE_ELEMENT)
+
+namespace {
+
+GstStaticPadTemplate kVideoTemplate = GST_STATIC_PAD_TEMPLATE(
+    "src_%u", GST_PAD_SRC, GST_PAD_SOMETIMES,
+    GST_STATIC_CAPS("video/x-h264, stream-format=(string)byte-stream, alignment=(string)au; "
+                    "video/x-h265, stream-format=(string)byte-stream, alignment=(string)au; "
+                    "application/x-mssp-frame, media=(string)video"));
+GstStaticPadTemplate kAudioTemplate =
+    GST_STATIC_PAD_TEMPLATE("audio_%u", GST_PAD_SRC, GST_PAD_SOMETIMES,
+                            GST_STATIC_CAPS("audio/x-alaw, rate=(int)8000, channels=(int)1; "
+                                            "audio/x-mulaw, rate=(int)8000, channels=(int)1"));
+
+GType G711LawType() {
+    static GType type = 0;
+    if (g_once_init_enter(&type)) {
+        static const GEnumValue kValues[] = {{kAlaw, "A-law (audio/x-alaw)", "alaw"},
+                                             {kMulaw, "mu-law (audio/x-mulaw)", "mulaw"},
+                                             {0, nullptr, nullptr}};
+        g_once_init_leave(&type, g_enum_register_static("GstMsspG711Law", kValues));
+    }
+    return type;
+}
+
+Priv& P(GstMsspSrc* self) { return *self->priv; }
+
+GstCaps* VideoCaps(mssphost::MediaKind kind) {
+    switch (kind) {
+        case mssphost::MediaKind::kH264:
+            return gst_caps_from_string("video/x-h264, stream-format=(string)byte-stream, alignment=(string)au");
+        case mssphost::MediaKind::kH265:
+            return gst_caps_from_string("video/x-h265, stream-format=(string)byte-stream, alignment=(string)au");
+        default: return gst_caps_from_string("application/x-mssp-frame, media=(string)video");
+    }
+}
+
+GstCaps* AudioCaps(int law) {
+    return gst_caps_new_simple(law == kMulaw ? "audio/x-mulaw" : "audio/x-alaw", "rate", G_TYPE_INT, 8000,
+                               "channels", G_TYPE_INT, 1, nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Buffers: one pool per pad, of buffers at least as large as the largest
+// payload seen; a larger payload replaces the pool with one of twice the
+// size. Buffers come back to the pool when downstream frees them, so the
+// steady state allocates nothing.
+
+GstBuffer* AcquireBuffer(OutPad& out, size_t len) {
+    if (!out.pool || len > out.poolSize) {
+        if (out.pool) {
+            gst_buffer_pool_set_active(out.pool, FALSE);
+            gst_object_unref(out.pool);
+            out.pool = nullptr;
+        }
+        guint size = kMinPoolBytes;
+        while (size < len && size < (1u << 30)) size *= 2;
+        if (size < len) return nullptr;
+        out.pool = gst_buffer_pool_new();
+        GstStructure* config = gst_buffer_pool_get_config(out.pool);
+        gst_buffer_pool_config_set_params(config, nullptr, size, kPoolMinBuffers, 0);
+        if (!gst_buffer_pool_set_config(out.pool, config) || !gst_buffer_pool_set_active(out.pool, TRUE)) {
+            gst_object_unref(out.pool);
+            out.pool = nullptr;
+            return nullptr;
+        }
+        out.poolSize = size;
+    }
+    GstBuffer* buf = nullptr;
+    return gst_buffer_pool_acquire_buffer(out.pool, &buf, nullptr) == GST_FLOW_OK ? buf : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Pads.
+
+OutPad* FindPad(Priv& p, int channel, bool audio) {
+    for (OutPad& o : p.pads) {
+        if (o.channel == channel && o.audio == audio) return &o;
+    }
+    return nullptr;
+}
+
+void PushAll(GstMsspSrc* self, GstEvent* event) {
+    for (OutPad& o : P(self).pads) gst_pad_push_event(o.pad, gst_event_ref(event));
+    gst_event_unref(event);
+}
+
+void PushEos(GstMsspSrc* self, OutPad& o) {
+    if (o.eos) return;
+    o.eos = true;
+    GstEvent* ev = gst_event_new_eos();
+    if (P(self).seqnum) gst_event_set_seqnum(ev, P(self).seqnum);
+    gst_pad_push_event(o.pad, ev);
+}
+
+void PushEosAll(GstMsspSrc* self) {
+    for (OutPad& o : P(self).pads) PushEos(self, o);
+}
+
+gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event);
+gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query);
+
+void AddPad(GstMsspSrc* self, const mssphost::ChannelDesc& c, bool audio, guint groupId, int law) {
+    Priv& p = P(self);
+    gchar* name = g_strdup_printf(audio ? "audio_%u" : "src_%u", static_cast<guint>(c.channel));
+    GstPadTemplate* templ = gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(self),
+                                                               audio ? "audio_%u" : "src_%u");
+    GstPad* pad = gst_pad_new_from_template(templ, name);
+    g_free(name);
+    gst_pad_set_event_function(pad, SrcEvent);
+    gst_pad_set_query_function(pad, SrcQuery);
+    gst_pad_use_fixed_caps(pad);
+    gst_pad_set_active(pad, TRUE);
+    gchar* sid = gst_pad_create_stream_id_printf(pad, GST_ELEMENT(self), "%s%u", audio ? "audio" : "video",
+                                                 static_cast<guint>(c.channel));
+    GstEvent* start = gst_event_new_stream_start(sid);
+    g_free(sid);
+    gst_event_set_group_id(start, groupId);
+    gst_pad_push_event(pad, start);
+    GstCaps* caps = audio ? AudioCaps(law) : VideoCaps(c.video);
+    gst_pad_push_event(pad, gst_event_new_caps(caps));
+    gst_caps_unref(caps);
+    OutPad o;
+    o.pad = pad;
+    o.channel = c.channel;
+    o.index = c.index;
+    o.audio = audio;
+    p.pads.push_back(o);
+    gst_flow_combiner_add_pad(p.combiner, pad);
+    gst_element_add_pad(GST_ELEMENT(self), pad);
+}
+
+void RemovePads(GstMsspSrc* self) {
+    Priv& p = P(self);
+    for (OutPad& o : p.pads) {
+        gst_flow_combiner_remove_pad(p.combiner, o.pad);
+        gst_pad_set_active(o.pad, FALSE);
+        gst_element_remove_pad(GST_ELEMENT(self), o.pad);
+        if (o.pool) {
+            gst_buffer_pool_set_active(o.pool, FALSE);
+            gst_object_unref(o.pool);
+        }
+    }
+    p.pads.clear();
+}
+
+// ---------------------------------------------------------------------------
+// The segment of a run is sent before its first buffer, when the first
+// frame tells where the run really begins: without KEY_UNIT a forward run
+// starts at the asked time (frames before it are decoded for reference and
+// clipped downstream), unless the recording only resumes later; with
+// KEY_UNIT, and in trick play, it starts at the first frame.
+
+void SendSegment(GstMsspSrc* self, guint64 firstMs) {
+    Priv& p = P(self);
+    const bool snap = (p.seekFlags & GST_SEEK_FLAG_KEY_UNIT) || p.session->CurrentMode() != mssphost::Mode::kPlay;
+    GstSegment seg;
+    gst_segment_init(&seg, GST_FORMAT_TIME);
+    seg.rate = p.rate;
+    if (p.seekFlags & GST_SEEK_FLAG_TRICKMODE_KEY_UNITS)
+        seg.flags = static_cast<GstSegmentFlags>(seg.flags | GST_SEGMENT_FLAG_TRICKMODE_KEY_UNITS);
+    const guint64 first = firstMs * GST_MSECOND;
+    if (p.rate > 0) {
+        seg.start = snap ? first : std::max(first, p.targetMs * GST_MSECOND);
+        seg.stop = p.stop;
+        seg.position = seg.start;
+    } else {
+        seg.start = 0;
+        seg.stop = first + GST_MSECOND;  // the first (latest) frame lies inside
+        seg.position = seg.stop;
+    }
+    seg.time = seg.start;
+    GstEvent* ev = gst_event_new_segment(&seg);
+    if (p.seqnum) gst_event_set_seqnum(ev, p.seqnum);
+    PushAll(self, ev);
+    for (OutPad& o : p.pads) o.discont = true;
+    p.segmentPending = false;
+}
+
+// ---------------------------------------------------------------------------
+// The streaming task.
+
+void PauseTask(GstMsspSrc* self) { gst_task_pause(P(self).task); }
+
+// Nothing to take now: end the pads whose stream is over, end the run when
+// every stream is, or report a stall.
+void Idle(GstMsspSrc* self) {
+    Priv& p = P(self);
+    if (!p.session->Live()) {
+        GST_INFO_OBJECT(self, "every stream is over");
+        PushEosAll(self);
+        PauseTask(self);
+        return;
+    }
+    for (OutPad& o : p.pads) {
+        if (!o.eos && p.session->StreamStatus(o.index) == 0) PushEos(self, o);
+    }
+    if (g_get_monotonic_time() - p.lastFrameUs > static_cast<gint64>(p.stallSec) * G_USEC_PER_SEC) {
+        GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Playback stalled"),
+                          ("no frame for %u s although streams are live", p.stallSec));
+        PushEosAll(self);
+        PauseTask(self);
+        return;
+    }
+    g_usleep(kPollUs);
+}
+
+void HandleFlow(GstMsspSrc* self, GstFlowReturn ret) {
+    if (ret == GST_FLOW_OK) return;
+    if (ret == GST_FLOW_FLUSHING) {
+        GST_DEBUG_OBJECT(self, "flushing: pausing");
+    } else if (ret == GST_FLOW_EOS) {
+        GST_INFO_OBJECT(self, "downstream wants no more data");
+        PushEosAll(self);
+    } else {
+        GST_ELEMENT_FLOW_ERROR(self, ret);
+        PushEosAll(self);
+    }
+    PauseTask(self);
+}
+
+void Loop(gpointer data) {
+    GstMsspSrc* self = GST_MSSP_SRC(data);
+    Priv& p = P(self);
+    if (p.flushing) {
+        PauseTask(self);
+        return;
+    }
+    mssphost::Frame f;
+    if (!p.session->Take(&f)) {
+        Idle(self);
+        return;
+    }
+    OutPad* out = FindPad(p, f.channel, f.type == MSSP_FRAME_AUDIO);
+    size_t offset = 0, length = 0;
+    if (!out || out->eos || f.type == MSSP_FRAME_OTHER ||
+        !mssphost::PayloadRange(p.session->Format(), f.pack, &offset, &length)) {
+        p.session->Release(f);  // not for any pad, or no payload to be found
+        return;
+    }
+    GstBuffer* buf = AcquireBuffer(*out, length);
+    if (!buf) {
+        p.session->Release(f);
+        GST_ELEMENT_ERROR(self, RESOURCE, FAILED, ("No buffer for a frame of %" G_GSIZE_FORMAT " bytes", length),
+                          (nullptr));
+        PushEosAll(self);
+        PauseTask(self);
+        return;
+    }
+    GstMapInfo map;
+    gst_buffer_map(buf, &map, GST_MAP_WRITE);
+    f.pack.Copy(offset, length, map.data);
+    gst_buffer_unmap(buf, &map);
+    gst_buffer_set_size(buf, static_cast<gssize>(length));
+    p.session->Release(f);  // the payload is copied: the engine may reuse the ring bytes
+
+    const guint64 ms = p.session->StreamMs(f.pts);
+    if (p.segmentPending) SendSegment(self, ms);
+    if (p.rate > 0 && GST_CLOCK_TIME_IS_VALID(p.stop) && ms * GST_MSECOND >= p.stop) {
+        gst_buffer_unref(buf);
+        PushEosAll(self);
+        PauseTask(self);
+        return;
+    }
+    GST_BUFFER_PTS(buf) = ms * GST_MSECOND;
+    if (out->audio) GST_BUFFER_DTS(buf) = GST_BUFFER_PTS(buf);
+    if (f.type == MSSP_FRAME_P) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
+    if (out->discont || (f.flags & mssphost::kFlagNewOrJump)) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DISCONT);
+    out->discont = false;
+    p.positionMs = ms;
+    const GstFlowReturn ret = gst_flow_combiner_update_pad_flow(p.combiner, out->pad, gst_pad_push(out->pad, buf));
+    p.lastFrameUs = g_get_monotonic_time();
+    HandleFlow(self, ret);
+}
+
+// ---------------------------------------------------------------------------
+// Starting and stopping a run.
+
+bool Fail(GstMsspSrc* self, GQuark domain, gint code, const std::string& message) {
+    gst_element_message_full(GST_ELEMENT(self), GST_MESSAGE_ERROR, domain, code, g_strdup(message.c_str()),
+                             nullptr, __FILE__, GST_FUNCTION, __LINE__);
+    return false;
+}
+
+bool StartRun(GstMsspSrc* self) {
+    Priv& p = P(self);
+    GST_OBJECT_LOCK(self);
+    const Settings s = p.settings;
+    GST_OBJECT_UNLOCK(self);
+    const GQuark res = GST_RESOURCE_ERROR;
+    if (s.location.empty()) return Fail(self, res, GST_RESOURCE_ERROR_NOT_FOUND, "No recording group given (location)");
+    mssphost::Options o;
+    o.groupDir = s.location;
+    o.streamType = s.streamType;
+    o.ringBytes = s.ringBytes;
+    o.nodes = s.nodes;
+    o.streamsPerThread = s.streamsPerThread;
+    o.shmName = s.shmName;
+    if (!s.channels.empty() && !mssphost::ParseChannelSet(s.channels, &o.channels))
+        return Fail(self, res, GST_RESOURCE_ERROR_SETTINGS,
+                    "Channel set \"" + s.channels + "\" is not valid: give channels 0..31 as \"0-3\", \"0,2,5\" or 0xF");
+    mssphost::DateTime start{};
+    bool timeOfDay = false;
+    if (!s.startTime.empty() && !mssphost::ParseStartTime(s.startTime, &start, &timeOfDay))
+        return Fail(self, res, GST_RESOURCE_ERROR_SETTINGS,
+                    "Start time \"" + s.startTime + "\" is not valid: give YYYY-MM-DD HH:MM:SS or HH:MM:SS");
+    std::string error;
+    p.session = mssphost::Session::Open(o, &error);
+    if (!p.session)
+        return Fail(self, res,
+                    error.rfind("cannot open", 0) == 0 ? GST_RESOURCE_ERROR_NOT_FOUND : GST_RESOURCE_ERROR_SETTINGS,
+                    error);
+    guint64 startMs = 0;
+    if (!s.startTime.empty()) {
+        if (timeOfDay) std::copy(p.session->FirstTime().begin(), p.session->FirstTime().begin() + 3, start.begin());
+        startMs = std::min(p.session->StreamMsAt(start), p.session->DurationMs());
+    }
+    const bool started = p.session->Start(startMs, &error);
+    const uint32_t failed = p.session->FailedChannels();
+    if (!started || failed) {
+        if (started) {
+            error = "channel(s) " + mssphost::ChannelList(failed) + " of " + s.location +
+                    " could not be opened (damaged or missing recording)";
+        }
+        p.session.reset();
+        return Fail(self, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX, error);
+    }
+    p.stallSec = s.stallSec;
+    p.durationMs = p.session->DurationMs();
+    p.positionMs = startMs;
+    p.targetMs = startMs;
+    p.rate = 1.0;
+    p.seekFlags = GST_SEEK_FLAG_NONE;
+    p.stop = GST_CLOCK_TIME_NONE;
+    p.seqnum = gst_util_seqnum_next();
+    p.segmentPending = true;
+    p.flushing = false;
+    p.lastFrameUs = g_get_monotonic_time();
+    const guint groupId = gst_util_group_id_next();
+    for (const mssphost::ChannelDesc& c : p.session->Channels()) {
+        AddPad(self, c, false, groupId, s.law);
+        if (c.audio) AddPad(self, c, true, groupId, s.law);
+    }
+    gst_element_no_more_pads(GST_ELEMENT(self));
+    p.running = true;
+    return gst_task_start(p.task) == TRUE;
+}
+
+void StopRun(GstMsspSrc* self) {
+    Priv& p = P(self);
+    p.flushing = true;
+    for (OutPad& o : p.pads) gst_pad_set_active(o.pad, FALSE);  // a push in progress returns
+    gst_task_stop(p.task);
+    g_rec_mutex_lock(&p.streamLock);
+    g_rec_mutex_unlock(&p.streamLock);
+    gst_task_join(p.task);
+    RemovePads(self);
+    gst_flow_combiner_reset(p.combiner);
+    p.session.reset();  // stops the readers, removes the shared memory
+    p.running = false;
+}
+
+// ---------------------------------------------------------------------------
+// Seeking: flushing seeks in time. rate 1 (or any positive rate without
+// key-unit trick mode, which downstream plays faster or slower): normal play
+// from the position; rate above 1 with key-unit trick mode: the engine's
+// fast forward at the speed of TrickSpeedForRate; a negative rate: fast
+// backward, key frames only.
+
+bool DoSeek(GstMsspSrc* self, GstEvent* event) {
+    Priv& p = P(self);
+    gdouble rate = 1.0;
+    GstFormat format;
+    GstSeekFlags flags;
+    GstSeekType startType, stopType;
+    gint64 start = 0, stop = 0;
+    gst_event_parse_seek(event, &rate, &format, &flags, &startType, &start, &stopType, &stop);
+    if (format != GST_FORMAT_TIME || rate == 0.0 || !(flags & GST_SEEK_FLAG_FLUSH) || !p.running) {
+        GST_WARNING_OBJECT(self, "only flushing seeks in time while running are supported");
+        return false;
+    }
+    mssphost::Mode mode = mssphost::Mode::kPlay;
+    if (rate < 0) mode = mssphost::Mode::kFastBackward;
+    if (rate > 1.0 && (flags & GST_SEEK_FLAG_TRICKMODE_KEY_UNITS)) mode = mssphost::Mode::kFastForward;
+    const guint64 duration = p.durationMs;
+    auto resolve = [&](GstSeekType type, gint64 value) -> guint64 {
+        gint64 ms = static_cast<gint64>(p.positionMs.load());
+        if (type == GST_SEEK_TYPE_SET) ms = value / static_cast<gint64>(GST_MSECOND);
+        if (type == GST_SEEK_TYPE_END) ms = static_cast<gint64>(duration) + value / static_cast<gint64>(GST_MSECOND);
+        return static_cast<guint64>(CLAMP(ms, 0, static_cast<gint64>(duration)));
+    };
+    const guint64 target = rate > 0 ? resolve(startType, start) : resolve(stopType, stop);
+    const guint32 seqnum = gst_event_get_seqnum(event);
+
+    GstEvent* flushStart = gst_event_new_flush_start();
+    gst_event_set_seqnum(flushStart, seqnum);
+    p.flushing = true;
+    PushAll(self, flushStart);
+    gst_task_pause(p.task);
+    g_rec_mutex_lock(&p.streamLock);  // the task is out of its iteration: no frame is held
+
+    const int speed = mssphost::TrickSpeedForRate(rate);
+    GST_INFO_OBJECT(self, "seek to %" G_GUINT64_FORMAT " ms, rate %g: %s", target, rate,
+                    mode == mssphost::Mode::kPlay ? "normal play" : "trick play");
+    if (mode == mssphost::Mode::kPlay)
+        p.session->Seek(target);
+    else
+        p.session->Trick(mode, speed, target);
+    const uint32_t failed = p.session->FailedChannels();
+    if (failed)
+        GST_ELEMENT_WARNING(self, STREAM, DEMUX, ("No recording of channel(s) %s at the new position",
+                                                  mssphost::ChannelList(failed).c_str()), (nullptr));
+
+    GstEvent* flushStop = gst_event_new_flush_stop(TRUE);
+    gst_event_set_seqnum(flushStop, seqnum);
+    PushAll(self, flushStop);
+    for (OutPad& o : p.pads) {
+        o.eos = false;
+        o.discont = true;
+    }
+    gst_flow_combiner_reset(p.combiner);
+    p.rate = rate;
+    p.seekFlags = flags;
+    p.targetMs = target;
+    p.stop = rate > 0 && stopType == GST_SEEK_TYPE_SET && stop >= 0 ? static_cast<GstClockTime>(stop)
+                                                                     : GST_CLOCK_TIME_NONE;
+    p.seqnum = seqnum;
+    p.segmentPending = true;
+    p.positionMs = target;
+    p.lastFrameUs = g_get_monotonic_time();
+    p.flushing = false;
+    g_rec_mutex_unlock(&p.streamLock);
+    gst_task_start(p.task);
+    return true;
+}
+
+gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
+    if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
+        const bool ok = DoSeek(GST_MSSP_SRC(parent), event);
+        gst_event_unref(event);
+        return ok;
+    }
+    return gst_pad_event_default(pad, parent, event);
+}
+
+gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
+    Priv& p = P(GST_MSSP_SRC(parent));
+    GstFormat format;
+    switch (GST_QUERY_TYPE(query)) {
+        case GST_QUERY_POSITION:
+            gst_query_parse_position(query, &format, nullptr);
+            if (format != GST_FORMAT_TIME || !p.running) return FALSE;
+            gst_query_set_position(query, GST_FORMAT_TIME, static_cast<gint64>(p.positionMs * GST_MSECOND));
+            return TRUE;
+        case GST_QUERY_DURATION:
+            gst_query_parse_duration(query, &format, nullptr);
+            if (format != GST_FORMAT_TIME || !p.running) return FALSE;
+            gst_query_set_duration(query, GST_FORMAT_TIME, static_cast<gint64>(p.durationMs * GST_MSECOND));
+            return TRUE;
+        case GST_QUERY_SEEKING:
+            gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
+            if (format != GST_FORMAT_TIME) {
+                gst_query_set_seeking(query, format, FALSE, -1, -1);
+                return TRUE;
+            }
+            gst_query_set_seeking(query, GST_FORMAT_TIME, p.running ? TRUE : FALSE, 0,
+                                  static_cast<gint64>(p.durationMs * GST_MSECOND));
+            return TRUE;
+        default: return gst_pad_query_default(pad, parent, query);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// GObject and GstElement plumbing.
+
+void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
+    GstMsspSrc* self = GST_MSSP_SRC(object);
+    Settings& s = P(self).settings;
+    if (GST_STATE(self) > GST_STATE_READY && id != PROP_STALL_TIMEOUT) {
+        GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS, ("Property %s can only be changed in the NULL or READY state",
+                                                       pspec->name), (nullptr));
+        return;
+    }
+    auto str = [&](std::string& field) {
+        const gchar* v = g_value_get_string(value);
+        field = v ? v : "";
+    };
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+        case PROP_LOCATION: str(s.location); break;
+        case PROP_CHANNELS: str(s.channels); break;
+        case PROP_STREAM_TYPE: s.streamType = g_value_get_int(value); break;
+        case PROP_START_TIME: str(s.startTime); break;
+        case PROP_RING_SIZE: s.ringBytes = g_value_get_int(value); break;
+        case PROP_NODES: s.nodes = g_value_get_int(value); break;
+        case PROP_STREAMS_PER_THREAD: s.streamsPerThread = g_value_get_int(value); break;
+        case PROP_SHM_NAME: str(s.shmName); break;
+        case PROP_G711_LAW: s.law = g_value_get_enum(value); break;
+        case PROP_STALL_TIMEOUT: s.stallSec = g_value_get_uint(value); break;
+        default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+    GstMsspSrc* self = GST_MSSP_SRC(object);
+    const Settings& s = P(self).settings;
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+        case PROP_LOCATION: g_value_set_string(value, s.location.c_str()); break;
+        case PROP_CHANNELS: g_value_set_string(value, s.channels.c_str()); break;
+        case PROP_STREAM_TYPE: g_value_set_int(value, s.streamType); break;
+        case PROP_START_TIME: g_value_set_string(value, s.startTime.c_str()); break;
+        case PROP_RING_SIZE: g_value_set_int(value, s.ringBytes); break;
+        case PROP_NODES: g_value_set_int(value, s.nodes); break;
+        case PROP_STREAMS_PER_THREAD: g_value_set_int(value, s.streamsPerThread); break;
+        case PROP_SHM_NAME: g_value_set_string(value, s.shmName.c_str()); break;
+        case PROP_G711_LAW: g_value_set_enum(value, s.law); break;
+        case PROP_STALL_TIMEOUT: g_value_set_uint(value, s.stallSec); break;
+        default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
+GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition) {
+    GstMsspSrc* self = GST_MSSP_SRC(element);
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED && !StartRun(self)) {
+        StopRun(self);
+        return GST_STATE_CHANGE_FAILURE;
+    }
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) StopRun(self);
+    return GST_ELEMENT_CLASS(gst_mssp_src_parent_class)->change_state(element, transition);
+}
+
+gboolean SendEvent(GstElement* element, GstEvent* event) {
+    if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
+        const bool ok = DoSeek(GST_MSSP_SRC(element), event);
+        gst_event_unref(event);
+        return ok;
+    }
+    return GST_ELEMENT_CLASS(gst_mssp_src_parent_class)->send_event(element, event);
+}
+
+void Finalize(GObject* object) {
+    GstMsspSrc* self = GST_MSSP_SRC(object);
+    Priv& p = P(self);
+    gst_object_unref(p.task);
+    gst_flow_combiner_free(p.combiner);
+    g_rec_mutex_clear(&p.streamLock);
+    delete self->priv;
+    G_OBJECT_CLASS(gst_mssp_src_parent_class)->finalize(object);
+}
+
+constexpr GParamFlags kRw = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
+constexpr GParamFlags kRwReady =
+    static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
+
+}  // namespace
+
+static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
+    GObjectClass* gobject = G_OBJECT_CLASS(klass);
+    GstElementClass* element = GST_ELEMENT_CLASS(klass);
+    gobject->set_property = SetProperty;
+    gobject->get_property = GetProperty;
+    gobject->finalize = Finalize;
+    g_object_class_install_property(
+        gobject, PROP_LOCATION,
+        g_param_spec_string("location", "Location", "Folder of the recording group (holds group.json)", "", kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_CHANNELS,
+        g_param_spec_string("channels", "Channels",
+                            "Channels to play: \"0-3\", \"0,2,5\" or a mask 0xF (empty: every recorded channel)", "",
+                            kRwReady));
+    g_object_class_install_property(gobject, PROP_STREAM_TYPE,
+                                    g_param_spec_int("stream-type", "Stream type",
+                                                     "Recorded stream to play: 0 main, 1 sub, 2 third", 0, 2, 0,
+                                                     kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_START_TIME,
+        g_param_spec_string("start-time", "Start time",
+                            "Where to start: \"YYYY-MM-DD HH:MM:SS\", or \"HH:MM:SS\" on the recording's first day "
+                            "(empty: the recording's start)",
+                            "", kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_RING_SIZE,
+        g_param_spec_int("ring-size", "Ring size", "Bytes of each channel's frame ring in shared memory",
+                         mssphost::kMinRingBytes, mssphost::kMaxRingBytes, kDefaultRing, kRwReady));
+    g_object_class_install_property(gobject, PROP_NODES,
+                                    g_param_spec_int("nodes", "Frame nodes", "Frames each channel's ring can hold",
+                                                     mssphost::kMinNodes, mssphost::kMaxNodes, kDefaultNodes,
+                                                     kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_STREAMS_PER_THREAD,
+        g_param_spec_int("streams-per-thread", "Streams per thread",
+                         "Channels each reader thread serves (0: one thread for all)", 0,
+                         mssphost::kMaxStreamsPerThread, 1, kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_SHM_NAME,
+        g_param_spec_string("shm-name", "Shared-memory name",
+                            "Base name of the engine's shared memory (empty: one unique to the process)", "",
+                            kRwReady));
+    g_object_class_install_property(gobject, PROP_G711_LAW,
+                                    g_param_spec_enum("g711-law", "G.711 law", "Companding law of recorded audio",
+                                                      G711LawType(), kAlaw, kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_STALL_TIMEOUT,
+        g_param_spec_uint("stall-timeout", "Stall timeout",
+                          "Seconds without a frame while streams are live before an error", 1, 3600,
+                          kDefaultStallSec, kRw));
+    gst_element_class_add_static_pad_template(element, &kVideoTemplate);
+    gst_element_class_add_static_pad_template(element, &kAudioTemplate);
+    gst_element_class_set_static_metadata(
+        element, "MSSP recording source", "Source/Video/Audio",
+        "Plays a recorder's recording group through the MSSP engine, channels in step, one pad per channel",
+        "MSSP developers");
+    element->change_state = ChangeState;
+    element->send_event = SendEvent;
+    GST_DEBUG_CATEGORY_INIT(mssp_src_debug, "msspsrc", 0, "MSSP recording source");
+}
+
+static void gst_mssp_src_init(GstMsspSrc* self) {
+    self->priv = new Priv();
+    Priv& p = *self->priv;
+    g_rec_mutex_init(&p.streamLock);
+    p.task = gst_task_new(Loop, self, nullptr);
+    gst_object_set_name(GST_OBJECT(p.task), "msspsrc:task");
+    gst_task_set_lock(p.task, &p.streamLock);
+    p.combiner = gst_flow_combiner_new();
+    GST_OBJECT_FLAG_SET(self, GST_ELEMENT_FLAG_SOURCE);
+}
+
+static gboolean plugin_init(GstPlugin* plugin) {
+    return gst_element_register(plugin, "msspsrc", GST_RANK_NONE, GST_TYPE_MSSP_SRC);
+}
+
+// The plugin framework names the package through PACKAGE.
+#define PACKAGE "mssp"
+GST_PLUGIN_DEFINE(GST_VERSION_MAJOR, GST_VERSION_MINOR, mssp, "MSSP multi-channel recording playback", plugin_init,
+                  MSSP_VERSION_TEXT, "Proprietary", "mssp", "MSSP")

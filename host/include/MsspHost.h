@@ -1,0 +1,246 @@
+// The host layer: what every host of the playback engine needs (the player,
+// the GStreamer element, the benchmarks), written once. A Session owns the
+// recording store of one group and one CMultiStreamSyncParser playing a set
+// of its channels, with the shared-memory segment under a base name unique
+// to the process, and removes that segment and its key file again.
+//
+// Time base: every channel of a group is recorded on one recorder clock,
+// and the engine orders frames across channels by those timestamps. The
+// session states positions in milliseconds of stream time: a frame's
+// timestamp minus the group's first recorded timestamp (the earliest first
+// pack among the played channels). Frames recorded at the same instant thus
+// carry the same stream time on every channel.
+//
+// Positioning is exact to the frame although the engine and the store
+// position by whole seconds of recorded date and time: a start or seek to a
+// stream time looks up, per channel in the store's I-frame indexes, the last
+// I-frame at or before it, positions the engine a second before the earliest
+// of them, and Take drops (releases at once) the frames of each channel that
+// come before its I-frame.
+//
+// Threads: Take and Release run on one playback thread; Start, Seek, Trick,
+// the switches and Stop on one control thread, never while the playback
+// thread is inside Take or holds a frame. The GStreamer element serialises
+// them with its stream lock.
+//
+// The session does not link an engine of its own: the program links the
+// shared library (hosts) or the internal archive (tests).
+#ifndef MSSP_HOST_H
+#define MSSP_HOST_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "MultiStreamSyncParser.h"
+#include "PackScan.h"
+#include "RecCommon.h"
+
+namespace recstore {
+class RecStore;
+}
+
+namespace mssphost {
+
+using recstore::DateTime;
+using recstore::PackFormat;
+
+constexpr int kPlaybackGroup = 1;          // the parser's group number (part of the key file name)
+constexpr int kTopJumpLevel = 14;          // frame-jump level that shows every frame
+constexpr uint32_t kFlagNewOrJump = 0x01;  // frame flag bit 0: new segment or timestamp discontinuity
+
+// ---------------------------------------------------------------------------
+// Shared memory of a parser: the key file "/tmp/.<name><group>" and the
+// System V segment filed under its key.
+
+std::string KeyFilePath(const std::string& name, int group);
+// Removes the segment still filed under the key file, then the key file.
+void RemoveSharedMemory(const std::string& name, int group);
+// "<prefix><pid>_<n>": unique to this process and call.
+std::string UniqueShmName(const char* prefix);
+// True when the key file is still there (RemoveSharedMemory takes the
+// segment and the key file together).
+bool SharedMemoryExists(const std::string& name, int group);
+
+// ---------------------------------------------------------------------------
+// Channel sets and times as people write them.
+
+// "0-3", "0,2,5", "1-2,7", or a hexadecimal mask "0xF"; channels 0..31.
+bool ParseChannelSet(const std::string& text, uint32_t* mask);
+// "YYYY-MM-DD HH:MM:SS" (or with 'T'), or "HH:MM:SS" (then *timeOfDay is
+// true and only bytes 3..5 are set).
+bool ParseStartTime(const std::string& text, DateTime* dt, bool* timeOfDay);
+// "0,2,5" for a mask; "none" for 0.
+std::string ChannelList(uint32_t mask);
+
+// ---------------------------------------------------------------------------
+// A delivered pack: one or two pieces of a stream's ring.
+
+struct PackView {
+    const uint8_t* p1 = nullptr;
+    size_t n1 = 0;
+    const uint8_t* p2 = nullptr;  // null when the pack is contiguous
+    size_t n2 = 0;
+    size_t Size() const { return n1 + n2; }
+    // Copies bytes [offset, offset + len) of the pack to `dst` (at most two
+    // memcpy). The range must lie within Size().
+    void Copy(size_t offset, size_t len, uint8_t* dst) const;
+};
+
+// Where the payload of a pack lies: after the frame header and its
+// extension area. Reads the fixed length fields only (no allocation); false
+// when the pack does not start with a header of `format` or its lengths do
+// not fit the bytes at hand.
+bool PayloadRange(PackFormat format, const PackView& pack, size_t* offset, size_t* length);
+
+// The payload of a pack as one contiguous block: in place when the pack is
+// contiguous, else copied once into `scratch`. Null when PayloadRange fails.
+const uint8_t* ContiguousPayload(PackFormat format, const PackView& pack, std::vector<uint8_t>* scratch,
+                                 size_t* length);
+
+// What a channel's video payloads are, judged by its first I-frame.
+enum class MediaKind { kH264, kH265, kOther };
+const char* MediaKindName(MediaKind kind);  // "h264", "h265", "other"
+MediaKind ClassifyVideo(const uint8_t* payload, size_t len);
+
+// ---------------------------------------------------------------------------
+
+struct Options {
+    std::string groupDir;
+    uint32_t channels = 0;       // 0: every channel recorded in the stream type
+    int streamType = 0;          // 0 main, 1 sub, 2 third
+    int ringBytes = 4 << 20;     // per stream
+    int nodes = 512;             // frame nodes per stream
+    int streamsPerThread = 1;    // 0: one reader thread for all streams
+    std::string shmName;         // "" a unique one
+    int deviceGroup = -1;        // 0..3; -1: 3 for old-format recordings, else 0
+};
+
+// Accepted tuning ranges (the engine ends the process when it cannot create
+// its segment, so sizes are checked before it is built).
+constexpr int kMinRingBytes = 256 << 10;  // room for a few 65536-byte reads
+constexpr int kMaxRingBytes = 256 << 20;
+constexpr int kMinNodes = 16;
+constexpr int kMaxNodes = 65536;
+constexpr int kMaxStreamsPerThread = 32;
+constexpr uint64_t kMaxSegmentBytes = 1ull << 30;  // the whole segment: fits the engine's int sizes on 32-bit
+
+struct KeyFrame {
+    uint64_t pts = 0;  // recorded timestamp, ms
+    DateTime time{};   // recorded date and time
+};
+
+struct ChannelDesc {
+    int channel = 0;
+    int index = 0;                 // the engine's stream index
+    MediaKind video = MediaKind::kOther;
+    bool audio = false;            // some segment carries audio (G.711 packs)
+    std::vector<KeyFrame> keys;    // indexed I-frames of every usable segment, in order
+    uint64_t lastPts = 0;          // last recorded pack
+};
+
+enum class Mode { kPlay, kFastForward, kFastBackward };
+
+struct Frame {
+    int index = -1;    // stream index (for Release)
+    int channel = -1;
+    int type = 0;      // MSSP_FRAME_I, _P, _AUDIO, _OTHER
+    uint64_t pts = 0;  // as delivered
+    uint32_t flags = 0;
+    PackView pack;
+};
+
+// The engine's trick-play speed for a playback rate: 8, 16 or 32 where the
+// rate reaches them (every 2nd, 4th, 8th I-frame), else the rate rounded
+// down (every I-frame).
+int TrickSpeedForRate(double rate);
+
+class Session {
+public:
+    // Opens the group, chooses the channels and the pack format, loads the
+    // I-frame indexes. Null with the reason when the group cannot be played
+    // as asked.
+    static std::unique_ptr<Session> Open(const Options& options, std::string* error);
+    ~Session();
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    uint32_t Mask() const { return mask_; }
+    const std::vector<ChannelDesc>& Channels() const { return channels_; }
+    const ChannelDesc* FindChannel(int channel) const;
+    PackFormat Format() const { return format_; }
+    const std::string& ShmName() const { return shmName_; }
+    recstore::RecStore& Store() { return *store_; }
+    CMultiStreamSyncParser* Parser() { return parser_.get(); }
+
+    // Stream time, ms: of a recorded timestamp, of the recording's end (its
+    // last pack), of a date and time (by the recording's first date-time).
+    uint64_t StreamMs(uint64_t pts) const { return pts > originPts_ ? pts - originPts_ : 0; }
+    uint64_t DurationMs() const { return lastPts_ > originPts_ ? lastPts_ - originPts_ : 0; }
+    uint64_t StreamMsAt(const DateTime& dt) const;
+    const DateTime& FirstTime() const { return originTime_; }
+
+    // Builds the parser and starts normal play at stream time `ms`. False
+    // with the reason when no played channel could be opened; the channels
+    // that failed are in FailedChannels().
+    bool Start(uint64_t ms, std::string* error);
+    // Stops the readers and removes the parser and its shared memory.
+    void Stop();
+    bool Started() const { return started_; }
+    // Channels whose stream could not be opened or positioned since the
+    // last call (the call clears them).
+    uint32_t FailedChannels();
+
+    // Control thread.
+    void Seek(uint64_t ms);                       // normal play from `ms`
+    void Trick(Mode mode, int speed, uint64_t ms);  // fast forward / backward from `ms`
+    Mode CurrentMode() const { return mode_; }
+    int CurrentSpeed() const { return speed_; }
+    // Stream type of every played channel from `ms`; the channel set from `ms`.
+    void SwitchStreamType(int streamType, uint64_t ms);
+    void SwitchChannels(uint32_t mask, uint64_t ms);
+
+    // Playback thread. Take: the next frame in timestamp order (backward in
+    // fast backward), false when none is ready now. Every taken frame is
+    // given back with Release before the next Take.
+    bool Take(Frame* frame);
+    void Release(const Frame& frame);
+    bool Live();                       // a stream may still deliver
+    int StreamStatus(int index);       // 2 frames waiting, 1 live and empty, 0 over
+
+private:
+    Session() = default;
+    bool LoadChannels(std::string* error);
+    // The engine's date-time to position at so that every channel reads
+    // from before its I-frame at or before `ms`; fills the drop limits.
+    DateTime PositionFor(uint64_t ms, bool exact);
+    const KeyFrame* KeyAtOrBefore(const ChannelDesc& c, uint64_t ms) const;
+    void NoteFailures();
+
+    Options o_;
+    std::unique_ptr<recstore::RecStore> store_;
+    MSSP_StreamOperation_t ops_{};
+    std::unique_ptr<CMultiStreamSyncParser> parser_;
+    std::string shmName_;
+    bool started_ = false;
+    uint32_t mask_ = 0;
+    int streams_ = 0;
+    PackFormat format_ = PackFormat::kNew;
+    int deviceGroup_ = 0;
+    std::vector<ChannelDesc> channels_;
+    uint64_t originPts_ = 0, lastPts_ = 0;
+    DateTime originTime_{};
+    Mode mode_ = Mode::kPlay;
+    int speed_ = 1;
+    DateTime playDate_{};  // the engine's play date (bytes 0..2)
+    uint32_t failed_ = 0;
+    // Per stream index: frames with a smaller timestamp are dropped after a
+    // positioning (0: none); filled by PositionFor in normal play.
+    uint64_t dropBelow_[MSSP_MAX_STREAMS] = {};
+};
+
+}  // namespace mssphost
+
+#endif  // MSSP_HOST_H

@@ -1,0 +1,366 @@
+// Host layer: one playback session. Owns the recording store of a group and
+// the parser that plays a set of its channels; keeps the I-frame indexes of
+// the played channels to turn stream times into positions; takes and
+// releases frames for the playback thread. See MsspHost.h for the time base
+// and the thread rules.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cinttypes>
+
+#include "KeltoPlatform.h"
+#include "MsspHost.h"
+#include "RecIndex.h"
+#include "RecStore.h"
+
+namespace mssphost {
+namespace {
+
+constexpr int kMaxDropsPerTake = 256;  // frames dropped in one Take before it reports "nothing now"
+constexpr size_t kNodeBytes = 40;      // one frame node in the segment
+constexpr size_t kStreamHeadBytes = 24;  // stream head and node cursor
+
+Common::_datetime_ EngineTime(const DateTime& t) { return Common::_datetime_{t[0], t[1], t[2], t[3], t[4], t[5], 0}; }
+
+DateTime AddSeconds(const DateTime& t, int64_t seconds) {
+    return recstore::SecondsToDateTime(recstore::DateTimeToSeconds(t) + seconds);
+}
+
+// The first bytes of a pack read from its segment file.
+bool ReadPack(const std::string& path, uint64_t offset, uint32_t len, std::vector<uint8_t>* out) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out->resize(len);
+    const ssize_t r = pread(fd, out->data(), len, static_cast<off_t>(offset));
+    close(fd);
+    return r == static_cast<ssize_t>(len);
+}
+
+bool ValidOptions(const Options& o, std::string* error) {
+    auto fail = [&](const std::string& why) {
+        *error = why;
+        return false;
+    };
+    if (o.streamType < 0 || o.streamType > 2) return fail("the stream type must be 0, 1 or 2");
+    if (o.ringBytes < kMinRingBytes || o.ringBytes > kMaxRingBytes)
+        return fail("the ring size must be " + std::to_string(kMinRingBytes) + ".." + std::to_string(kMaxRingBytes) +
+                    " bytes");
+    if (o.nodes < kMinNodes || o.nodes > kMaxNodes)
+        return fail("the node count must be " + std::to_string(kMinNodes) + ".." + std::to_string(kMaxNodes));
+    if (o.streamsPerThread < 0 || o.streamsPerThread > kMaxStreamsPerThread)
+        return fail("streams per thread must be 0.." + std::to_string(kMaxStreamsPerThread));
+    if (o.shmName.size() > 64 || o.shmName.find('/') != std::string::npos)
+        return fail("the shared-memory name must have at most 64 characters and no '/'");
+    if (o.deviceGroup < -1 || o.deviceGroup > 3) return fail("the device group must be 0..3");
+    return true;
+}
+
+}  // namespace
+
+int TrickSpeedForRate(double rate) {
+    if (rate < 0) rate = -rate;
+    if (rate >= 32) return 32;
+    if (rate >= 16) return 16;
+    if (rate >= 8) return 8;
+    return rate >= 4 ? 4 : 2;
+}
+
+std::unique_ptr<Session> Session::Open(const Options& options, std::string* error) {
+    if (!ValidOptions(options, error)) return nullptr;
+    std::unique_ptr<Session> s(new Session());
+    s->o_ = options;
+    std::string why;
+    s->store_ = recstore::RecStore::Open(options.groupDir, &why);
+    if (!s->store_) {
+        *error = "cannot open the recording " + options.groupDir + ": " + why;
+        return nullptr;
+    }
+    if (s->store_->GroupId() > 255) {
+        *error = "recording group id " + std::to_string(s->store_->GroupId()) + " does not fit the engine's one byte";
+        return nullptr;
+    }
+    uint32_t available = 0;
+    for (const recstore::StreamDesc& d : s->store_->Group().streams) {
+        if (d.streamType == options.streamType) available |= 1u << d.channel;
+    }
+    const uint32_t want = options.channels ? options.channels : available;
+    if (want == 0 || (want & ~available)) {
+        *error = "channel(s) " + ChannelList(want ? want & ~available : 0) + " not recorded in stream type " +
+                 std::to_string(options.streamType) + " of " + options.groupDir + " (recorded: " +
+                 ChannelList(available) + ")";
+        return nullptr;
+    }
+    s->mask_ = want;
+    s->streams_ = std::popcount(want);
+    const uint64_t bytes = static_cast<uint64_t>(s->streams_) *
+                           (kStreamHeadBytes + kNodeBytes * static_cast<uint64_t>(options.nodes) +
+                            static_cast<uint64_t>(options.ringBytes));
+    if (bytes > kMaxSegmentBytes) {
+        *error = "ring size and node count give a shared-memory segment of " + std::to_string(bytes >> 20) +
+                 " MiB for " + std::to_string(s->streams_) + " channels; at most " +
+                 std::to_string(kMaxSegmentBytes >> 20) + " MiB";
+        return nullptr;
+    }
+    // The engine reads the old pack format on devices of group 3 only.
+    int oldSegs = 0, newSegs = 0;
+    for (const recstore::StreamDesc& d : s->store_->Group().streams) {
+        if (!(want >> d.channel & 1) || d.streamType != options.streamType) continue;
+        for (const recstore::SegmentDesc& seg : d.segments) ++(seg.format == PackFormat::kOld ? oldSegs : newSegs);
+    }
+    s->deviceGroup_ = options.deviceGroup >= 0 ? options.deviceGroup : (oldSegs > 0 && newSegs == 0 ? 3 : 0);
+    s->format_ = s->deviceGroup_ == 3 ? PackFormat::kOld : PackFormat::kNew;
+    if (!s->LoadChannels(error)) return nullptr;
+    s->shmName_ = options.shmName.empty() ? UniqueShmName("mssphost") : options.shmName;
+    return s;
+}
+
+Session::~Session() {
+    Stop();
+    store_.reset();
+}
+
+// Per played channel: the I-frames of every usable segment (from the
+// store's indexes, rebuilt by a scan where needed), its audio, the kind of
+// its video, and the group's first and last timestamps.
+bool Session::LoadChannels(std::string* error) {
+    channels_.clear();
+    bool haveOrigin = false;
+    lastPts_ = 0;
+    int index = 0;
+    for (int c = 0; c < 32; ++c) {
+        if (!(mask_ >> c & 1)) continue;
+        ChannelDesc desc;
+        desc.channel = c;
+        desc.index = index++;
+        std::string firstPack;
+        uint64_t firstOffset = 0;
+        uint32_t firstLen = 0;
+        for (const recstore::StreamDesc& d : store_->Group().streams) {
+            if (d.channel != c || d.streamType != o_.streamType) continue;
+            for (const recstore::SegmentDesc& seg : d.segments) {
+                if (seg.format != format_) continue;
+                const std::string path = store_->Dir() + "/" + seg.file;
+                recstore::SegmentIndex idx;
+                bool rebuilt = false;
+                std::string why;
+                if (!recstore::LoadSegmentIndex(path, seg.format, seg.start, &idx, &rebuilt, &why) ||
+                    idx.entries.empty())
+                    continue;
+                desc.audio |= seg.audio;
+                if (firstPack.empty()) {
+                    firstPack = path;
+                    firstOffset = idx.entries.front().offset;
+                    firstLen = idx.entries.front().packLen;
+                    const uint64_t first = idx.hasPts ? idx.firstPts : idx.entries.front().ptsMs;
+                    if (!haveOrigin || first < originPts_) {
+                        originPts_ = first;
+                        originTime_ = idx.firstTime;
+                        haveOrigin = true;
+                    }
+                }
+                for (const recstore::IndexEntry& e : idx.entries) desc.keys.push_back(KeyFrame{e.ptsMs, e.time});
+                desc.lastPts = std::max(desc.lastPts, idx.hasPts ? idx.lastPts : idx.entries.back().ptsMs);
+            }
+        }
+        if (desc.keys.empty()) {
+            *error = "channel " + std::to_string(c) + " of " + o_.groupDir + " has no playable recording (no " +
+                     recstore::FormatName(format_) + "-format segment with an I-frame)";
+            return false;
+        }
+        std::vector<uint8_t> pack;
+        size_t offset = 0, length = 0;
+        if (ReadPack(firstPack, firstOffset, firstLen, &pack) &&
+            PayloadRange(format_, PackView{pack.data(), pack.size(), nullptr, 0}, &offset, &length))
+            desc.video = ClassifyVideo(pack.data() + offset, length);
+        lastPts_ = std::max(lastPts_, desc.lastPts);
+        channels_.push_back(std::move(desc));
+    }
+    return true;
+}
+
+const ChannelDesc* Session::FindChannel(int channel) const {
+    for (const ChannelDesc& c : channels_) {
+        if (c.channel == channel) return &c;
+    }
+    return nullptr;
+}
+
+uint64_t Session::StreamMsAt(const DateTime& dt) const {
+    const int64_t s = recstore::DateTimeToSeconds(dt) - recstore::DateTimeToSeconds(originTime_);
+    return s > 0 ? static_cast<uint64_t>(s) * 1000 : 0;
+}
+
+const KeyFrame* Session::KeyAtOrBefore(const ChannelDesc& c, uint64_t ms) const {
+    const uint64_t target = originPts_ + ms;
+    auto after = std::upper_bound(c.keys.begin(), c.keys.end(), target,
+                                  [](uint64_t t, const KeyFrame& k) { return t < k.pts; });
+    return after == c.keys.begin() ? &c.keys.front() : &*(after - 1);
+}
+
+// The store positions at the last I-frame whose recorded second is at or
+// before the given one, which may lie after the wanted I-frame when several
+// share a second. A second before the earliest wanted I-frame lies before
+// every one of them; the frames in between are dropped by Take.
+DateTime Session::PositionFor(uint64_t ms, bool exact) {
+    bool have = false;
+    int64_t earliest = 0;
+    for (const ChannelDesc& c : channels_) {
+        const KeyFrame* k = KeyAtOrBefore(c, ms);
+        const int64_t t = recstore::DateTimeToSeconds(k->time);
+        if (!have || t < earliest) earliest = t;
+        have = true;
+        dropBelow_[c.index] = exact ? k->pts : 0;
+    }
+    return recstore::SecondsToDateTime(exact ? earliest - 1 : earliest);
+}
+
+bool Session::Start(uint64_t ms, std::string* error) {
+    Stop();
+    Json::Value spec(Json::objectValue);
+    static const char* const kGroupNames[] = {"", "ITS", "BUS", "ANT"};
+    if (deviceGroup_ > 0) spec["PRODUCT_GROUP"] = kGroupNames[deviceGroup_];
+    Kelto_SetSpecInfo(spec);  // read by the parser's constructor
+    ops_ = recstore::RecStore::Operations();
+    RemoveSharedMemory(shmName_, kPlaybackGroup);  // a segment left by a crashed run of the same name
+    parser_ = std::make_unique<CMultiStreamSyncParser>(kPlaybackGroup, streams_, shmName_.data(), o_.ringBytes,
+                                                       o_.nodes, &ops_, store_.get(),
+                                                       static_cast<unsigned char>(store_->GroupId()));
+    const DateTime at = PositionFor(ms, true);
+    tag_tavuDate date{at[0], at[1], at[2]};
+    tag_tavuTime time{at[3], at[4], at[5]};
+    const uint8_t typeBmp = static_cast<uint8_t>(1u << o_.streamType);
+    store_->TakeFailedOpens();
+    started_ = parser_->StartParse(mask_, typeBmp, 0, &date, &time, true, o_.streamsPerThread) == 0;
+    playDate_ = at;
+    mode_ = Mode::kPlay;
+    speed_ = 1;
+    NoteFailures();
+    if (!started_ || failed_ == mask_) {
+        *error = "no channel of " + o_.groupDir + " could be opened at " + recstore::FormatDateTime(at);
+        return false;
+    }
+    return true;
+}
+
+void Session::Stop() {
+    if (!parser_) return;
+    if (started_) parser_->StopParse();
+    started_ = false;
+    parser_.reset();
+    RemoveSharedMemory(shmName_, kPlaybackGroup);
+}
+
+void Session::NoteFailures() { failed_ |= store_->TakeFailedOpens() & mask_; }
+
+uint32_t Session::FailedChannels() {
+    NoteFailures();
+    const uint32_t f = failed_;
+    failed_ = 0;
+    return f;
+}
+
+void Session::Seek(uint64_t ms) {
+    if (!started_) return;
+    // Leaving trick play first puts every stream's play status back to
+    // normal play, which the engine's discontinuity check reads.
+    if (mode_ != Mode::kPlay) parser_->SetStatus(MSSP_STATUS_PLAY, 0, nullptr);
+    const DateTime at = PositionFor(ms, true);
+    Common::_datetime_ dt = EngineTime(at);
+    parser_->Seek(&dt, originPts_ + ms);
+    playDate_ = at;
+    mode_ = Mode::kPlay;
+    speed_ = 1;
+    NoteFailures();
+}
+
+void Session::Trick(Mode mode, int speed, uint64_t ms) {
+    if (!started_) return;
+    if (mode == Mode::kPlay) return Seek(ms);
+    const DateTime at = PositionFor(ms, false);
+    if (!std::equal(at.begin(), at.begin() + 3, playDate_.begin())) {
+        // Trick play repositions by time of day on the engine's play date:
+        // a seek moves that date first.
+        Common::_datetime_ dt = EngineTime(at);
+        parser_->Seek(&dt, originPts_ + ms);
+        playDate_ = at;
+    }
+    MSSP_Time_t tod{at[3], at[4], at[5]};
+    parser_->SetStatus(mode == Mode::kFastForward ? MSSP_STATUS_FAST_FORWARD : MSSP_STATUS_FAST_BACKWARD, speed, &tod);
+    mode_ = mode;
+    speed_ = speed;
+    NoteFailures();
+}
+
+void Session::SwitchStreamType(int streamType, uint64_t ms) {
+    if (!started_ || streamType < 0 || streamType > 2) return;
+    const DateTime at = AddSeconds(originTime_, static_cast<int64_t>(ms / 1000));
+    Common::_datetime_ dt = EngineTime(at);
+    parser_->SwitchStream(streamType, &dt);
+    o_.streamType = streamType;
+    std::string ignored;
+    LoadChannels(&ignored);
+    std::fill(std::begin(dropBelow_), std::end(dropBelow_), 0);
+    mode_ = Mode::kPlay;
+    speed_ = 1;
+    NoteFailures();
+}
+
+void Session::SwitchChannels(uint32_t mask, uint64_t ms) {
+    if (!started_ || mask == 0) return;
+    const DateTime at = AddSeconds(originTime_, static_cast<int64_t>(ms / 1000));
+    Common::_datetime_ dt = EngineTime(at);
+    parser_->SwitchPlaybackChannels(mask, &dt);
+    uint32_t played = 0;  // the first `streams_` channels get a stream index
+    for (int c = 0, n = 0; c < 32 && n < streams_; ++c) {
+        if (mask >> c & 1) {
+            played |= 1u << c;
+            ++n;
+        }
+    }
+    mask_ = played;
+    std::string ignored;
+    LoadChannels(&ignored);
+    std::fill(std::begin(dropBelow_), std::end(dropBelow_), 0);
+    NoteFailures();
+}
+
+bool Session::Take(Frame* f) {
+    if (!started_) return false;
+    const int direction = mode_ == Mode::kFastBackward ? -1 : 1;
+    for (int n = 0; n < kMaxDropsPerTake; ++n) {
+        unsigned char *p1 = nullptr, *p2 = nullptr;
+        int n1 = 0, n2 = 0, type = 0, channel = -1;
+        unsigned long long pts = 0;
+        unsigned int flags = 0;
+        const int index = parser_->GetFrame(&p1, &n1, &p2, &n2, &type, &pts, &flags, &channel, direction, 0);
+        if (index < 0) return false;
+        if (mode_ == Mode::kPlay && dropBelow_[index] != 0) {
+            if (pts < dropBelow_[index]) {
+                parser_->ReleaseFrame(index);
+                continue;
+            }
+            dropBelow_[index] = 0;
+        }
+        f->index = index;
+        f->channel = channel;
+        f->type = type;
+        f->pts = pts;
+        f->flags = flags;
+        f->pack = PackView{p1, n1 > 0 ? static_cast<size_t>(n1) : 0, p2 && n2 > 0 ? p2 : nullptr,
+                           p2 && n2 > 0 ? static_cast<size_t>(n2) : 0};
+        return true;
+    }
+    return false;
+}
+
+void Session::Release(const Frame& f) {
+    if (started_ && f.index >= 0) parser_->ReleaseFrame(f.index);
+}
+
+bool Session::Live() { return started_ && parser_->GetStatus() != 0; }
+
+int Session::StreamStatus(int index) { return started_ ? parser_->GetChnStatusEx(index, 0) : 0; }
+
+}  // namespace mssphost
