@@ -12,7 +12,8 @@ start=$SECONDS
 stage() { echo; echo "=== $* (at $((SECONDS - start)) s)"; }
 
 stage "dependencies"
-bash scripts/install-deps.sh ffmpeg
+mapfile -t gst_packages < <(grep -v '^#' scripts/gst-packages.txt)
+bash scripts/install-deps.sh ffmpeg "${gst_packages[@]}"
 jobs=$(nproc)
 
 stage "build (warnings as errors)"
@@ -20,10 +21,13 @@ cmake -S . -B build/ci -G Ninja -DMSSP_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebIn
 cmake --build build/ci -j "$jobs"
 
 stage "unit and integration tests"
-ctest --test-dir build/ci --output-on-failure -j "$jobs"
+ctest --test-dir build/ci --output-on-failure -j "$jobs" -LE gst
 
 stage "install check"
 bash scripts/check-install.sh build/ci
+
+stage "GStreamer element"
+bash scripts/test-gst.sh build/ci
 
 stage "fuzz targets"
 bash scripts/fuzz.sh "${MSSP_FUZZ_SECONDS:-30}"

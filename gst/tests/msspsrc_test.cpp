@@ -403,6 +403,15 @@ TEST_F(MsspSrc, SeeksLandOnKeyFramesAndTrickPlayStepsByFourKeyFrames) {
         }
     }
 
+    // Rate -16 from the end: IDRs only, backward.
+    Seek(-16.0, GST_SEEK_FLAG_TRICKMODE_KEY_UNITS, 0);
+    for (int c = 0; c < kChannels; ++c) {
+        const std::vector<int> units = Units(c);
+        ASSERT_GE(units.size(), 2u) << "channel " << c;
+        EXPECT_TRUE(std::is_sorted(units.rbegin(), units.rend())) << "channel " << c;
+        for (const Seen& s : cap_.buffers[c]) EXPECT_FALSE(s.delta);
+    }
+
     // Rate 1 again: every frame from the key frame at or before the time.
     const GstClockTime resume = 4000 * GST_MSECOND;
     Seek(1.0, GST_SEEK_FLAG_NONE, resume);
@@ -416,6 +425,8 @@ struct BadGroup {
     std::string (*prepare)(const std::string& copy);  // returns the element's extra properties
     const char* message;
 };
+
+void PrintTo(const BadGroup& b, std::ostream* os) { *os << b.name; }
 
 void Overwrite(const std::string& path, const std::string& bytes) {
     FILE* f = std::fopen(path.c_str(), "r+b");
