@@ -185,8 +185,12 @@ void PushAll(GstMsspSrc* self, GstEvent* event) {
     gst_event_unref(event);
 }
 
+void SendSegment(GstMsspSrc* self, guint64 firstMs);
+
+// A run that ends before its first frame still sends its segment first.
 void PushEos(GstMsspSrc* self, OutPad& o) {
     if (o.eos) return;
+    if (P(self).segmentPending) SendSegment(self, P(self).targetMs);
     o.eos = true;
     GstEvent* ev = gst_event_new_eos();
     if (P(self).seqnum) gst_event_set_seqnum(ev, P(self).seqnum);
@@ -347,6 +351,8 @@ void Loop(gpointer data) {
         PauseTask(self);
         return;
     }
+    if (f.pack.p2) GST_LOG_OBJECT(self, "channel %d: a frame in two pieces (%" G_GSIZE_FORMAT " + %" G_GSIZE_FORMAT ")",
+                                  f.channel, f.pack.n1, f.pack.n2);
     GstMapInfo map;
     gst_buffer_map(buf, &map, GST_MAP_WRITE);
     f.pack.Copy(offset, length, map.data);
@@ -576,7 +582,7 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     GstMsspSrc* self = GST_MSSP_SRC(object);
     Settings& s = P(self).settings;
-    if (GST_STATE(self) > GST_STATE_READY && id != PROP_STALL_TIMEOUT) {
+    if (GST_STATE(self) > GST_STATE_READY) {
         GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS, ("Property %s can only be changed in the NULL or READY state",
                                                        pspec->name), (nullptr));
         return;
@@ -651,7 +657,6 @@ void Finalize(GObject* object) {
     G_OBJECT_CLASS(gst_mssp_src_parent_class)->finalize(object);
 }
 
-constexpr GParamFlags kRw = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS);
 constexpr GParamFlags kRwReady =
     static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY);
 
@@ -706,7 +711,7 @@ static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
         gobject, PROP_STALL_TIMEOUT,
         g_param_spec_uint("stall-timeout", "Stall timeout",
                           "Seconds without a frame while streams are live before an error", 1, 3600,
-                          kDefaultStallSec, kRw));
+                          kDefaultStallSec, kRwReady));
     gst_element_class_add_static_pad_template(element, &kVideoTemplate);
     gst_element_class_add_static_pad_template(element, &kAudioTemplate);
     gst_element_class_set_static_metadata(

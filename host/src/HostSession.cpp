@@ -223,7 +223,6 @@ bool Session::Start(uint64_t ms, std::string* error) {
     if (deviceGroup_ > 0) spec["PRODUCT_GROUP"] = kGroupNames[deviceGroup_];
     Kelto_SetSpecInfo(spec);  // read by the parser's constructor
     ops_ = recstore::RecStore::Operations();
-    RemoveSharedMemory(shmName_, kPlaybackGroup);  // a segment left by a crashed run of the same name
     parser_ = std::make_unique<CMultiStreamSyncParser>(kPlaybackGroup, streams_, shmName_.data(), o_.ringBytes,
                                                        o_.nodes, &ops_, store_.get(),
                                                        static_cast<unsigned char>(store_->GroupId()));

@@ -1,0 +1,113 @@
+// The host layer's own logic, without an engine: the payload of a pack in
+// either format at every split between the two pieces a ring hands out,
+// the kind of a video payload, channel sets, start times and trick speeds.
+// Sessions and the engine are driven through the GStreamer element's tests.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "MsspHost.h"
+#include "PackWriter.h"
+
+namespace {
+
+using mssphost::PackFormat;
+using mssphost::PackView;
+using packwriter::Bytes;
+
+struct PackCase {
+    const char* name;
+    PackFormat format;
+    Bytes pack;
+};
+
+std::vector<PackCase> Packs(const Bytes& payload) {
+    packwriter::NewPack fresh;
+    fresh.video = packwriter::VideoInfo{352, 288, 25};
+    fresh.pts = 123456;
+    fresh.time = mssphost::DateTime{26, 1, 1, 10, 0, 0};
+    packwriter::OldVideoPack old;
+    old.kind = packwriter::kPFrame;
+    old.ptsUs = 5000;
+    return {{"new", PackFormat::kNew, packwriter::MakeNewPack(fresh, payload)},
+            {"old video", PackFormat::kOld, packwriter::MakeOldVideoPack(old, payload)},
+            {"old audio", PackFormat::kOld, packwriter::MakeOldAudioPack(2, 0, payload)}};
+}
+
+PackView Split(const Bytes& pack, size_t at) {
+    return PackView{pack.data(), at, at < pack.size() ? pack.data() + at : nullptr, pack.size() - at};
+}
+
+TEST(HostPayload, PayloadComesOutWholeAtEverySplit) {
+    Bytes payload(300);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
+    for (const PackCase& c : Packs(payload)) {
+        SCOPED_TRACE(c.name);
+        for (size_t at = 4; at <= c.pack.size(); ++at) {
+            std::vector<uint8_t> scratch;
+            size_t len = 0;
+            const uint8_t* p = mssphost::ContiguousPayload(c.format, Split(c.pack, at), &scratch, &len);
+            ASSERT_NE(p, nullptr) << "split at " << at;
+            ASSERT_EQ(Bytes(p, p + len), payload) << "split at " << at;
+        }
+        // A pack cut short, or bytes of the other format, give no payload.
+        size_t offset = 0, len = 0;
+        EXPECT_FALSE(mssphost::PayloadRange(c.format, Split(Bytes(c.pack.begin(), c.pack.end() - 1), 10), &offset,
+                                            &len));
+        const PackFormat other = c.format == PackFormat::kNew ? PackFormat::kOld : PackFormat::kNew;
+        EXPECT_FALSE(mssphost::PayloadRange(other, Split(c.pack, c.pack.size()), &offset, &len));
+    }
+}
+
+TEST(HostPayload, VideoKindFromTheFirstNalUnit) {
+    const struct {
+        Bytes payload;
+        mssphost::MediaKind kind;
+    } cases[] = {
+        {{0, 0, 0, 1, 0x67, 0x42}, mssphost::MediaKind::kH264},        // sequence parameter set
+        {{0, 0, 1, 0x09, 0xF0}, mssphost::MediaKind::kH264},           // access unit delimiter
+        {{0, 0, 0, 1, 0x40, 0x01, 0x0C}, mssphost::MediaKind::kH265},  // video parameter set
+        {{0, 0, 0, 1, 0x46, 0x01, 0x50}, mssphost::MediaKind::kH265},  // access unit delimiter
+        {{'M', 'S', 'Y', 'N', 0, 0, 0, 0}, mssphost::MediaKind::kOther},
+        {{0, 0, 0, 1, 0x80, 0x01}, mssphost::MediaKind::kOther},        // forbidden bit set
+        {{0, 0, 1}, mssphost::MediaKind::kOther},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(mssphost::ClassifyVideo(cases[i].payload.data(), cases[i].payload.size()), cases[i].kind)
+            << "case " << i;
+}
+
+TEST(HostText, ChannelSetsAndStartTimes) {
+    const struct {
+        const char* text;
+        bool ok;
+        uint32_t mask;
+    } sets[] = {{"0-3", true, 0xF}, {"0,2,5", true, 0x25}, {"1-2,31", true, 0x80000006u}, {"0xF0", true, 0xF0},
+                {"0-32", false, 0}, {"3-1", false, 0},  {"", false, 0},  {"a", false, 0}, {"1,,2", false, 0}};
+    for (const auto& s : sets) {
+        uint32_t mask = 0;
+        EXPECT_EQ(mssphost::ParseChannelSet(s.text, &mask), s.ok) << s.text;
+        EXPECT_EQ(mask, s.ok ? s.mask : 0u) << s.text;
+    }
+    mssphost::DateTime dt{};
+    bool timeOfDay = false;
+    ASSERT_TRUE(mssphost::ParseStartTime("2026-01-01 10:00:05", &dt, &timeOfDay));
+    EXPECT_FALSE(timeOfDay);
+    EXPECT_EQ(dt, (mssphost::DateTime{26, 1, 1, 10, 0, 5}));
+    ASSERT_TRUE(mssphost::ParseStartTime("23:59:58", &dt, &timeOfDay));
+    EXPECT_TRUE(timeOfDay);
+    EXPECT_EQ(dt[3] * 3600 + dt[4] * 60 + dt[5], 86398);
+    EXPECT_FALSE(mssphost::ParseStartTime("24:00:00", &dt, &timeOfDay));
+    EXPECT_FALSE(mssphost::ParseStartTime("10:00", &dt, &timeOfDay));
+}
+
+TEST(HostTrick, RatesMapToTheEngineSpeeds) {
+    const struct {
+        double rate;
+        int speed;
+    } cases[] = {{1.5, 2}, {2, 2}, {4, 4}, {7.9, 4}, {8, 8}, {15, 8}, {16, 16}, {-16, 16}, {31, 16}, {32, 32}, {100, 32}};
+    for (const auto& c : cases) EXPECT_EQ(mssphost::TrickSpeedForRate(c.rate), c.speed) << c.rate;
+}
+
+}  // namespace
