@@ -17,7 +17,9 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 plugin=$(find "$prefix" -name libgstmssp.so -path '*/gstreamer-1.0/*' | head -1)
 [ -n "$plugin" ] || { echo "the install has no lib/gstreamer-1.0/libgstmssp.so" >&2; exit 1; }
 export GST_REGISTRY="$prefix/registry.bin"
-GST_PLUGIN_PATH=$(dirname "$plugin") gst-inspect-1.0 msspsrc | grep -q "MSSP recording source" \
-  || { echo "gst-inspect-1.0 does not list msspsrc from $(dirname "$plugin")" >&2; exit 1; }
+# Into a variable first: grep -q stopping early would fail the pipe.
+inspect=$(GST_PLUGIN_PATH=$(dirname "$plugin") gst-inspect-1.0 msspsrc 2>&1 || true)
+grep -q "MSSP recording source" <<<"$inspect" \
+  || { echo "gst-inspect-1.0 does not list msspsrc from $(dirname "$plugin"): $inspect" >&2; exit 1; }
 echo "gst-inspect-1.0 lists msspsrc from the install ($(dirname "$plugin"))"
 ctest --test-dir "$build" -L gst --output-on-failure
