@@ -26,7 +26,11 @@
 // Reading (ReadStream) returns the bytes of one segment per call, from the
 // positioned I-frame on (in a segment with audio, from the audio pack that
 // lies right before it, since the player must store an audio frame first
-// there), then each following usable segment from its first byte; unusable segments are skipped with a message. The new-segment flag
+// there; in the old format, whose audio packs take the timestamp of the
+// pack before them, from the last video pack before that audio pack, or
+// from the I-frame when the segment has none), then each following usable
+// segment from its first byte; unusable segments are skipped with a
+// message. The new-segment flag
 // is 1 on exactly the first read that returns bytes of a segment other
 // than the one the handle was positioned in or read before, else 0. With
 // a non-zero open flag (the `openFlag` of OpenStream, which the player
@@ -134,7 +138,7 @@ private:
     LoadedPtr Segment(size_t stream, size_t seg);
     LoadedPtr UsableSegment(size_t stream, size_t seg);
     bool Locate(size_t stream, const DateTime& t, Pos* pos, std::string* why);
-    uint64_t ReadStart(size_t stream, Pos pos, const Loaded& loaded) const;
+    uint64_t ReadStart(const Handle& h, Pos pos) const;
     bool Enter(Handle& h, size_t seg, LoadedPtr loaded);
     bool NextPos(size_t stream, Pos p, Pos* out);
     bool PrevPos(size_t stream, Pos p, Pos* out);
