@@ -111,6 +111,9 @@ public:
     // n); the call clears them. Lets a host tell a failed open from a
     // stream that already played to its end.
     uint32_t TakeFailedOpens();
+    // Channels whose OpenStream succeeded since the last call; the call
+    // clears them. Lets a host see which channels a switch reopened.
+    uint32_t TakeOpened();
 
     // The slots, with the contracts of MSSP_StreamOperation_t.
     int OpenStream(const MSSP_OpenParam_t* param, unsigned char openFlag);
@@ -149,8 +152,9 @@ private:
     std::string dir_;
     GroupDesc group_;  // read-only after Open
 
-    mutable std::mutex handleMutex_;  // handles_, nextHandle_, failedOpens_
+    mutable std::mutex handleMutex_;  // handles_, nextHandle_, failedOpens_, openedOk_
     uint32_t failedOpens_ = 0;
+    uint32_t openedOk_ = 0;
     std::map<int, std::shared_ptr<Handle>> handles_;
     int nextHandle_ = 1;
 

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace recstore {
 
@@ -108,9 +109,12 @@ std::unique_ptr<RecStore> RecStore::Open(const std::string& dir, std::string* er
 
 uint32_t RecStore::TakeFailedOpens() {
     std::lock_guard<std::mutex> lock(handleMutex_);
-    const uint32_t failed = failedOpens_;
-    failedOpens_ = 0;
-    return failed;
+    return std::exchange(failedOpens_, 0u);
+}
+
+uint32_t RecStore::TakeOpened() {
+    std::lock_guard<std::mutex> lock(handleMutex_);
+    return std::exchange(openedOk_, 0u);
 }
 
 int RecStore::OpenHandleCount() const {
@@ -269,9 +273,9 @@ bool RecStore::Enter(Handle& h, size_t seg, LoadedPtr loaded) {
 
 int RecStore::OpenStream(const MSSP_OpenParam_t* param, unsigned char openFlag) {
     const int handle = OpenAt(param, openFlag);
-    if (handle < 0 && param != nullptr && param->channel < 32) {
+    if (param != nullptr && param->channel < 32) {
         std::lock_guard<std::mutex> lock(handleMutex_);
-        failedOpens_ |= 1u << param->channel;
+        (handle < 0 ? failedOpens_ : openedOk_) |= 1u << param->channel;
     }
     return handle;
 }
