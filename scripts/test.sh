@@ -12,7 +12,7 @@ start=$SECONDS
 stage() { echo; echo "=== $* (at $((SECONDS - start)) s)"; }
 
 stage "dependencies"
-bash scripts/install-deps.sh ffmpeg
+bash scripts/install-deps.sh ffmpeg gnuplot-nox
 jobs=$(nproc)
 
 stage "build (warnings as errors)"
