@@ -139,6 +139,7 @@ struct ShownState {
     DateTime time{};
     uint64_t pts = 0;
     double plotClockMs = -1;  // playback time of the channel's latest plot point
+    bool eventPending = false;  // a new segment or jump that has not moved the recorded time yet
 };
 
 class Session {
@@ -405,6 +406,11 @@ bool Session::OpenOutputs() {
     if (!o_.timelinePath.empty()) {
         timeline_ = std::fopen(o_.timelinePath.c_str(), "w");
         if (!timeline_) return Fail(kExitFailure, "cannot write " + o_.timelinePath + ": " + std::strerror(errno));
+    }
+    if (!o_.plotPath.empty()) {  // found out now rather than after the run
+        FILE* f = std::fopen(o_.plotPath.c_str(), "wb");
+        if (!f) return Fail(kExitFailure, "cannot write " + o_.plotPath + ": " + std::strerror(errno));
+        std::fclose(f);
     }
     return true;
 }
@@ -969,7 +975,17 @@ void Session::Present(const Shown& s) {
     const bool flagged = (f.flags & kFlagNewOrJump) != 0;
     ShownState& sh = showing_[f.channel];
     // The first frame after an operation is flagged as a rule; it is no event.
-    const bool event = flagged && mode_ == Mode::kPlay && sh.any;
+    bool event = flagged && mode_ == Mode::kPlay && sh.any;
+    // A flagged frame that keeps its channel's recorded time (an old-format
+    // audio pack takes the timestamp of the pack before it) leaves the event
+    // to the channel's next frame that moves it.
+    if (event && s.recordedMs >= 0 && s.recordedMs == sh.recordedMs) {
+        sh.eventPending = true;
+        event = false;
+    } else if (sh.eventPending && s.recordedMs >= 0 && s.recordedMs != sh.recordedMs) {
+        sh.eventPending = false;
+        event = true;
+    }
     if (o_.events && event && s.hasTime)
         Say("[%8.2f s] channel %d: new segment or timestamp jump, %s -> %s\n", Clock() / 1000.0, f.channel,
             sh.hasTime ? Hms(sh.time).c_str() : "?", Hms(s.time).c_str());
@@ -1090,6 +1106,7 @@ void Session::DrawPlot() {
                               (o_.presentByTime ? "recorded time of day (--present-by time)" : "timestamp");
     std::string error;
     if (!DrawTimeline(o_.plotPath, title, plot_, labels_, &error)) {
+        unlink(o_.plotPath.c_str());  // no empty or half-drawn picture is left
         Fail(kExitFailure, "cannot draw the timeline picture: " + error);
         return;
     }

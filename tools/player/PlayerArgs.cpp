@@ -361,7 +361,10 @@ channel what the engine delivered.
 
   --demo                 write a sample group to a temporary folder, play a short
                          scripted session (synchronised play, fast forward, seek,
-                         stream switch), print the summary, remove the folder
+                         stream switch), print the summary and the step report,
+                         play it again presented by recorded time, draw the
+                         timeline picture (./mssp-demo.png, or --plot FILE),
+                         remove the folder; with --fast as fast as possible
 
 what to play
   --channels SET         channels: a list (0,2,4-7) or a hex mask (0x15);

@@ -202,14 +202,16 @@ int RunDemo(const Options& base, const Output& output) {
                  " ms apart (a frame interval),\n"
                  "   and all channels showed their first frame after an operation within %.0f ms of playback time.\n",
                  PlaySpread(again).first, PlaySpread(again).second);
-    if (againStatus != kExitOk) std::fprintf(out, "   (that run failed: %s)\n", again.errors.empty() ? "?" : again.errors[0].c_str());
+    if (againStatus != kExitOk)
+        std::fprintf(out, "   (that run failed: %s)\n", again.errors.empty() ? "?" : again.errors[0].c_str());
     if (!picture.empty()) {
         std::fprintf(out,
                      "\n5. The timeline picture: per channel the recorded time of day against playback time, the\n"
                      "   operations as dashed lines, circles where a channel begins a new segment:\n   %s\n",
                      picture.c_str());
     } else {
-        std::fprintf(out, "\n5. No timeline picture: gnuplot is not installed (bash scripts/install-deps.sh gnuplot-nox).\n");
+        std::fprintf(out,
+                     "\n5. No timeline picture: gnuplot is not installed (bash scripts/install-deps.sh gnuplot-nox).\n");
     }
     std::fprintf(out, "\nRemoving %s\n", folder.Path().c_str());
     std::fflush(out);

@@ -61,7 +61,8 @@ std::string Script(const std::string& path, const std::string& title, const std:
     char line[160];
     int n = 0;
     for (const PlotLabel& l : labels) {
-        std::snprintf(line, sizeof(line), "set arrow from %.3f, graph 0 to %.3f, graph 1 nohead dt 2 lc rgb \"#707070\"\n",
+        std::snprintf(line, sizeof(line),
+                      "set arrow from %.3f, graph 0 to %.3f, graph 1 nohead dt 2 lc rgb \"#707070\"\n",
                       l.clockMs / 1000.0, l.clockMs / 1000.0);
         s += line;
         std::snprintf(line, sizeof(line), "set label %d at %.3f, graph 0.99 rotate by 90 right offset 1,0 font \",9\" ",
@@ -117,7 +118,10 @@ bool DrawTimeline(const std::string& path, const std::string& title, const std::
         return false;
     }
     if (!written || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        *error = "gnuplot could not draw " + path + (said.empty() ? "" : ": " + said.substr(0, said.find('\n')));
+        // gnuplot ends its complaint with the reason on a line of its own.
+        while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
+        const std::string last = said.substr(said.find_last_of('\n') + 1);
+        *error = "gnuplot could not draw " + path + (last.empty() ? "" : ": " + last);
         return false;
     }
     return true;
