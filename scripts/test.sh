@@ -13,7 +13,7 @@ stage() { echo; echo "=== $* (at $((SECONDS - start)) s)"; }
 
 stage "dependencies"
 mapfile -t gst_packages < <(grep -v '^#' scripts/gst-packages.txt)
-bash scripts/install-deps.sh ffmpeg "${gst_packages[@]}"
+bash scripts/install-deps.sh ffmpeg gnuplot-nox "${gst_packages[@]}"
 jobs=$(nproc)
 
 stage "build (warnings as errors)"

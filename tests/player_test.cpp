@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <string>
@@ -21,6 +22,7 @@
 #include "PackTool.h"
 #include "PackWriter.h"
 #include "Player.h"
+#include "Presentation.h"
 #include "RecGroup.h"
 #include "RecWriter.h"
 #include "TargetProgram.h"
@@ -62,20 +64,41 @@ PlayRun PlayQuiet(Options o) {
     return run;
 }
 
-std::vector<Json::Value> ReadTimeline(const std::string& path) {
+// The timeline's frame lines, each tagged "after_op" with the number of the
+// operation line before it; the operation lines go to `ops`.
+std::vector<Json::Value> ReadTimeline(const std::string& path, std::vector<Json::Value>* ops = nullptr) {
     std::vector<Json::Value> rows;
     std::ifstream in(path);
     std::string line;
     Json::CharReaderBuilder builder;
+    int op = -1;
     while (std::getline(in, line)) {
         Json::Value v;
         std::string errs;
         std::istringstream is(line);
         EXPECT_TRUE(Json::parseFromStream(builder, is, &v, &errs)) << line << ": " << errs;
+        if (v.isMember("op")) {
+            op = v["op"].asInt();
+            if (ops) ops->push_back(v);
+            continue;
+        }
+        v["after_op"] = op;
         rows.push_back(v);
     }
     return rows;
 }
+
+void AddActions(Options* o, std::initializer_list<const char*> specs) {
+    for (const char* spec : specs) {
+        Action a;
+        std::string err;
+        ASSERT_TRUE(ParseAction(spec, &a, &err)) << err;
+        o->actions.push_back(a);
+    }
+}
+
+// Four recorders whose clocks start up to 680 ms apart, as in the demo.
+const std::map<int, uint64_t> kSkewedOrigins = {{0, 100000}, {1, 100160}, {2, 99720}, {3, 100400}};
 
 packtool::SynthOptions Synth(const std::string& dir) {
     packtool::SynthOptions s;
@@ -119,6 +142,16 @@ std::vector<uint8_t> RecordedVideo(const std::string& dir, uint8_t channel, uint
         }
     }
     return out;
+}
+
+// The video payloads the player wrote for a channel (--out-dir).
+std::vector<uint8_t> PlayedVideo(const std::string& outDir, int channel) {
+    char name[16];
+    std::snprintf(name, sizeof(name), "/ch%02d.es", channel);
+    std::vector<uint8_t> es;
+    std::string err;
+    EXPECT_TRUE(packtool::ReadFile(outDir + name, &es, &err)) << err;
+    return es;
 }
 
 // A hand-made channel: video packs with the given timestamps (I-frame every
@@ -242,9 +275,12 @@ TEST(PlayerArgs, OptionsAndTheirConflicts) {
     Options o;
     std::string err;
     ASSERT_TRUE(ParseArgs({"g", "--fast", "--channels", "0-2", "--type", "1", "--fb", "8", "--convert", "--at",
-                           "1s:play", "--at", "10f:stop", "--timeline", "t.jsonl", "--out-dir", "o"},
+                           "1s:play", "--at", "10f:stop", "--timeline", "t.jsonl", "--out-dir", "o", "--present-by",
+                           "time", "--plot", "p.png"},
                           &o, &err))
         << err;
+    EXPECT_TRUE(o.presentByTime);
+    EXPECT_EQ(o.plotPath, "p.png");
     EXPECT_EQ(o.groupDir, "g");
     EXPECT_FALSE(o.realtime);
     EXPECT_EQ(o.channels, 0x7u);
@@ -270,6 +306,8 @@ TEST(PlayerArgs, OptionsAndTheirConflicts) {
         {{"g", "--channels", "1", "--segment", "2:0"}, "not among --channels"},
         {{"g", "--at", "2s:warp"}, "unknown action"},
         {{"g", "--ring", "1000"}, "--ring needs"},
+        {{"g", "--present-by", "clock"}, "--present-by needs time or timestamp"},
+        {{"g", "--plot"}, "--plot needs"},
     };
     for (const Case& c : cases) {
         Options x;
@@ -353,12 +391,8 @@ TEST(PlayerRun, SyntheticGroupPlaysCompletelyWithTimelineAndPayloads) {
         EXPECT_EQ(c->firstPts, s.origins[sr.channel]);
         total += sr.iFrames + sr.pFrames + sr.audio;
         // The elementary stream is the recorded payloads, in order.
-        std::vector<uint8_t> es;
-        std::string err;
-        char name[16];
-        std::snprintf(name, sizeof(name), "/ch%02d.es", sr.channel);
-        ASSERT_TRUE(packtool::ReadFile(o.outDir + name, &es, &err)) << err;
-        EXPECT_TRUE(es == RecordedVideo(s.outDir, sr.channel, 0)) << "channel " << int(sr.channel);
+        EXPECT_TRUE(PlayedVideo(o.outDir, sr.channel) == RecordedVideo(s.outDir, sr.channel, 0))
+            << "channel " << int(sr.channel);
     }
     EXPECT_EQ(run.result.frames, total);
     EXPECT_NE(run.report.find("every stream ran out"), std::string::npos) << run.report;
@@ -392,6 +426,7 @@ TEST(PlayerRun, ShortSegmentBeforeAnAudioSegmentIsPlayedWhole) {
     s.durationSec = 3;
     s.segmentSec = 1;  // about 32 kB per segment: the next one is read before this one is parsed
     s.audio = packtool::AudioMode::kAlternate;
+    s.origins.clear();  // the recording tool's default origin, which must not be 0 (the first GOP would be lost)
     packtool::Report report;
     WriteSynth(s, &report);
     Options o;
@@ -601,17 +636,237 @@ TEST(PlayerRun, RealTimePacingFollowsTheTimestamps) {
 }
 
 // ---------------------------------------------------------------------------
+// Step of the channels, presentation by recorded time, the timeline picture.
 
+TEST(PlayerClock, RecordedTimeIsLearntFromWholeSecondsAndRelearnt) {
+    const DateTime t0{26, 1, 1, 10, 0, 0};
+    const int64_t t0Ms = recstore::DateTimeToSeconds(t0) * 1000;
+    auto at = [&](int64_t sec) { return recstore::SecondsToDateTime(recstore::DateTimeToSeconds(t0) + sec); };
+    // The recorder's second boundary falls at pts 1300: pts 1000 was recorded at 10:00:00.700.
+    struct Step {
+        uint64_t pts;
+        int64_t timeSec;  // recorded whole seconds after t0; -1: the frame carries no time
+        bool relearn;
+        int64_t expectMs;  // recorded time after t0 (-1 unknown)
+    } steps[] = {
+        {1000, -1, false, -1},        // nothing learnt yet
+        {1000, 0, false, 0},          // a lower bound only: 700 ms short
+        {1320, 1, false, 1000},       // the first frame past the boundary: 20 ms short from now on
+        {1040, -1, false, 720},
+        {9000, 8, false, 8680},       // a looser bound changes nothing
+        {50000, 300, true, 300000},   // relearnt after a new segment, below the bound before
+        {50040, 200, false, 200000},  // the recorded time went back by more than a second: afresh
+    };
+    RecordedClock clock;
+    for (const Step& s : steps) {
+        if (s.relearn) clock.Relearn(2);
+        const DateTime time = at(s.timeSec);
+        const int64_t r = clock.Take(2, s.pts, s.timeSec >= 0 ? &time : nullptr);
+        EXPECT_EQ(r < 0 ? -1 : r - t0Ms, s.expectMs) << "pts " << s.pts;
+    }
+    int64_t offset = 0;
+    EXPECT_FALSE(clock.Offset(1, &offset)) << "other channels learn on their own";
+}
+
+TEST(PlayerStep, ClockDifferenceShowsInTheSpreadUntilPresentedByRecordedTime) {
+    msspt::TempDir dir("player_test");
+    packtool::SynthOptions s = Synth(dir.path() + "/g");
+    s.channels = 4;
+    s.durationSec = 6;
+    s.segmentSec = 3;
+    s.gapSec = 2;  // the second segment from 10:00:05: every channel jumps 2 s in recorded time
+    s.origins = kSkewedOrigins;
+    WriteSynth(s);
+    struct Case {
+        bool byTime;
+        int64_t spreadMin, spreadMax;  // per operation, in normal play
+        double settleMax;
+    } cases[] = {
+        {false, 680, 720, 680},  // apart by the clocks' difference (plus a frame interval)
+        {true, 0, 40, 0},        // within a frame interval, every channel at once
+    };
+    const bool plot = msspt::Have("gnuplot");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.byTime ? "by recorded time" : "by timestamp");
+        Options o;
+        o.groupDir = s.outDir;
+        o.presentByTime = c.byTime;
+        o.timelinePath = dir.path() + "/t.jsonl";
+        o.plotPath = plot ? dir.path() + "/t.png" : "";
+        AddActions(&o, {"1s:seek:10:00:02"});
+        const PlayRun run = PlayQuiet(o);
+        ASSERT_EQ(run.status, kExitOk) << run.report;
+        ASSERT_EQ(run.result.steps.size(), 2u);
+        for (const StepStats& st : run.result.steps) {
+            EXPECT_TRUE(st.settled) << st.operation;
+            EXPECT_GE(st.spreadMs, c.spreadMin) << st.operation;
+            EXPECT_LE(st.spreadMs, c.spreadMax) << st.operation;
+            EXPECT_LE(st.settleMs, c.settleMax) << st.operation;
+        }
+        EXPECT_NE(run.report.find("whole run"), std::string::npos) << run.report;
+        std::vector<Json::Value> ops;
+        const std::vector<Json::Value> rows = ReadTimeline(o.timelinePath, &ops);
+        ASSERT_EQ(ops.size(), 2u);
+        EXPECT_EQ(ops[1]["action"].asString(), "1s:seek:10:00:02");
+        EXPECT_EQ(ops[1]["result"].asInt(), 0);
+        // Shown by recorded time, the rows go back in recorded time only at the seek;
+        // the engine's order is unchanged (every frame in order as delivered).
+        int back = 0;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_TRUE(rows[i]["order_ok"].asBool());
+            if (i > 0 && rows[i]["rec_ms"].asInt64() < rows[i - 1]["rec_ms"].asInt64()) ++back;
+        }
+        if (c.byTime) {
+            EXPECT_LE(back, 1);
+        } else {
+            EXPECT_GT(back, 10);
+        }
+        if (plot) {
+            std::vector<uint8_t> png;
+            std::string err;
+            ASSERT_TRUE(packtool::ReadFile(o.plotPath, &png, &err)) << err;
+            EXPECT_TRUE(png.size() > 8 && std::memcmp(png.data(), "\x89PNG", 4) == 0);
+        }
+    }
+    // Held back and shown by recorded time, every frame still reaches its channel's output, in order.
+    Options o;
+    o.groupDir = s.outDir;
+    o.presentByTime = true;
+    o.outDir = dir.path() + "/out";
+    const PlayRun run = PlayQuiet(o);
+    ASSERT_EQ(run.status, kExitOk) << run.report;
+    EXPECT_EQ(run.result.unpresented, 0u);
+    for (uint8_t ch = 0; ch < 4; ++ch)
+        EXPECT_TRUE(PlayedVideo(o.outDir, ch) == RecordedVideo(s.outDir, ch, 0)) << "channel " << int(ch);
+}
+
+// ---------------------------------------------------------------------------
+// Faults found by trying schedules on generated groups.
+
+// A switch of all channels leaves the old type's streams open; the engine
+// then refuses to switch a channel back alone (and answers 0). The player
+// reports what took effect.
+TEST(PlayerFaults, SwitchOfSomeChannelsIsReportedAsItTookEffect) {
+    msspt::TempDir dir("player_test");
+    packtool::SynthOptions s = Synth(dir.path() + "/g");
+    s.channels = 3;
+    s.streamTypes = 2;
+    s.durationSec = 6;
+    WriteSynth(s);
+    struct Case {
+        std::vector<const char*> actions;
+        const char* says;
+        int typeAfter[3];  // stream type of each channel's frames after the last action
+    } cases[] = {
+        {{"1s:switch-type:1:0,1"}, "stream type 1 for channel(s) 0,1 from", {1, 1, 0}},
+        {{"1s:switch-type:1", "2s:switch-type:0:0,1"}, "no channel switched; the engine refused channel 0", {1, 1, 1}},
+        {{"1s:switch-type:1", "2s:switch-type:0:0,1", "3s:switch-type:0"}, "stream type 0 for all channels", {0, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        Options o;
+        o.groupDir = s.outDir;
+        o.timelinePath = dir.path() + "/t.jsonl";
+        for (const char* a : c.actions) AddActions(&o, {a});
+        AddActions(&o, {"5s:stop"});
+        const PlayRun run = PlayQuiet(o);
+        ASSERT_EQ(run.status, kExitOk) << run.report;
+        EXPECT_NE(run.report.find(c.says), std::string::npos) << run.report;
+        const int last = static_cast<int>(c.actions.size());
+        int seen = 0;
+        for (const Json::Value& r : ReadTimeline(o.timelinePath)) {
+            if (r["after_op"].asInt() != last) continue;
+            ++seen;
+            EXPECT_EQ(r["stream_type"].asInt(), c.typeAfter[r["channel"].asInt()]) << c.says << ", frame " << r["n"];
+        }
+        EXPECT_GT(seen, 100);
+    }
+}
+
+// Old-format audio packs carry no timestamp and take the one of the pack
+// before them: after a seek the first pack read must not be one (the channel
+// was held back after a seek forward, out of order after a seek backward),
+// and at a segment change the pause shows at the frame after the flagged one.
+TEST(PlayerFaults, OldFormatAudioFollowsASeekBothWaysAndTheClockStaysContinuous) {
+    msspt::TempDir dir("player_test");
+    packtool::SynthOptions s = Synth(dir.path() + "/g");
+    s.format = recstore::PackFormat::kOld;
+    s.channels = 4;
+    s.durationSec = 12;
+    s.segmentSec = 6;
+    s.gapSec = 2;  // 10:00:00 .. 10:00:05, then from 10:00:08
+    s.audio = packtool::AudioMode::kAll;
+    s.audioChannels = 0xD;  // all but channel 1; channel 2 has the earliest clock, 3 the latest
+    s.origins = kSkewedOrigins;
+    WriteSynth(s);
+    struct Case {
+        const char* seek;
+        int64_t targetMs;  // recorded time of the target after the start
+    } cases[] = {
+        {"1s:seek:10:00:09", 9000},  // forward, into the second segment
+        {"8s:seek:10:00:02", 2000},  // backward, after playing over the segment change
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.seek);
+        Options o;
+        o.groupDir = s.outDir;
+        o.timelinePath = dir.path() + "/t.jsonl";
+        AddActions(&o, {c.seek, "11s:stop"});
+        const PlayRun run = PlayQuiet(o);
+        ASSERT_EQ(run.status, kExitOk) << run.report;
+        ASSERT_GE(run.result.steps.size(), 2u);
+        // The clocks differ by up to 680 ms (plus up to two frame intervals: a frame's
+        // interval, and the offsets learnt from P-frames in the first second); the
+        // 2 s pause is no step difference.
+        EXPECT_LE(run.result.steps[0].spreadMs, 760) << "across the segment change";
+        EXPECT_TRUE(run.result.steps[1].settled);
+        EXPECT_LE(run.result.steps[1].settleMs, 1000) << "no channel held back after the seek";
+        for (const ChannelStats& ch : run.result.channels) {
+            EXPECT_EQ(ch.orderViolations, 0u) << "channel " << ch.channel;
+            EXPECT_LE(ch.dropped, 1u) << "only the first I-frame of an audio segment's start";
+        }
+        std::map<int, uint64_t> firstAfter;
+        double lastClock = 0;
+        int lastOp = -1;
+        for (const Json::Value& r : ReadTimeline(o.timelinePath)) {
+            const double clock = r["clock_ms"].asDouble();
+            if (r["after_op"].asInt() == lastOp) {
+                EXPECT_LE(clock - lastClock, 40.0) << "playback time jumped at frame " << r["n"];
+            }
+            lastOp = r["after_op"].asInt();
+            lastClock = clock;
+            if (lastOp == 1) firstAfter.emplace(r["channel"].asInt(), r["pts"].asUInt64());
+        }
+        ASSERT_EQ(firstAfter.size(), 4u);
+        for (const auto& [ch, pts] : firstAfter) {
+            // The audio pack before the I-frame (40 ms earlier) or the I-frame itself.
+            const uint64_t at = kSkewedOrigins.at(ch) + static_cast<uint64_t>(c.targetMs);
+            EXPECT_GE(pts + 40, at) << "channel " << ch;
+            EXPECT_LE(pts, at) << "channel " << ch;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+// The demo's session, played as fast as possible (its real-time pacing is
+// the player's, checked above).
 TEST(PlayerDemo, RunsItsSessionAndLeavesNothingBehind) {
     if (access(kPlayPath.c_str(), X_OK) != 0) GTEST_SKIP() << "mssp-play not built";
+    msspt::TempDir dir("player_test");
     const std::string name = msspt::UniqueName("demo");
     const std::string key = KeyFilePath(name, kPlaybackGroup);
+    const std::string picture = dir.path() + "/demo.png";
     std::string out;
-    ASSERT_EQ(msspt::Shell(kPlay + " --demo --shm-name " + name, &out), kExitOk) << out;
+    ASSERT_EQ(msspt::Shell(kPlay + " --demo --fast --plot " + picture + " --shm-name " + name, &out), kExitOk) << out;
     for (const char* step : {"1. Recording a sample group", "seek to 2026-01-01 10:00:27", "fast forward x16",
                              "normal play from", "stream type 1 for all channels", "stopped by the schedule",
-                             "channel types"}) {
+                             "channel types", "step of the channels", "In normal play they were up to 720 ms",
+                             "4. The same session shown by recorded time", "now at most 40 ms apart"}) {
         EXPECT_NE(out.find(step), std::string::npos) << step << "\n" << out;
+    }
+    if (msspt::Have("gnuplot")) {
+        EXPECT_NE(out.find("5. The timeline picture"), std::string::npos) << out;
+        EXPECT_TRUE(std::filesystem::exists(picture)) << out;
     }
     EXPECT_EQ(out.find("[MSSP "), std::string::npos) << "the engine's diagnostics are kept out";
     EXPECT_EQ(out.find("error"), std::string::npos) << out;

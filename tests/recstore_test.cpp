@@ -122,6 +122,10 @@ void WriteSegment(RecWriter& w, uint8_t ch, uint8_t type, const SegSpec& s) {
             if (n == s.badChecksumFrame) p.checksum = static_cast<uint8_t>(packwriter::PayloadChecksum(payload.data(), payload.size()) + 1);
             pack = packwriter::MakeNewPack(p, payload);
         } else {
+            if (s.audio) {
+                const packwriter::Bytes audio = packwriter::MakeOldAudioPack(ch, 0, packwriter::PatternPayload(320, 9));
+                ASSERT_TRUE(w.AppendPack(ch, type, audio.data(), audio.size(), &err));
+            }
             packwriter::OldVideoPack p;
             p.kind = i ? packwriter::kIFrame : packwriter::kPFrame;
             p.channel = ch;
@@ -825,6 +829,8 @@ TEST(StoreOldFormat, PositionsAndTricksOverOldPacks) {
         SegSpec old{0, 75};
         old.format = PackFormat::kOld;
         WriteSegment(w, 2, 1, old);
+        SegSpec withAudio{4000, 50, 25, 25, true, PackFormat::kOld};  // I at 4000 and 5000
+        WriteSegment(w, 2, 1, withAudio);
         std::string err;
         ASSERT_TRUE(w.Finish(&err));
     }
@@ -844,8 +850,27 @@ TEST(StoreOldFormat, PositionsAndTricksOverOldPacks) {
     EXPECT_EQ(Head(data, static_cast<size_t>(len), PackFormat::kOld).ptsMs, 1000u);
     ASSERT_GT(s->ReadNextIFrame(h, &data, &len, &seg, 0), 0);
     EXPECT_EQ(Head(data, static_cast<size_t>(len), PackFormat::kOld).ptsMs, 2000u);
-    EXPECT_EQ(s->ReadNextIFrame(h, &data, &len, &seg, 0), 0);
-    EXPECT_EQ(data, nullptr);
+    ASSERT_GT(s->ReadNextIFrame(h, &data, &len, &seg, 0), 0);
+    EXPECT_EQ(Head(data, static_cast<size_t>(len), PackFormat::kOld).ptsMs, 4000u);
+
+    // An old-format audio pack takes the timestamp of the pack read before
+    // it, so after a positioning the read must not start with one: it
+    // starts at the video pack before the I-frame's audio pack, or at a
+    // segment's first I-frame itself.
+    struct Case {
+        int64_t atMs;
+        int firstType;
+        uint64_t firstPts;
+    } cases[] = {{5500, kTypeP, 4960}, {4000, kTypeI, 4000}};
+    for (const Case& c : cases) {
+        const MSSP_SeekTime_t t = SeekTime(At(c.atMs));
+        ASSERT_EQ(s->SeekStream(h, &t), 0);
+        std::vector<uint8_t> buf(4096);
+        ASSERT_EQ(s->ReadStream(h, buf.data(), static_cast<int>(buf.size()), &seg), 4096);
+        const PackHeader first = Head(buf.data(), buf.size(), PackFormat::kOld);
+        EXPECT_EQ(first.type, c.firstType) << c.atMs;
+        EXPECT_EQ(first.ptsMs, c.firstPts) << c.atMs;
+    }
     s->CloseStream(h, 0);
     EXPECT_TRUE(log.Contains("missing"));
 }

@@ -90,7 +90,7 @@ TEST(Synth, CountsTypesSpacingSegmentsAndReferences) {
         EXPECT_EQ(sd.segments[2].start, (DateTime{26, 1, 1, 10, 0, 6}));
         EXPECT_FALSE(sd.segments[0].audio);
         EXPECT_TRUE(sd.segments[1].audio);
-        const uint64_t origin = sd.channel == 1 ? 500000 : 0;
+        const uint64_t origin = sd.channel == 1 ? 500000 : packtool::kDefaultPtsOrigin;
         int64_t lastVideo = -1;
         for (size_t n = 0; n < 3; ++n) {
             const std::string path = dir.path() + "/" + sd.segments[n].file;
@@ -362,6 +362,9 @@ TEST(Programs, PackThenProbeFromTheCommandLine) {
     EXPECT_NE(out.find("index: valid"), std::string::npos) << out;
     EXPECT_NE(out.find("timestamps 7000 .. "), std::string::npos) << out;
     EXPECT_NE(out.find("segment 1: start 2026-03-04 05:06:09"), std::string::npos) << out;
+    // Without --origin a channel's clock starts above 0, which would mean "no timestamp".
+    ASSERT_EQ(msspt::Shell(tools + "/mssp-probe --summary --channel 0 " + g, &out), 0) << out;
+    EXPECT_NE(out.find("timestamps 1000 .. "), std::string::npos) << out;
     ASSERT_EQ(msspt::Shell(tools + "/mssp-probe --limit 3 " + g + "/ch00/type0/seg0000.pack", &out), 0);
     EXPECT_NE(out.find("summary: 60 packs (3 I, 57 P, 0 audio)"), std::string::npos) << out;
     // A second write into the same directory is refused, bad options are errors.

@@ -138,6 +138,13 @@ struct ScanVisitor {
 // error.
 bool ScanFile(int fd, uint64_t size, PackFormat format, const ScanVisitor& visitor, ScanSummary* summary);
 
+// Walks whole packs of the file open at `fd` from `from` (the start of a
+// pack) up to `to`, and gives the offset of the last video pack (I or P)
+// among them. False when none is found or the packs do not lead exactly to
+// `to` (garbage, a header that cannot be decoded, a read error). Reads
+// each header with pread, never past `size`.
+bool LastVideoPackBefore(int fd, uint64_t size, PackFormat format, uint64_t from, uint64_t to, uint64_t* offset);
+
 // Guesses the format of a file from its first decodable header: the format
 // whose header comes first wins. False when neither format has one within
 // the first megabyte.

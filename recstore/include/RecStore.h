@@ -26,7 +26,11 @@
 // Reading (ReadStream) returns the bytes of one segment per call, from the
 // positioned I-frame on (in a segment with audio, from the audio pack that
 // lies right before it, since the player must store an audio frame first
-// there), then each following usable segment from its first byte; unusable segments are skipped with a message. The new-segment flag
+// there; in the old format, whose audio packs take the timestamp of the
+// pack before them, from the last video pack before that audio pack, or
+// from the I-frame when the segment has none), then each following usable
+// segment from its first byte; unusable segments are skipped with a
+// message. The new-segment flag
 // is 1 on exactly the first read that returns bytes of a segment other
 // than the one the handle was positioned in or read before, else 0. With
 // a non-zero open flag (the `openFlag` of OpenStream, which the player
@@ -107,6 +111,9 @@ public:
     // n); the call clears them. Lets a host tell a failed open from a
     // stream that already played to its end.
     uint32_t TakeFailedOpens();
+    // Channels whose OpenStream succeeded since the last call; the call
+    // clears them. Lets a host see which channels a switch reopened.
+    uint32_t TakeOpened();
 
     // The slots, with the contracts of MSSP_StreamOperation_t.
     int OpenStream(const MSSP_OpenParam_t* param, unsigned char openFlag);
@@ -134,7 +141,7 @@ private:
     LoadedPtr Segment(size_t stream, size_t seg);
     LoadedPtr UsableSegment(size_t stream, size_t seg);
     bool Locate(size_t stream, const DateTime& t, Pos* pos, std::string* why);
-    uint64_t ReadStart(size_t stream, Pos pos, const Loaded& loaded) const;
+    uint64_t ReadStart(const Handle& h, Pos pos) const;
     bool Enter(Handle& h, size_t seg, LoadedPtr loaded);
     bool NextPos(size_t stream, Pos p, Pos* out);
     bool PrevPos(size_t stream, Pos p, Pos* out);
@@ -145,8 +152,9 @@ private:
     std::string dir_;
     GroupDesc group_;  // read-only after Open
 
-    mutable std::mutex handleMutex_;  // handles_, nextHandle_, failedOpens_
+    mutable std::mutex handleMutex_;  // handles_, nextHandle_, failedOpens_, openedOk_
     uint32_t failedOpens_ = 0;
+    uint32_t openedOk_ = 0;
     std::map<int, std::shared_ptr<Handle>> handles_;
     int nextHandle_ = 1;
 

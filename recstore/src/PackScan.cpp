@@ -297,6 +297,29 @@ uint8_t PayloadChecksum(const uint8_t* data, size_t len) {
     return static_cast<uint8_t>(sum & 0xFF);
 }
 
+bool LastVideoPackBefore(int fd, uint64_t size, PackFormat format, uint64_t from, uint64_t to, uint64_t* offset) {
+    if (to > size) return false;
+    std::vector<uint8_t> head(kMaxHeaderSpan);
+    bool found = false;
+    for (uint64_t pos = from; pos < to;) {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(kMaxHeaderSpan, to - pos));
+        ssize_t got;
+        do {
+            got = pread(fd, head.data(), want, static_cast<off_t>(pos));
+        } while (got < 0 && errno == EINTR);
+        PackHeader h;
+        if (got <= 0 || DecodeHeader(format, head.data(), static_cast<size_t>(got), &h, nullptr) != Decode::kOk ||
+            h.packLen > to - pos)
+            return false;
+        if (h.type == kTypeI || h.type == kTypeP) {
+            *offset = pos;
+            found = true;
+        }
+        pos += h.packLen;
+    }
+    return found;
+}
+
 bool ScanFile(int fd, uint64_t size, PackFormat format, const ScanVisitor& visitor, ScanSummary* summary) {
     ScanSummary local;
     ScanSummary& s = summary ? *summary : local;

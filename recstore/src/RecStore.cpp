@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 namespace recstore {
 
@@ -108,9 +109,12 @@ std::unique_ptr<RecStore> RecStore::Open(const std::string& dir, std::string* er
 
 uint32_t RecStore::TakeFailedOpens() {
     std::lock_guard<std::mutex> lock(handleMutex_);
-    const uint32_t failed = failedOpens_;
-    failedOpens_ = 0;
-    return failed;
+    return std::exchange(failedOpens_, 0u);
+}
+
+uint32_t RecStore::TakeOpened() {
+    std::lock_guard<std::mutex> lock(handleMutex_);
+    return std::exchange(openedOk_, 0u);
 }
 
 int RecStore::OpenHandleCount() const {
@@ -231,9 +235,24 @@ bool RecStore::Locate(size_t stream, const DateTime& t, Pos* pos, std::string* w
     return true;
 }
 
-uint64_t RecStore::ReadStart(size_t stream, Pos pos, const Loaded& l) const {
-    const IndexEntry& e = l.index.entries[pos.idx];
-    return group_.streams[stream].segments[pos.seg].audio ? e.offset - e.lead : e.offset;
+// Where reading starts for the I-frame at `pos` of the handle's segment. A
+// segment with audio must begin, for the player, with an audio frame: the
+// read starts at the audio pack right before the I-frame (the entry's lead).
+// An old-format audio pack carries no timestamp and takes the one of the
+// pack read before it, which after a repositioning would be a pack of the
+// old position: there the read starts at the last video pack before the
+// audio (the player drops it, the audio takes its timestamp), or, when the
+// segment has none, at the I-frame itself (the player drops it and starts
+// at the audio after it).
+uint64_t RecStore::ReadStart(const Handle& h, Pos pos) const {
+    const SegmentIndex& index = h.loaded->index;
+    const IndexEntry& e = index.entries[pos.idx];
+    const SegmentDesc& d = group_.streams[h.stream].segments[pos.seg];
+    if (!d.audio || e.lead == 0) return e.offset;
+    if (d.format == PackFormat::kNew) return e.offset - e.lead;
+    const uint64_t from = pos.idx > 0 ? index.entries[pos.idx - 1].offset : 0;
+    uint64_t video = 0;
+    return LastVideoPackBefore(h.fd, index.fileSize, d.format, from, e.offset - e.lead, &video) ? video : e.offset;
 }
 
 bool RecStore::Enter(Handle& h, size_t seg, LoadedPtr loaded) {
@@ -254,9 +273,9 @@ bool RecStore::Enter(Handle& h, size_t seg, LoadedPtr loaded) {
 
 int RecStore::OpenStream(const MSSP_OpenParam_t* param, unsigned char openFlag) {
     const int handle = OpenAt(param, openFlag);
-    if (handle < 0 && param != nullptr && param->channel < 32) {
+    if (param != nullptr && param->channel < 32) {
         std::lock_guard<std::mutex> lock(handleMutex_);
-        failedOpens_ |= 1u << param->channel;
+        (handle < 0 ? failedOpens_ : openedOk_) |= 1u << param->channel;
     }
     return handle;
 }
@@ -295,7 +314,7 @@ int RecStore::OpenAt(const MSSP_OpenParam_t* param, unsigned char openFlag) {
     h->announce = openFlag != 0;
     LoadedPtr l = UsableSegment(h->stream, pos.seg);
     if (!l || pos.idx >= l->index.entries.size() || !Enter(*h, pos.seg, l)) return -1;
-    h->readOff = ReadStart(h->stream, pos, *l);
+    h->readOff = ReadStart(*h, pos);
     h->cursorValid = true;
     h->cur = pos;
     h->newSegPending = h->announce;
@@ -541,7 +560,7 @@ int RecStore::SeekStream(int handle, const MSSP_SeekTime_t* time) {
     LoadedPtr l = UsableSegment(h->stream, pos.seg);
     const size_t before = h->seg;
     if (!l || pos.idx >= l->index.entries.size() || !Enter(*h, pos.seg, l)) return -1;
-    h->readOff = ReadStart(h->stream, pos, *l);
+    h->readOff = ReadStart(*h, pos);
     h->newSegPending = h->announce || pos.seg != before;
     h->cur = pos;
     h->delivered = false;

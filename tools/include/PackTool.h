@@ -28,6 +28,13 @@ namespace packtool {
 using recstore::DateTime;
 using recstore::PackFormat;
 
+// Timestamp of a channel's first frame when no origin is given. Never 0: a
+// timestamp of 0 means "none" to the player, which would drop the first GOP.
+constexpr uint64_t kDefaultPtsOrigin = 1000;
+
+// The clock origin of `channel` in `origins`, or kDefaultPtsOrigin.
+uint64_t OriginOf(const std::map<int, uint64_t>& origins, int channel);
+
 // Pack and segment counts of one stream, as written.
 struct StreamReport {
     uint8_t channel = 0;
@@ -89,7 +96,7 @@ struct SynthOptions {
     int segmentSec = 0;         // a new segment at the first I-frame this long after the last began; 0 none
     int gapSec = 0;             // recording pause before each new segment
     DateTime start{26, 1, 1, 10, 0, 0};
-    std::map<int, uint64_t> origins;  // channel -> timestamp of its first frame (ms); default 0
+    std::map<int, uint64_t> origins;  // channel -> timestamp of its first frame (ms); default kDefaultPtsOrigin
     int refType = 0;            // 0 none, 2 or 5: kind-8 record on every video pack (new format)
     int refCycle = 0;           // reference positions run 0..refCycle-1 from each I-frame; 0 = the GOP
     uint16_t width = 704, height = 576;

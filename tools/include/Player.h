@@ -4,7 +4,10 @@
 // set, takes every frame with GetFrame on one thread, paces it in real time
 // (or not at all), carries out a schedule of control operations (trick play,
 // seek, stream-type and channel switches, frame-jump levels) at given points
-// of the run, and counts what came out per channel.
+// of the run, and counts what came out per channel. It shows each frame at
+// its timestamp, or (--present-by time) at its recorded time of day, which
+// keeps channels recorded by different clocks in step; it reports how far
+// apart the channels are after each operation and can draw the timeline.
 //
 // Threads: Play runs the host's playback and control side on the calling
 // thread: control operations are issued between frames, after the frame in
@@ -79,7 +82,9 @@ struct Options {
     std::vector<Action> actions; // in order of their points
     double durationSec = 0;      // stop after this much playback time (0: no limit)
     uint64_t maxFrames = 0;      // stop after this many frames (0: no limit)
-    std::string timelinePath;    // JSON lines, one per delivered frame
+    std::string timelinePath;    // JSON lines, one per shown frame and one per operation
+    std::string plotPath;        // PNG picture of the timeline (gnuplot); "" none
+    bool presentByTime = false;  // present each frame at its recorded time of day, not its timestamp
     std::string outDir;          // chNN.es / chNN.audio per channel
     int ringBytes = 4 << 20;     // per stream
     int nodes = 512;             // frame nodes per stream
@@ -121,12 +126,27 @@ struct ChannelStats {
     uint64_t Frames() const { return byType[0] + byType[1] + byType[2] + byType[3]; }
 };
 
+// How well the channels kept step after one operation (the run's start
+// counts as one): the time until every played channel had shown a frame
+// after it, and from then on until the next operation the largest
+// difference of recorded time between the channels' most recent frames.
+struct StepStats {
+    std::string operation;  // "start", or the action as given
+    double atMs = 0;        // playback time of the operation
+    uint32_t missing = 0;   // channels that showed no frame after it (yet)
+    bool settled = false;   // every played channel showed one
+    double settleMs = 0;    // playback time from the operation until then
+    int64_t spreadMs = 0;   // largest spread of recorded time once settled
+};
+
 struct Result {
     int status = kExitOk;
     uint64_t frames = 0;
     double clockMs = 0;  // playback time reached
     double wallMs = 0;
     std::vector<ChannelStats> channels;  // ascending channel numbers, every channel ever played
+    std::vector<StepStats> steps;        // per operation, in order
+    uint64_t unpresented = 0;  // delivered frames still waiting for their instant at an operation or the end
     std::vector<std::string> errors;     // what made the status non-zero
     bool stalled = false;
     bool interrupted = false;
@@ -146,8 +166,10 @@ struct Output {
 // Plays the group. Returns the exit status (also in result->status).
 int Play(const Options& options, const Output& output, Result* result);
 
-// Prints the summary table of a result.
+// Prints the summary of a result: the table per channel, then the step report.
 void PrintSummary(FILE* out, const Result& result);
+// Prints the step report alone.
+void PrintSteps(FILE* out, const Result& result);
 
 // The built-in demonstration: writes a sample group into a temporary
 // folder, plays a short scripted session, prints the summary and removes

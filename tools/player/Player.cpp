@@ -1,8 +1,11 @@
 // Recording player: one run. Opens the group with the recording store, starts
 // CMultiStreamSyncParser on the channel set, takes frames with GetFrame,
-// paces them, carries out the schedule between frames (after the frame in
-// hand is released) and counts per channel what was delivered. Runs on the
-// caller's thread; the parser's reader threads fill the rings meanwhile.
+// counts and checks them per channel in delivery order, shows them (paces,
+// reports, writes) at their timestamps or, held in a queue, at their
+// recorded times, carries out the schedule between frames (after the frame
+// in hand is released), measures the step of the channels after each
+// operation and draws the timeline. Runs on the caller's thread; the
+// parser's reader threads fill the rings meanwhile.
 #include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -24,6 +27,7 @@
 #include "MultiStreamSyncParser.h"
 #include "PackScan.h"
 #include "Player.h"
+#include "Presentation.h"
 #include "RecStore.h"
 #include "RecWriter.h"
 
@@ -43,6 +47,8 @@ constexpr size_t kSynthTagLen = 16;          // "MSYN", channel, type, frame typ
 constexpr int kProgressChannels = 8;         // channels named on a progress line
 constexpr int kProgressPtsChannels = 4;      // up to this many channels, their timestamps too
 constexpr uint32_t kFlagNewOrJump = 0x01;    // frame flag bit 0: new segment or timestamp discontinuity
+constexpr int64_t kMaxHoldMs = 2500;         // by recorded time: longest wait for a channel's offset (timestamps)
+constexpr double kPlotStepMs = 100;          // one picture point per channel and this much playback time
 
 double NowMs() {
     using namespace std::chrono;
@@ -67,6 +73,16 @@ std::string ChannelList(uint32_t mask) {
         s += std::to_string(c);
     }
     return s.empty() ? "none" : s;
+}
+
+// A JSON string literal of `text`.
+std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    }
+    return out + "\"";
 }
 
 std::string Hms(const DateTime& t) {
@@ -115,6 +131,17 @@ struct Track {
     uint64_t minStep = 0;
 };
 
+// What the presentation side keeps per channel since the last operation.
+struct ShownState {
+    bool any = false;         // a frame was shown since the operation
+    int64_t recordedMs = -1;  // recorded time of the latest one (-1 unknown)
+    bool hasTime = false;
+    DateTime time{};
+    uint64_t pts = 0;
+    double plotClockMs = -1;  // playback time of the channel's latest plot point
+    bool eventPending = false;  // a new segment or jump that has not moved the recorded time yet
+};
+
 class Session {
 public:
     Session(const Options& o, const Output& out, Result* r) : o_(o), out_(out), r_(*r) {}
@@ -130,6 +157,22 @@ private:
         uint32_t flags;
         int pieces;
     };
+    // A delivered frame on its way to being shown.
+    struct Shown {
+        Frame f;
+        uint64_t n;           // delivery number
+        int streamType;
+        int64_t seq;          // synthetic frame number, -1 none
+        bool orderOk;
+        bool decoded;         // the pack header could be read
+        bool hasPackPts;
+        uint64_t packPts;     // the pack's own timestamp
+        bool hasTime;
+        DateTime time;        // the pack's own date and time
+        size_t payloadOff, payloadLen;
+        int64_t recordedMs;   // -1 unknown
+        std::vector<uint8_t> pack;
+    };
 
     bool Fail(int status, const std::string& message);
     void Warn(const std::string& message);
@@ -140,23 +183,33 @@ private:
     bool OpenOutputs();
     bool StartEngine();
     void CheckOpened(uint32_t mask, const char* when);
+    void ReportFailedOpens(uint32_t failed, uint32_t channels, const char* when);
     void Loop();
     bool PopNext(bool any, Action* out);
     bool RunDue();
     bool Execute(const Action& a);
+    std::string SwitchChannels(const Action& a, const DateTime& when, int* result);
+    void Operation(const std::string& name, const std::string& what, const int* result, bool measure);
     void Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* p2, int n2);
     void CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int streamType, const recstore::PackHeader* h,
                     const uint8_t* payload, size_t payloadLen);
-    void AdvanceClock(uint64_t pts, bool flagged);
+    void Present(const Shown& s);
+    bool Ready(const Shown& s);
+    bool PresentNext();
+    void FlushQueue();
+    void DropQueue();
+    void AdvanceClock(int channel, int64_t key, bool flagged);
     void Pace();
     void Progress(bool force);
-    void Timeline(const Frame& f, int streamType, const recstore::PackHeader* h, bool orderOk, int64_t seq);
+    void Timeline(const Shown& s);
     void WritePayload(int channel, bool audio, const uint8_t* data, size_t len);
+    void DrawPlot();
     void ResetTracks();
     DateTime Position() const { return haveShown_ ? shown_ : start_; }
     DateTime Resolve(const TimeSpec& t) const;
     ChannelStats& Stats(int channel);
     double Clock() const { return clockMs_; }
+    bool Backward() const { return mode_ == Mode::kFastBackward; }
     void Say(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void Shutdown();
     bool Stopping() const { return out_.stop && *out_.stop; }
@@ -189,9 +242,23 @@ private:
     bool haveShown_ = false;
     DateTime shown_{};
 
+    // Presentation: frames wait in queue_ (ordered by recorded time in the
+    // direction of play) until no frame still to come can be recorded
+    // earlier; by timestamp, each frame is shown as it is delivered.
+    RecordedClock recorded_;
+    StepTracker steps_;
+    std::deque<Shown> queue_;
+    std::map<int, ShownState> showing_;
+    bool haveDelivered_ = false;
+    uint64_t deliveredPts_ = 0;  // timestamp of the latest delivered frame
+    std::vector<PlotPoint> plot_;
+    std::vector<PlotLabel> labels_;
+    int operations_ = 0;
+
     double clockMs_ = 0;
     bool clockAnchored_ = false;
-    uint64_t clockPts_ = 0;
+    int64_t clockKey_ = 0;
+    uint32_t jumpPending_ = 0;  // channels whose new segment or jump has not moved the clock yet
     double lastAdvance_ = 0;
     double startWall_ = 0, anchorWall_ = 0, anchorClock_ = 0, nextProgress_ = 0;
     bool progress_ = false;
@@ -340,6 +407,11 @@ bool Session::OpenOutputs() {
         timeline_ = std::fopen(o_.timelinePath.c_str(), "w");
         if (!timeline_) return Fail(kExitFailure, "cannot write " + o_.timelinePath + ": " + std::strerror(errno));
     }
+    if (!o_.plotPath.empty()) {  // found out now rather than after the run
+        FILE* f = std::fopen(o_.plotPath.c_str(), "wb");
+        if (!f) return Fail(kExitFailure, "cannot write " + o_.plotPath + ": " + std::strerror(errno));
+        std::fclose(f);
+    }
     return true;
 }
 
@@ -348,14 +420,7 @@ void Session::CheckOpened(uint32_t channels, const char* when) {
     // The store remembers the channels whose open failed; asking the engine
     // instead (GetChnStatusEx 0) would also count a short stream that the
     // reader threads already played to its end.
-    const uint32_t failed = store_->TakeFailedOpens();
-    for (int c = 0; c < 32; ++c) {
-        const int k = (channels >> c & 1) ? IndexOf(mask_, c) : -1;
-        if (k < 0 || k >= streams_) continue;
-        if (failed & (1u << c))
-            Fail(kExitFailure, "channel " + std::to_string(c) + " stream type " + std::to_string(curType_[k]) +
-                                   " could not be played " + when);
-    }
+    ReportFailedOpens(store_->TakeFailedOpens(), channels, when);
 }
 
 bool Session::StartEngine() {
@@ -383,6 +448,8 @@ bool Session::StartEngine() {
         r = parser_->StartParse(mask_, typeBmp, 0, &date, &time, true, o_.streamsPerThread);
     }
     started_ = r == 0;
+    Operation("start", "play channel(s) " + ChannelList(mask_) + " from " + recstore::FormatDateTime(start_), &r,
+              started_);
     if (r != 0) return Fail(kExitFailure, "the engine could not start (StartParse " + std::to_string(r) + ")");
     CheckOpened(mask_, ("at " + recstore::FormatDateTime(start_)).c_str());
     bool any = false;
@@ -415,25 +482,104 @@ void Session::ResetTracks() {
     tracks_.clear();
     haveGlobal_ = false;
     clockAnchored_ = false;
+    haveDelivered_ = false;
+    showing_.clear();
+    recorded_.RelearnAll();
+}
+
+// Reports channels whose open failed: `failed` bit n = channel n.
+void Session::ReportFailedOpens(uint32_t failed, uint32_t channels, const char* when) {
+    for (int c = 0; c < 32; ++c) {
+        const int k = (channels >> c & 1) ? IndexOf(mask_, c) : -1;
+        if (k < 0 || k >= streams_) continue;
+        if (failed & (1u << c))
+            Fail(kExitFailure, "channel " + std::to_string(c) + " stream type " + std::to_string(curType_[k]) +
+                                   " could not be played " + when);
+    }
+}
+
+// The stream-type switch of some channels. The engine answers 0 whether a
+// channel was switched or not; what took effect is read from the store: a
+// switched channel got a new handle (of the new type). The engine leaves
+// alone a channel that has the type already, refuses one whose stream of
+// the new type it still holds open (a switch of all channels keeps the old
+// type's streams open), and stops at the first channel it refuses or that is
+// not played.
+std::string Session::SwitchChannels(const Action& a, const DateTime& when, int* result) {
+    Common::_datetime_ dt{when[0], when[1], when[2], when[3], when[4], when[5], 0};
+    store_->TakeOpened();  // forget the opens before this call
+    *result = parser_->SwitchStream(a.mask, static_cast<int>(1u << a.streamType), &dt);
+    const uint32_t opened = store_->TakeOpened() & a.mask;
+    const uint32_t failed = store_->TakeFailedOpens() & a.mask;
+    uint32_t switched = 0, already = 0;
+    std::string stop;
+    for (int c = 0; c < 32 && stop.empty(); ++c) {
+        if (!(a.mask >> c & 1)) continue;
+        const int k = IndexOf(mask_, c);
+        if (k < 0 || k >= streams_) {
+            stop = "channel " + std::to_string(c) + " is not played: the switch stopped there";
+        } else if ((opened | failed) >> c & 1) {
+            curType_[k] = a.streamType;  // also after a failed open: the engine files the channel under the new type
+            switched |= (opened >> c & 1) << c;
+        } else if (curType_[k] == a.streamType) {
+            already |= 1u << c;
+        } else {
+            stop = "the engine refused channel " + std::to_string(c) + ": it still holds the channel's type-" +
+                   std::to_string(a.streamType) +
+                   " stream open (a switch of all channels leaves the old type's streams open; switch all "
+                   "channels back instead), and stopped there";
+        }
+    }
+    const std::string type = "stream type " + std::to_string(a.streamType);
+    std::string what = switched ? type + " for channel(s) " + ChannelList(switched) + " from " +
+                                      recstore::FormatDateTime(when)
+                                : type + " for channel(s) " + ChannelList(a.mask) + ": no channel switched";
+    if (already) what += "; channel(s) " + ChannelList(already) + " had it already";
+    if (!stop.empty()) what += "; " + stop;
+    ReportFailedOpens(failed, a.mask, ("after " + a.text).c_str());
+    return what;
+}
+
+// Records an operation: a timeline line, a label of the picture and,
+// unless it ends the run, a new entry of the step report.
+void Session::Operation(const std::string& name, const std::string& what, const int* result, bool measure) {
+    if (timeline_) {
+        char res[16] = "null";
+        if (result) std::snprintf(res, sizeof(res), "%d", *result);
+        std::fprintf(timeline_,
+                     "{\"op\":%d,\"clock_ms\":%.1f,\"wall_ms\":%.1f,\"action\":%s,\"what\":%s,\"result\":%s}\n",
+                     operations_, Clock(), NowMs() - startWall_, JsonString(name).c_str(),
+                     JsonString(what).c_str(), res);
+    }
+    ++operations_;
+    const size_t colon = name.find(':');  // the label leaves out the point ("2s:")
+    if (!o_.plotPath.empty() && operations_ > 1)  // the start needs no label
+        labels_.push_back(PlotLabel{Clock(), colon == std::string::npos ? name : name.substr(colon + 1)});
+    if (measure) steps_.Begin(name, Clock(), mask_);
 }
 
 bool Session::Execute(const Action& a) {
+    // Frames still waiting for their instant belong to the position left.
+    if (a.kind != Action::kJump) DropQueue();
     // The engine repositions the streams on every action but a level change.
     if (a.kind != Action::kJump && a.kind != Action::kStop) ResetTracks();
     const DateTime when = Resolve(a.time);
     Common::_datetime_ dt{when[0], when[1], when[2], when[3], when[4], when[5], 0};
     MSSP_Time_t tod{when[3], when[4], when[5]};
     std::string what;
+    int result = 0;
+    bool called = true;  // `result` holds an engine call's answer
     bool go = true;
     switch (a.kind) {
         case Action::kPlay:
             if (mode_ != Mode::kPlay) {
-                parser_->SetStatus(MSSP_STATUS_PLAY, 0, &tod);
+                result = parser_->SetStatus(MSSP_STATUS_PLAY, 0, &tod);
                 what = "normal play from " + Hms(when);
             } else if (a.time.kind != TimeSpec::kCurrent) {
-                parser_->Seek(&dt, 0);
+                result = parser_->Seek(&dt, 0);
                 what = "normal play, repositioned at " + recstore::FormatDateTime(when);
             } else {
+                called = false;
                 what = "normal play (already playing)";
             }
             mode_ = Mode::kPlay;
@@ -442,9 +588,8 @@ bool Session::Execute(const Action& a) {
         case Action::kFastForward:
         case Action::kFastBackward: {
             const bool ff = a.kind == Action::kFastForward;
-            if (parser_->SetStatus(ff ? MSSP_STATUS_FAST_FORWARD : MSSP_STATUS_FAST_BACKWARD, a.speed, &tod) != 0) {
-                Warn("the engine refused " + a.text + " (playback not running)");
-            }
+            result = parser_->SetStatus(ff ? MSSP_STATUS_FAST_FORWARD : MSSP_STATUS_FAST_BACKWARD, a.speed, &tod);
+            if (result != 0) Warn("the engine refused " + a.text + " (playback not running)");
             mode_ = ff ? Mode::kFastForward : Mode::kFastBackward;
             speed_ = a.speed;
             const char* step = a.speed <= 4 ? "every I-frame" : a.speed == 8 ? "every 2nd I-frame"
@@ -455,7 +600,7 @@ bool Session::Execute(const Action& a) {
             break;
         }
         case Action::kSeek:
-            parser_->Seek(&dt, 0);
+            result = parser_->Seek(&dt, 0);
             mode_ = Mode::kPlay;
             speed_ = 1;
             what = "seek to " + recstore::FormatDateTime(when);
@@ -463,7 +608,7 @@ bool Session::Execute(const Action& a) {
         case Action::kSwitchTypeAll: {
             bool already = false;
             for (int k = 0; k < streams_; ++k) already |= curType_[k] == a.streamType;
-            parser_->SwitchStream(a.streamType, &dt);
+            result = parser_->SwitchStream(a.streamType, &dt);
             if (already) {
                 what = "stream type " + std::to_string(a.streamType) +
                        " for all channels: nothing done, a stream has that type already";
@@ -477,25 +622,11 @@ bool Session::Execute(const Action& a) {
             CheckOpened(mask_, ("after " + a.text).c_str());
             break;
         }
-        case Action::kSwitchType: {
-            if (parser_->SwitchStream(a.mask, static_cast<int>(1u << a.streamType), &dt) == 0) {
-                for (int c = 0; c < 32; ++c) {
-                    if (!(a.mask >> c & 1)) continue;
-                    const int k = IndexOf(mask_, c);
-                    if (k < 0) {
-                        Warn("switch-type: channel " + std::to_string(c) + " is not played; the switch stops there");
-                        break;
-                    }
-                    curType_[k] = a.streamType;
-                }
-            }
-            what = "stream type " + std::to_string(a.streamType) + " for channel(s) " + ChannelList(a.mask) +
-                   " from " + recstore::FormatDateTime(when);
-            CheckOpened(mask_ & a.mask, ("after " + a.text).c_str());
+        case Action::kSwitchType:
+            what = SwitchChannels(a, when, &result);
             break;
-        }
         case Action::kChannels: {
-            parser_->SwitchPlaybackChannels(a.mask, &dt);
+            result = parser_->SwitchPlaybackChannels(a.mask, &dt);
             const uint32_t played = FirstChannels(a.mask, streams_);
             if (played != a.mask) Warn("only " + std::to_string(streams_) + " channels can be played at once");
             mask_ = played;
@@ -511,21 +642,24 @@ bool Session::Execute(const Action& a) {
             if (k < 0) {
                 Warn("jump: channel " + std::to_string(a.channel) + " is not played; nothing done");
                 what = "frame-jump level of channel " + std::to_string(a.channel) + ": not played";
+                called = false;
                 break;
             }
-            const int fps = parser_->SetFrameJumpLevel(static_cast<unsigned char>(k), static_cast<unsigned char>(a.level));
+            result = parser_->SetFrameJumpLevel(static_cast<unsigned char>(k), static_cast<unsigned char>(a.level));
             level_[k] = a.level;
             what = "frame-jump level " + std::to_string(a.level) + " for channel " + std::to_string(a.channel) +
-                   (fps == 255 ? " (resulting frame rate not known yet)" : " (" + std::to_string(fps) + " fps)");
+                   (result == 255 ? " (resulting frame rate not known yet)" : " (" + std::to_string(result) + " fps)");
             break;
         }
         case Action::kStop:
             what = "stop";
+            called = false;
             go = false;
             break;
     }
     Say("[%8.2f s] %s\n", Clock() / 1000.0, what.c_str());
     if (!a.note.empty()) Say("             %s\n", a.note.c_str());
+    Operation(a.text, what, called ? &result : nullptr, go);
     return go;
 }
 
@@ -552,22 +686,34 @@ bool Session::RunDue() {
     return true;
 }
 
-// Playback time follows the timestamps in the direction of play (divided by
-// the speed in trick play); a jump, or the first frame of a new segment
-// (a recording pause), counts as one frame step.
-void Session::AdvanceClock(uint64_t pts, bool flagged) {
+// Playback time follows the shown frames' timestamps (their recorded times,
+// when presenting by time) in the direction of play, divided by the speed
+// in trick play. A jump, or the first frame of a new segment (a recording
+// pause), counts as one frame step. A flagged frame that does not move the
+// clock leaves that step to its channel's next frame that does: an
+// old-format audio pack carries the timestamp of the pack before it, so the
+// first frame of a new segment there still has the old segment's timestamp
+// and the pause shows at the video frame after it.
+void Session::AdvanceClock(int channel, int64_t key, bool flagged) {
+    const uint32_t bit = channel >= 0 && channel < 32 ? 1u << channel : 0;
     if (!clockAnchored_) {
         clockAnchored_ = true;
-        clockPts_ = pts;
+        clockKey_ = key;
+        jumpPending_ = 0;
         return;
     }
-    const bool backward = mode_ == Mode::kFastBackward;
-    const int64_t d = backward ? static_cast<int64_t>(clockPts_ - pts) : static_cast<int64_t>(pts - clockPts_);
-    if (d <= 0) return;  // ties and steps against the direction do not move the clock
-    clockPts_ = pts;
-    const double div = mode_ == Mode::kPlay ? 1.0 : static_cast<double>(speed_);
+    const bool play = mode_ == Mode::kPlay;
+    const int64_t d = Backward() ? clockKey_ - key : key - clockKey_;
+    if (d <= 0) {  // ties and steps against the direction do not move the clock
+        if (flagged && play) jumpPending_ |= bit;
+        return;
+    }
+    const bool pending = (jumpPending_ & bit) != 0;
+    jumpPending_ &= ~bit;
+    clockKey_ = key;
+    const double div = play ? 1.0 : static_cast<double>(speed_);
     // In trick play every frame is a jump for the engine's flag; only the size counts there.
-    if ((flagged && mode_ == Mode::kPlay) || static_cast<double>(d) > kMaxSteadyStepMs * div) {
+    if (((flagged || pending) && play) || static_cast<double>(d) > kMaxSteadyStepMs * div) {
         clockMs_ += lastAdvance_ > 0 ? lastAdvance_ : kDefaultStepMs;
         return;
     }
@@ -590,6 +736,9 @@ void Session::Pace() {
     }
 }
 
+// One line: per played channel the recorded time (with milliseconds when
+// known) of the latest frame shown since the last operation, "--:--:--"
+// while the channel has shown none since then.
 void Session::Progress(bool force) {
     if (!progress_) return;
     const double now = NowMs();
@@ -602,16 +751,25 @@ void Session::Progress(bool force) {
                   speed_, r_.frames);
     line = buf;
     int shown = 0;
-    for (const auto& [ch, st] : stats_) {
-        if (!(mask_ >> ch & 1)) continue;
+    for (int c = 0; c < 32; ++c) {
+        if (!(mask_ >> c & 1)) continue;
         if (++shown > kProgressChannels) {
             line += " ...";
             break;
         }
-        std::snprintf(buf, sizeof(buf), " ch%d %s", ch, st.hasTime ? Hms(st.lastTime).c_str() : "--:--:--");
-        line += buf;
-        if (std::popcount(mask_) <= kProgressPtsChannels && st.hasPts) {
-            std::snprintf(buf, sizeof(buf), " @%" PRIu64, st.lastPts);
+        const auto it = showing_.find(c);
+        const ShownState* sh = it == showing_.end() || !it->second.any ? nullptr : &it->second;
+        std::string when = "--:--:--";
+        if (sh && sh->recordedMs >= 0) {
+            when = Hms(recstore::SecondsToDateTime(sh->recordedMs / 1000));
+            std::snprintf(buf, sizeof(buf), ".%03d", static_cast<int>(sh->recordedMs % 1000));
+            when += buf;
+        } else if (sh && sh->hasTime) {
+            when = Hms(sh->time);
+        }
+        line += " ch" + std::to_string(c) + " " + when;
+        if (sh && std::popcount(mask_) <= kProgressPtsChannels) {
+            std::snprintf(buf, sizeof(buf), " @%" PRIu64, sh->pts);
             line += buf;
         }
     }
@@ -639,19 +797,21 @@ void Session::WritePayload(int channel, bool audio, const uint8_t* data, size_t 
     }
 }
 
-void Session::Timeline(const Frame& f, int streamType, const recstore::PackHeader* h, bool orderOk, int64_t seq) {
+void Session::Timeline(const Shown& s) {
     if (!timeline_) return;
-    char packPts[24] = "null", time[32] = "null", seqText[16] = "null";
-    if (h && h->hasPts) std::snprintf(packPts, sizeof(packPts), "%" PRIu64, h->ptsMs);
-    if (h && h->hasTime) std::snprintf(time, sizeof(time), "\"%s\"", recstore::FormatDateTime(h->time).c_str());
-    if (seq >= 0) std::snprintf(seqText, sizeof(seqText), "%" PRId64, seq);
+    char packPts[24] = "null", time[32] = "null", seqText[24] = "null", rec[24] = "null";
+    if (s.hasPackPts) std::snprintf(packPts, sizeof(packPts), "%" PRIu64, s.packPts);
+    if (s.hasTime) std::snprintf(time, sizeof(time), "\"%s\"", recstore::FormatDateTime(s.time).c_str());
+    if (s.seq >= 0) std::snprintf(seqText, sizeof(seqText), "%" PRId64, s.seq);
+    if (s.recordedMs >= 0) std::snprintf(rec, sizeof(rec), "%" PRId64, s.recordedMs);
+    const Frame& f = s.f;
     std::fprintf(timeline_,
                  "{\"n\":%" PRIu64 ",\"clock_ms\":%.1f,\"wall_ms\":%.1f,\"channel\":%d,\"stream\":%d,"
-                 "\"stream_type\":%d,\"type\":\"%c\",\"pts\":%" PRIu64 ",\"pack_pts\":%s,\"time\":%s,\"flags\":%u,"
-                 "\"bytes\":%zu,\"pieces\":%d,\"mode\":\"%s\",\"speed\":%d,\"seq\":%s,\"order_ok\":%s}\n",
-                 r_.frames, Clock(), NowMs() - startWall_, f.channel, f.index, streamType, TypeLetter(f.type), f.pts,
-                 packPts, time, f.flags, scratch_.size(), f.pieces, ModeName(mode_), speed_, seqText,
-                 orderOk ? "true" : "false");
+                 "\"stream_type\":%d,\"type\":\"%c\",\"pts\":%" PRIu64 ",\"pack_pts\":%s,\"time\":%s,\"rec_ms\":%s,"
+                 "\"flags\":%u,\"bytes\":%zu,\"pieces\":%d,\"mode\":\"%s\",\"speed\":%d,\"seq\":%s,\"order_ok\":%s}\n",
+                 s.n, Clock(), NowMs() - startWall_, f.channel, f.index, s.streamType, TypeLetter(f.type), f.pts,
+                 packPts, time, rec, f.flags, s.pack.size(), f.pieces, ModeName(mode_), speed_, seqText,
+                 s.orderOk ? "true" : "false");
 }
 
 // Video frames missing between two delivered ones in normal play: by the
@@ -684,50 +844,56 @@ void Session::CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int stream
     (level_[f.index] < kTopJumpLevel ? st.skipped : st.dropped) += missing;
 }
 
+// Takes a frame from the engine: counts it, checks it against the order and
+// the frames before it (all in delivery order), learns its recorded time,
+// then shows it at once (by timestamp) or queues it for its instant (by
+// recorded time).
 void Session::Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* p2, int n2) {
     ++r_.frames;
-    scratch_.assign(p1, p1 + n1);
-    if (p2 && n2 > 0) scratch_.insert(scratch_.end(), p2, p2 + n2);
+    Shown s{};
+    s.f = f;
+    s.n = r_.frames;
+    s.pack.swap(scratch_);  // reuses the buffer when frames are shown at once
+    s.pack.assign(p1, p1 + n1);
+    if (p2 && n2 > 0) s.pack.insert(s.pack.end(), p2, p2 + n2);
 
     recstore::PackHeader header;
     std::string why;
-    const bool decoded =
-        recstore::DecodeHeader(format_, scratch_.data(), scratch_.size(), &header, &why) == recstore::Decode::kOk &&
-        header.packLen <= scratch_.size();
-    const recstore::PackHeader* h = decoded ? &header : nullptr;
-    const uint8_t* payload = decoded ? scratch_.data() + header.headerLen + header.extLen : nullptr;
-    const size_t payloadLen = decoded ? header.frameLen : 0;
+    s.decoded = recstore::DecodeHeader(format_, s.pack.data(), s.pack.size(), &header, &why) == recstore::Decode::kOk &&
+                header.packLen <= s.pack.size();
+    const recstore::PackHeader* h = s.decoded ? &header : nullptr;
+    s.payloadOff = s.decoded ? header.headerLen + header.extLen : 0;
+    s.payloadLen = s.decoded ? header.frameLen : 0;
+    s.hasPackPts = h && h->hasPts;
+    s.packPts = s.hasPackPts ? h->ptsMs : 0;
+    s.hasTime = h && h->hasTime;
+    s.time = s.hasTime ? h->time : DateTime{};
+    const uint8_t* payload = s.pack.data() + s.payloadOff;
 
-    int streamType = curType_[f.index];
-    int64_t seq = -1;
-    if (payloadLen >= kSynthTagLen && std::memcmp(payload, "MSYN", 4) == 0) {
-        streamType = payload[5];  // the synthetic tag knows its stream type
-        seq = recstore::Le32(payload + 8);
+    s.streamType = curType_[f.index];
+    s.seq = -1;
+    if (s.payloadLen >= kSynthTagLen && std::memcmp(payload, "MSYN", 4) == 0) {
+        s.streamType = payload[5];  // the synthetic tag knows its stream type
+        s.seq = recstore::Le32(payload + 8);
     }
     ChannelStats& st = Stats(f.channel);
     Track& tr = tracks_[f.channel];
-    st.typesSeen |= 1u << (streamType & 7);
+    st.typesSeen |= 1u << (s.streamType & 7);
     ++st.byType[f.type & 3];
-    st.bytes += scratch_.size();
+    st.bytes += s.pack.size();
     if (f.flags & kFlagNewOrJump) ++st.discontinuities;
-    if (o_.events && (f.flags & kFlagNewOrJump) && mode_ == Mode::kPlay && tr.havePts && h && h->hasTime)
-        Say("[%8.2f s] channel %d: new segment or timestamp jump, %s -> %s\n", Clock() / 1000.0, f.channel,
-            st.hasTime ? Hms(st.lastTime).c_str() : "?", Hms(h->time).c_str());
-    if (h && h->hasTime) {
-        if (!st.hasTime) st.firstTime = h->time;
-        st.lastTime = h->time;
+    if (s.hasTime) {
+        if (!st.hasTime) st.firstTime = s.time;
+        st.lastTime = s.time;
         st.hasTime = true;
-        shown_ = h->time;
-        haveShown_ = true;
     }
     if (!st.hasPts) st.firstPts = f.pts;
     st.lastPts = f.pts;
     st.hasPts = true;
 
-    const bool backward = mode_ == Mode::kFastBackward;
-    auto against = [&](uint64_t before) { return backward ? f.pts > before : f.pts < before; };
-    const bool orderOk = !(tr.havePts && against(tr.lastPts)) && !(haveGlobal_ && against(globalPts_));
-    if (!orderOk) {
+    auto against = [&](uint64_t before) { return Backward() ? f.pts > before : f.pts < before; };
+    s.orderOk = !(tr.havePts && against(tr.lastPts)) && !(haveGlobal_ && against(globalPts_));
+    if (!s.orderOk) {
         ++st.orderViolations;
         tr.haveVideoPts = false;  // no gap is measured across a misplaced frame
     }
@@ -735,20 +901,126 @@ void Session::Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* 
     tr.lastPts = f.pts;
     haveGlobal_ = true;
     globalPts_ = f.pts;
+    if (s.orderOk) CheckDrops(f, st, tr, s.streamType, h, payload, s.payloadLen);
 
-    if (orderOk) CheckDrops(f, st, tr, streamType, h, payload, payloadLen);
-    AdvanceClock(f.pts, (f.flags & kFlagNewOrJump) != 0);
-    Timeline(f, streamType, h, orderOk, seq);
-    if (decoded) {
-        if (f.type == MSSP_FRAME_I || f.type == MSSP_FRAME_P) WritePayload(f.channel, false, payload, payloadLen);
-        if (f.type == MSSP_FRAME_AUDIO) WritePayload(f.channel, true, payload, payloadLen);
+    if (f.flags & kFlagNewOrJump) recorded_.Relearn(f.channel);
+    s.recordedMs = recorded_.Take(f.channel, s.hasPackPts ? s.packPts : f.pts, s.hasTime ? &s.time : nullptr);
+    haveDelivered_ = true;
+    deliveredPts_ = f.pts;
+    if (!o_.presentByTime || s.recordedMs < 0) {
+        Present(s);
+        scratch_.swap(s.pack);
+        return;
+    }
+    // Recorded time in the direction of play; frames recorded at the same time keep their delivery order.
+    auto later = [&](const Shown& q) { return Backward() ? q.recordedMs < s.recordedMs : q.recordedMs > s.recordedMs; };
+    queue_.insert(std::find_if(queue_.begin(), queue_.end(), later), std::move(s));
+}
+
+// Whether the queue's first frame can be shown: no frame still to come can
+// be recorded before it. The engine delivers in timestamp order, so a later
+// frame of channel c is recorded at or after the latest delivered timestamp
+// plus c's offset (at or before it, playing backward). A live channel
+// without an offset yet holds the queue back, for at most kMaxHoldMs of
+// timestamps.
+bool Session::Ready(const Shown& s) {
+    const bool backward = Backward();
+    const int64_t held = static_cast<int64_t>(backward ? s.f.pts - deliveredPts_ : deliveredPts_ - s.f.pts);
+    if (!haveDelivered_ || held >= kMaxHoldMs) return true;
+    bool have = false;
+    int64_t bound = 0;
+    for (int c = 0; c < 32; ++c) {
+        if (!(mask_ >> c & 1)) continue;
+        const int k = IndexOf(mask_, c);
+        if (k >= streams_ || parser_->GetChnStatusEx(k, 0) == 0) continue;  // over or invalid: nothing more comes
+        int64_t offset = 0;
+        if (!recorded_.Offset(c, &offset)) return false;
+        bound = !have ? offset : backward ? std::max(bound, offset) : std::min(bound, offset);
+        have = true;
+    }
+    if (!have) return true;
+    const int64_t next = static_cast<int64_t>(deliveredPts_) + bound;
+    return backward ? s.recordedMs >= next : s.recordedMs <= next;
+}
+
+bool Session::PresentNext() {
+    if (queue_.empty() || !Ready(queue_.front())) return false;
+    const Shown s = std::move(queue_.front());
+    queue_.pop_front();
+    Present(s);
+    Pace();
+    Progress(false);
+    return true;
+}
+
+void Session::FlushQueue() {
+    while (!queue_.empty() && !Stopping()) {
+        const Shown s = std::move(queue_.front());
+        queue_.pop_front();
+        Present(s);
+        Pace();
+        Progress(false);
+    }
+}
+
+void Session::DropQueue() {
+    r_.unpresented += queue_.size();
+    queue_.clear();
+}
+
+// Shows a frame: moves the playback clock, reports it (events, progress,
+// step report, picture, timeline) and writes its payload.
+void Session::Present(const Shown& s) {
+    const Frame& f = s.f;
+    const bool flagged = (f.flags & kFlagNewOrJump) != 0;
+    ShownState& sh = showing_[f.channel];
+    // The first frame after an operation is flagged as a rule; it is no event.
+    bool event = flagged && mode_ == Mode::kPlay && sh.any;
+    // A flagged frame that keeps its channel's recorded time (an old-format
+    // audio pack takes the timestamp of the pack before it) leaves the event
+    // to the channel's next frame that moves it.
+    if (event && s.recordedMs >= 0 && s.recordedMs == sh.recordedMs) {
+        sh.eventPending = true;
+        event = false;
+    } else if (sh.eventPending && s.recordedMs >= 0 && s.recordedMs != sh.recordedMs) {
+        sh.eventPending = false;
+        event = true;
+    }
+    if (o_.events && event && s.hasTime)
+        Say("[%8.2f s] channel %d: new segment or timestamp jump, %s -> %s\n", Clock() / 1000.0, f.channel,
+            sh.hasTime ? Hms(sh.time).c_str() : "?", Hms(s.time).c_str());
+    if (!o_.presentByTime) {
+        AdvanceClock(f.channel, static_cast<int64_t>(f.pts), flagged);
+    } else if (s.recordedMs >= 0) {
+        AdvanceClock(f.channel, s.recordedMs, flagged);
+    }
+    if (s.hasTime) {
+        shown_ = s.time;
+        haveShown_ = true;
+        sh.hasTime = true;
+        sh.time = s.time;
+    }
+    if (s.recordedMs >= 0) sh.recordedMs = s.recordedMs;
+    sh.pts = f.pts;
+    steps_.Shown(f.channel, s.recordedMs, Clock(), event);
+    if (!o_.plotPath.empty() && s.recordedMs >= 0 &&
+        (!sh.any || event || Clock() - sh.plotClockMs >= kPlotStepMs)) {
+        plot_.push_back(PlotPoint{Clock(), s.recordedMs, f.channel, event, !sh.any});
+        sh.plotClockMs = Clock();
+    }
+    sh.any = true;
+    Timeline(s);
+    if (s.decoded) {
+        const uint8_t* payload = s.pack.data() + s.payloadOff;
+        if (f.type == MSSP_FRAME_I || f.type == MSSP_FRAME_P) WritePayload(f.channel, false, payload, s.payloadLen);
+        if (f.type == MSSP_FRAME_AUDIO) WritePayload(f.channel, true, payload, s.payloadLen);
     }
 }
 
 void Session::Loop() {
-    startWall_ = anchorWall_ = NowMs();
-    nextProgress_ = startWall_ + kProgressEveryMs;
-    double lastFrameWall = startWall_;
+    anchorWall_ = NowMs();
+    nextProgress_ = anchorWall_ + kProgressEveryMs;
+    double lastFrameWall = anchorWall_;
     const char* end = "every stream ran out";
     for (;;) {
         if (Stopping()) {
@@ -768,16 +1040,19 @@ void Session::Loop() {
             end = "stopped by the schedule";
             break;
         }
+        if (PresentNext()) continue;
         unsigned char *p1 = nullptr, *p2 = nullptr;
         int n1 = 0, n2 = 0, type = 0, channel = -1;
         unsigned long long pts = 0;
         unsigned int flags = 0;
-        const int direction = mode_ == Mode::kFastBackward ? -1 : 1;
+        const int direction = Backward() ? -1 : 1;
         const int index = parser_->GetFrame(&p1, &n1, &p2, &n2, &type, &pts, &flags, &channel, direction,
                                             o_.convert ? 1 : 0);
         if (index < 0) {
             if (parser_->GetStatus() == 0) {
-                // Every stream ran out: the next scheduled action, if any, runs at once.
+                // Every stream ran out: what waits is shown, then the next
+                // scheduled action, if any, runs at once.
+                FlushQueue();
                 Action a;
                 if (!PopNext(true, &a)) break;
                 if (!Execute(a)) {
@@ -803,12 +1078,12 @@ void Session::Loop() {
             continue;
         }
         lastFrameWall = NowMs();
-        Frame f{index, channel, type, pts, flags, p2 && n2 > 0 ? 2 : 1};
-        Deliver(f, p1, n1, p2, n2);
+        Deliver(Frame{index, channel, type, pts, flags, p2 && n2 > 0 ? 2 : 1}, p1, n1, p2, n2);
         parser_->ReleaseFrame(index);
         Pace();
         Progress(false);
     }
+    DropQueue();
     Progress(true);
     if (r_.frames == 0 && !r_.interrupted && !r_.stalled)
         Fail(kExitFailure, "no frame was delivered: the played streams hold no frame the engine can use");
@@ -816,6 +1091,26 @@ void Session::Loop() {
     r_.wallMs = NowMs() - startWall_;
     Say("end: %s after %" PRIu64 " frames, %.2f s of playback time, %.2f s wall\n", end, r_.frames,
         r_.clockMs / 1000.0, r_.wallMs / 1000.0);
+    if (r_.unpresented > 0)
+        Say("     %" PRIu64 " delivered frame(s) were still waiting for their recorded time at an operation or "
+            "at the end, and were not shown\n",
+            r_.unpresented);
+}
+
+void Session::DrawPlot() {
+    if (o_.plotPath.empty()) return;
+    std::string group = o_.groupDir;
+    while (group.size() > 1 && group.back() == '/') group.pop_back();
+    group = group.substr(group.find_last_of('/') + 1);  // the folder's own name (npos + 1 = 0)
+    const std::string title = "mssp-play " + group + ": channel(s) " + ChannelList(mask_) + ", shown by " +
+                              (o_.presentByTime ? "recorded time of day (--present-by time)" : "timestamp");
+    std::string error;
+    if (!DrawTimeline(o_.plotPath, title, plot_, labels_, &error)) {
+        unlink(o_.plotPath.c_str());  // no empty or half-drawn picture is left
+        Fail(kExitFailure, "cannot draw the timeline picture: " + error);
+        return;
+    }
+    Say("timeline picture: %s\n", o_.plotPath.c_str());
 }
 
 void Session::Shutdown() {
@@ -857,6 +1152,7 @@ int Session::Run() {
         o_.mode == Mode::kPlay ? "forward" : o_.mode == Mode::kFastForward ? "fast forward" : "backward",
         o_.mode == Mode::kPlay ? "" : (" x" + std::to_string(o_.speed)).c_str(),
         o_.realtime ? "real-time pacing" : "as fast as possible", o_.convert ? "converted" : "raw");
+    startWall_ = NowMs();
     if (!StartEngine()) {
         Shutdown();
         return r_.status;
@@ -864,6 +1160,8 @@ int Session::Run() {
     Loop();
     Shutdown();
     for (auto& [ch, st] : stats_) r_.channels.push_back(st);
+    r_.steps = steps_.Steps();
+    DrawPlot();
     PrintSummary(out_.out, r_);
     return r_.status;
 }
@@ -908,8 +1206,37 @@ void PrintSummary(FILE* out, const Result& r) {
                       " %5" PRIu64 " %5" PRIu64 "\n",
                  "total", "", total.byType[0], total.byType[1], total.byType[2], total.byType[3], total.dropped,
                  total.skipped, total.discontinuities, total.orderViolations);
+    PrintSteps(out, r);
     for (const std::string& e : r.errors) std::fprintf(out, "error: %s\n", e.c_str());
     std::fflush(out);
+}
+
+void PrintSteps(FILE* out, const Result& r) {
+    if (r.steps.empty()) return;
+    std::fprintf(out,
+                 "\nstep of the channels after each operation: settle = playback time until every channel showed a\n"
+                 "frame after it; spread = from then on, the largest difference of recorded time between the\n"
+                 "channels' latest frames\n"
+                 "%10s  %-28s %10s %10s\n",
+                 "at", "operation", "settle", "spread");
+    double settle = 0;
+    int64_t spread = 0;
+    bool all = true;
+    for (const StepStats& s : r.steps) {
+        char a[24], b[24];
+        if (s.settled) {
+            std::snprintf(a, sizeof(a), "%.0f ms", s.settleMs);
+            std::snprintf(b, sizeof(b), "%" PRId64 " ms", s.spreadMs);
+            settle = std::max(settle, s.settleMs);
+            spread = std::max(spread, s.spreadMs);
+        }
+        std::fprintf(out, "%8.2f s  %-28s %10s %10s%s\n", s.atMs / 1000.0, s.operation.c_str(), s.settled ? a : "-",
+                     s.settled ? b : "-",
+                     s.settled ? "" : ("   channel(s) " + ChannelList(s.missing) + " showed nothing after it").c_str());
+        all &= s.settled;
+    }
+    std::fprintf(out, "%10s  %-28s %7.0f ms %7" PRId64 " ms%s\n", "", "whole run", settle, spread,
+                 all ? "" : "   (over the operations that settled)");
 }
 
 int Play(const Options& options, const Output& output, Result* result) {

@@ -299,6 +299,13 @@ bool ParseArgs(const std::vector<std::string>& args, Options* options, std::stri
         } else if (arg == "--frames") {
             if (!need() || !Integer(value, 1, 1LL << 50, &v)) return fail("--frames needs a count above 0");
             o.maxFrames = static_cast<uint64_t>(v);
+        } else if (arg == "--present-by") {
+            if (!need() || (value != "time" && value != "timestamp"))
+                return fail("--present-by needs time or timestamp");
+            o.presentByTime = value == "time";
+        } else if (arg == "--plot") {
+            if (!need() || value.empty()) return fail("--plot needs a PNG file");
+            o.plotPath = value;
         } else if (arg == "--timeline") {
             if (!need() || value.empty()) return fail("--timeline needs a file");
             o.timelinePath = value;
@@ -354,7 +361,10 @@ channel what the engine delivered.
 
   --demo                 write a sample group to a temporary folder, play a short
                          scripted session (synchronised play, fast forward, seek,
-                         stream switch), print the summary, remove the folder
+                         stream switch), print the summary and the step report,
+                         play it again presented by recorded time, draw the
+                         timeline picture (./mssp-demo.png, or --plot FILE),
+                         remove the folder; with --fast as fast as possible
 
 what to play
   --channels SET         channels: a list (0,2,4-7) or a hex mask (0x15);
@@ -374,6 +384,16 @@ how to play
   --backward             begin playing backward (every I-frame, normal speed)
   --ff SPEED, --fb SPEED begin in fast forward / fast backward; SPEED 1, 2 or 4
                          shows every I-frame, 8 every 2nd, 16 every 4th, 32 every 8th
+  --present-by timestamp show (pace, report, write) each frame at its timestamp
+                         (default): channels whose recorders' clocks differ stay
+                         apart by that difference, as the engine orders frames by
+                         their own timestamps
+  --present-by time      show each frame at its recorded time of day: per channel
+                         the offset between timestamp and recorded date and time
+                         is learnt from the frames that carry one (afresh after a
+                         repositioning, a new segment or a jump) and frames wait
+                         in the player until their instant, so that such channels
+                         appear in step; the engine's delivery order is unchanged
   --raw                  raw recorded timestamps (default)
   --convert              ask for converted timestamps (GetFrame's bConvert): the
                          engine converts only frames that lack its completion
@@ -384,9 +404,16 @@ how to play
   --frames N             stop after N delivered frames
 
 output
-  --timeline FILE        JSON lines, one per delivered frame: n, clock_ms, wall_ms,
-                         channel, stream, stream_type, type (I P A O), pts, pack_pts,
-                         time, flags, bytes, pieces, mode, speed, seq, order_ok
+  --timeline FILE        JSON lines, one per shown frame: n (delivery number),
+                         clock_ms, wall_ms, channel, stream, stream_type, type
+                         (I P A O), pts, pack_pts, time, rec_ms (recorded time,
+                         ms since 1970, as learnt), flags, bytes, pieces, mode,
+                         speed, seq, order_ok; and one per operation (the start
+                         included): op, clock_ms, wall_ms, action, what, result
+                         (the engine call's answer, null when none was made)
+  --plot FILE.png        draw per channel the recorded time of day against
+                         playback time, operations marked and labelled, a circle
+                         where a channel begins a new segment or jumps (gnuplot)
   --out-dir DIR          each channel's delivered payloads, headers removed:
                          chNN.es (video, e.g. H.264 Annex-B) and chNN.audio
   --progress             a progress line every second (default when standard
@@ -421,7 +448,10 @@ ACTION
   backward[:TIME]        fast backward at speed 1: every I-frame backward
   seek:TIME              every channel to TIME, then normal play
   switch-type:T[:SET]    stream type T for every channel, or for the channels in
-                         SET, from the shown position
+                         SET, from the shown position; the engine keeps the old
+                         type's streams open after a switch of every channel and
+                         then refuses to switch a channel back alone (reported;
+                         switch every channel back instead)
   channels:SET           play the channels in SET instead, from the shown position
   jump:CH:LEVEL          frame-jump level 0..14 of channel CH (14: every frame);
                          the engine keeps it with CH's stream index, also when
@@ -442,7 +472,10 @@ The summary has one row per channel: frames by type (I, P, audio, other),
 dropped (video frames missing in normal play), skipped (left out by a
 frame-jump level), disc (frames flagged as a new segment or timestamp jump),
 order (frames against the order of the direction), first and last date, time
-and timestamp.
+and timestamp. The step report below it has one row per operation (the start
+included): settle, the playback time until every played channel showed a
+frame after it, and spread, from then on until the next operation the
+largest difference of recorded time between the channels' latest frames.
 
 Exit status: 0 played; 1 the recording could not be played (cannot be opened,
 a channel could not be opened, no frame delivered, playback stalled, output

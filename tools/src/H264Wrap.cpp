@@ -22,8 +22,7 @@ bool WrapChannel(const WrapOptions& o, recstore::RecWriter& writer, uint8_t chan
     }
     uint16_t width = 0, height = 0;
     FindPictureSize(video.data(), video.size(), &width, &height);
-    auto origin = o.origins.find(channel);
-    StreamRecorder rec(writer, channel, 0, o.format, o.start, origin == o.origins.end() ? 0 : origin->second,
+    StreamRecorder rec(writer, channel, 0, o.format, o.start, OriginOf(o.origins, channel),
                        static_cast<uint16_t>(std::min<int>(width, 4095)),
                        static_cast<uint16_t>(std::min<int>(height, 4095)), static_cast<uint8_t>(o.fps));
     const bool hasAudio = !audio.empty();

@@ -59,8 +59,8 @@ packwriter::Bytes VideoPayload(size_t len, uint8_t channel, uint8_t type, bool i
 
 bool WriteStream(const SynthOptions& o, recstore::RecWriter& writer, uint8_t channel, uint8_t type,
                  StreamReport* out, std::string* error) {
-    auto origin = o.origins.find(channel);
-    StreamRecorder rec(writer, channel, type, o.format, o.start, origin == o.origins.end() ? 0 : origin->second,
+    const uint64_t origin = OriginOf(o.origins, channel);
+    StreamRecorder rec(writer, channel, type, o.format, o.start, origin,
                        static_cast<uint16_t>(o.width >> type), static_cast<uint16_t>(o.height >> type),
                        static_cast<uint8_t>(o.fps));
     const int64_t frames = std::llround(o.durationSec * o.fps);
@@ -101,7 +101,7 @@ bool WriteStream(const SynthOptions& o, recstore::RecWriter& writer, uint8_t cha
         }
         if (!flushAudio(elapsed, true)) return false;
         const size_t len = std::max(jitter(iFrame ? unit * 4 : unit), kSynthTagLen * 2);
-        const uint64_t pts = (origin == o.origins.end() ? 0 : origin->second) + static_cast<uint64_t>(elapsed);
+        const uint64_t pts = origin + static_cast<uint64_t>(elapsed);
         const packwriter::Bytes payload =
             VideoPayload(len, channel, type, iFrame, static_cast<uint32_t>(n), pts, o.seed);
         const int refIndex = static_cast<int>((n % o.gop) % cycle);
@@ -114,6 +114,11 @@ bool WriteStream(const SynthOptions& o, recstore::RecWriter& writer, uint8_t cha
 }
 
 }  // namespace
+
+uint64_t OriginOf(const std::map<int, uint64_t>& origins, int channel) {
+    const auto it = origins.find(channel);
+    return it == origins.end() ? kDefaultPtsOrigin : it->second;
+}
 
 bool WriteSynthetic(const SynthOptions& options, Report* report, std::string* error) {
     if (!ValidOptions(options, error)) return false;

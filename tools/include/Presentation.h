@@ -1,0 +1,103 @@
+// Recording player: what the player knows about the recorded time of the
+// frames it shows. RecordedClock learns, per channel, the offset between a
+// frame's timestamp and its recorded date and time; StepTracker measures
+// after every operation how far apart in recorded time the channels' latest
+// frames are; DrawTimeline turns the shown frames into a picture (gnuplot).
+// Part of the player library, used on the player's one thread.
+#ifndef MSSP_PLAYER_PRESENTATION_H
+#define MSSP_PLAYER_PRESENTATION_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Player.h"
+
+namespace player {
+
+constexpr int kMaxChannels = 32;
+
+// Per channel: recorded time (ms since 1970-01-01, the store's UTC reading
+// of the recorded date and time) = timestamp + offset. A recorded date and
+// time has whole seconds only, so each frame that carries one bounds the
+// offset from below (its time of day, in ms, minus its timestamp) and the
+// offset is the largest bound seen: exact once a second boundary has passed,
+// whatever the phase of the key frames. After a repositioning, a new segment
+// or a jump the next frame with a date and time sets the offset afresh
+// (the recorder's clock may have restarted); until then the old offset
+// stands in. A bound more than a second below the offset also starts afresh
+// (the recorded time of day went back).
+class RecordedClock {
+public:
+    void RelearnAll();
+    void Relearn(int channel);
+    // The recorded time of a frame of `channel` with timestamp `pts`,
+    // learning from `time` when the frame carries one (null: it does not);
+    // -1 when no offset is known for the channel yet.
+    int64_t Take(int channel, uint64_t pts, const DateTime* time);
+    // The channel's offset (known or standing in); false when there is none.
+    bool Offset(int channel, int64_t* offset) const;
+
+private:
+    struct Learnt {
+        bool have = false;
+        bool relearn = false;
+        int64_t offset = 0;
+    };
+    Learnt ch_[kMaxChannels];
+};
+
+// Step of the channels after each operation (see StepStats in Player.h).
+// A new segment or a jump of one channel in normal play (a recording pause
+// shows as one in every channel, each at its own frame) leaves the spread
+// unmeasured until every channel has shown its own, for at most
+// kResettleMs of playback time: across a pause the channels' latest frames
+// lie on both sides of it without being out of step.
+class StepTracker {
+public:
+    static constexpr double kResettleMs = 2500;
+
+    // Operation `name` at playback time `clockMs`; every channel of
+    // `channels` must show a frame with a known recorded time before the
+    // channels count as settled.
+    void Begin(const std::string& name, double clockMs, uint32_t channels);
+    // `channel` shows a frame recorded at `recordedMs` (-1 unknown) at
+    // playback time `clockMs`; `discontinuity`: a new segment or a jump.
+    void Shown(int channel, int64_t recordedMs, double clockMs, bool discontinuity);
+    const std::vector<StepStats>& Steps() const { return steps_; }
+
+private:
+    std::vector<StepStats> steps_;
+    uint32_t channels_ = 0;
+    uint32_t shown_ = 0;   // channels that showed a frame since the operation
+    uint32_t jumped_ = 0;  // channels past their discontinuity, while one is pending
+    double jumpAt_ = 0;
+    int64_t latest_[kMaxChannels] = {};
+};
+
+// One point of the timeline picture: a channel's frame shown at playback
+// time `clockMs`, recorded at `recordedMs`. The channel's line breaks before
+// a point with `mark` (the frame begins a new segment or follows a jump; it
+// gets a circle) or `gap` (the first frame after an operation).
+struct PlotPoint {
+    double clockMs;
+    int64_t recordedMs;
+    int channel;
+    bool mark;
+    bool gap;
+};
+
+// An operation, drawn as a labelled vertical line.
+struct PlotLabel {
+    double clockMs;
+    std::string text;
+};
+
+// Draws recorded time of day against playback time per channel into the
+// PNG file `path` with gnuplot. False with the reason.
+bool DrawTimeline(const std::string& path, const std::string& title, const std::vector<PlotPoint>& points,
+                  const std::vector<PlotLabel>& labels, std::string* error);
+
+}  // namespace player
+
+#endif  // MSSP_PLAYER_PRESENTATION_H
