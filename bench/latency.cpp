@@ -30,11 +30,14 @@
 // maximum of each, in milliseconds; <op>_failed counts waits that gave up
 // (no frame within 5 s), <op>_misplaced first frames that failed their check.
 // <op>_reader_cpu_ms is the median processor time that all other threads
-// (the reader threads) used between the call and the first frame: the work
-// the operation costs, whatever the machine's load makes of it in wall time.
+// (the reader threads) used between the call and the first frame, and
+// <op>_read_mib the median bytes the process read meanwhile (the readers'
+// reads through the store): the work the operation costs, whatever the
+// machine's load makes of it in wall time.
 #include <sched.h>
 #include <time.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -78,13 +81,26 @@ int SynthStreamType(const bench::Frame& f) {
     return -1;
 }
 
-// Processor time of every thread of the process but the calling one, in
-// seconds.
-double OtherThreadsCpu() {
+// Work done so far: processor time of every thread but the calling one
+// (seconds) and bytes read by the process (MiB, /proc/self/io rchar).
+struct Work {
+    double cpuSec = 0;
+    double readMiB = 0;
+    Work operator-(const Work& o) const { return {cpuSec - o.cpuSec, readMiB - o.readMiB}; }
+};
+
+Work WorkNow() {
     timespec all, self;
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &all);
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &self);
-    return static_cast<double>(all.tv_sec - self.tv_sec) + static_cast<double>(all.tv_nsec - self.tv_nsec) * 1e-9;
+    Work w;
+    w.cpuSec = static_cast<double>(all.tv_sec - self.tv_sec) + static_cast<double>(all.tv_nsec - self.tv_nsec) * 1e-9;
+    if (FILE* f = std::fopen("/proc/self/io", "r")) {
+        unsigned long long rchar = 0;
+        if (std::fscanf(f, "rchar: %llu", &rchar) == 1) w.readMiB = static_cast<double>(rchar) / (1 << 20);
+        std::fclose(f);
+    }
+    return w;
 }
 
 // One operation's samples over the runs.
@@ -92,14 +108,16 @@ struct Series {
     explicit Series(const char* n) : name(n) {}
     const char* name;
     std::vector<double> sec;
-    std::vector<double> cpuMs;
+    std::vector<double> cpuMs, readMiB;
     long long misplaced = 0;
 
-    // `cpuSec` < 0: not measured.
-    void Add(double s, double cpuSec, bool wrong) {
+    // `done`: the work behind the sample, when measured.
+    void Add(double s, bool wrong, const Work* done = nullptr) {
         sec.push_back(s);
-        if (cpuSec >= 0) cpuMs.push_back(cpuSec * 1000.0);
         if (wrong) ++misplaced;
+        if (done == nullptr) return;
+        cpuMs.push_back(done->cpuSec * 1000.0);
+        readMiB.push_back(done->readMiB);
     }
     void Report() const {
         std::vector<double> ms;
@@ -113,7 +131,9 @@ struct Series {
         bench::Result((n + "_max_ms").c_str(), bench::Max(ms));
         bench::Result((n + "_failed").c_str(), failed);
         bench::Result((n + "_misplaced").c_str(), misplaced);
-        if (!cpuMs.empty()) bench::Result((n + "_reader_cpu_ms").c_str(), bench::Median(cpuMs));
+        if (cpuMs.empty()) return;
+        bench::Result((n + "_reader_cpu_ms").c_str(), bench::Median(cpuMs));
+        bench::Result((n + "_read_mib").c_str(), bench::Median(readMiB));
     }
 };
 
@@ -168,7 +188,7 @@ int main(int argc, char** argv) {
     // playback. Returns the duration of the call itself.
     auto measure = [&](Series& series, bool counted, auto op, auto accept, auto wrong) {
         bool misplaced = false;
-        const double cpu0 = OtherThreadsCpu();
+        const Work w0 = WorkNow();
         const double t0 = bench::WallNow();
         op();
         const double call = bench::WallNow() - t0;
@@ -177,7 +197,8 @@ int main(int argc, char** argv) {
             misplaced = wrong(f);
             return true;
         });
-        if (counted) series.Add(wall, OtherThreadsCpu() - cpu0, misplaced);
+        const Work done = WorkNow() - w0;
+        if (counted) series.Add(wall, misplaced, &done);
         settle();
         return call;
     };
@@ -188,11 +209,11 @@ int main(int argc, char** argv) {
     for (int r = 0; r <= runs; ++r) {  // run 0 warms up and is not counted
         const bool counted = r > 0;
         const double startCallSec = measure(start, counted, [&] { host.Start(perThread); }, any, anywhere);
-        if (counted) startCall.Add(startCallSec, -1, false);
+        if (counted) startCall.Add(startCallSec, false);
 
         Common::_datetime_ at = host.At(seekSec);
         const double seekCallSec = measure(seek, counted, [&] { parser.Seek(&at, 0); }, any, before(seekSec));
-        if (counted) seekCall.Add(seekCallSec, -1, false);
+        if (counted) seekCall.Add(seekCallSec, false);
 
         // Fast forward from the seek position: with a time, SetStatus
         // repositions every stream there, so the store's next I-frame call
@@ -217,10 +238,12 @@ int main(int argc, char** argv) {
                     return f.channel < 0 || f.channel > 31 || !(next & (1u << f.channel)) || before(seekSec)(f);
                 });
 
-        const double cpu0 = OtherThreadsCpu();
+        const Work w0 = WorkNow();
         const double t0 = bench::WallNow();
         parser.StopParse();
-        if (counted) stop.Add(bench::WallNow() - t0, OtherThreadsCpu() - cpu0, false);
+        const double wall = bench::WallNow() - t0;
+        const Work done = WorkNow() - w0;
+        if (counted) stop.Add(wall, false, &done);
     }
     bench::Result("bench", std::string("latency"));
     bench::Result("channels", static_cast<long long>(channels));

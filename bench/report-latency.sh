@@ -97,9 +97,10 @@ done
 
 cat <<EOF
 
-Processor time the reader threads used from the call to the first frame (after, median, ms): the
-work an operation costs, which a machine with two free cores turns into at least half that much
-wall time.
+The work behind each figure (after, medians): processor time of the reader threads from the call to
+the first frame in ms, and the MiB the process read meanwhile (the readers' \`ReadStream\` calls,
+and the store's own reads). A machine with two free cores turns the processor time into at least
+half as much wall time.
 
 | operation |$(for cfg in "${configs[@]}"; do echo -n " ${cfg%:*} ch, $(threads "$cfg") thread(s) |"; done)
 |---|$(for cfg in "${configs[@]}"; do echo -n "---|"; done)
@@ -108,7 +109,8 @@ for op in start seek ff play switch_stream switch_channels stop; do
   row="| ${label[$op]} |"
   for cfg in "${configs[@]}"; do
     v=$(kv "$(after_file "$cfg")" "${op}_reader_cpu_ms")
-    if [ -n "$v" ]; then row+=" $(calc "%.2f" "$v") |"; else row+=" - |"; fi
+    r=$(kv "$(after_file "$cfg")" "${op}_read_mib")
+    if [ -n "$v" ]; then row+=" $(calc "%.2f" "$v") ms, $(calc "%.1f" "${r:-0}") MiB |"; else row+=" - |"; fi
   done
   echo "$row"
 done
