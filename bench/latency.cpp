@@ -116,7 +116,8 @@ struct Series {
         sec.push_back(s);
         if (wrong) ++misplaced;
         if (done == nullptr) return;
-        cpuMs.push_back(done->cpuSec * 1000.0);
+        // Clock readings of two threads: a sample with no work may come out a hair below 0.
+        cpuMs.push_back(done->cpuSec > 0 ? done->cpuSec * 1000.0 : 0.0);
         readMiB.push_back(done->readMiB);
     }
     void Report() const {
