@@ -72,7 +72,9 @@ for cfg in "${configs[@]}"; do
   header+=" ${cfg%:*} ch, $(threads "$cfg") thread(s): before | after |"
   rule+="---|---|"
 done
-busy=$(awk -v l="$(m lat_load_before)" -v c="$(m cpus)" 'BEGIN { split(l, a, " "); if (a[1] + 0 > c + 0) print 1 }')
+# Busy: the 1-minute load above the number of cores before or after the runs.
+busy=$(awk -v b="$(m lat_load_before)" -v e="$(m lat_load_after)" -v c="$(m cpus)" \
+  'BEGIN { split(b, x, " "); split(e, y, " "); if (x[1] + 0 > c + 0 || y[1] + 0 > c + 0) print 1 }')
 cat <<EOF
 ### 5. Latency (median / maximum of $(m lat_runs) runs, milliseconds)
 
@@ -81,7 +83,8 @@ $(m lat_load_after) after the latency runs.$([ -n "$busy" ] && printf '%s' " **T
 wall-clock figures are noisy; take them again at a quiet moment.**")
 Before: the library of commit ${before:-(none: set \`MSSP_BENCH_BEFORE=REV\`)}${before:+ ($(m lat_before_subject))}; after: commit $(m lat_after).
 Both columns come from the same measuring program and recording, the two builds run in turn for each
-configuration. To measure this section again (and rewrite it and \`bench/results/latency.png\` only):
+configuration. To measure again (this rewrites this section, the analysis at the end from
+\`bench/ANALYSIS.md\` and \`bench/results/latency.png\`, nothing else):
 
     bash scripts/bench.sh latency            # before = where this branch left main
     MSSP_BENCH_BEFORE=REV bash scripts/bench.sh latency

@@ -3,9 +3,10 @@
 #
 #   bash scripts/bench.sh            full run (about 5 minutes on 2 cores, plus the build)
 #   bash scripts/bench.sh --smoke    tiny sizes, checks that everything runs; writes nothing
-#   bash scripts/bench.sh latency    only the control latencies, before and after (about 3
-#                                    minutes plus the builds); rewrites their section of
-#                                    BENCHMARKS.md and bench/results/latency.png
+#   bash scripts/bench.sh latency    only the control latencies, before and after (about 1
+#                                    minute plus the builds); rewrites their section of
+#                                    BENCHMARKS.md, its analysis from bench/ANALYSIS.md and
+#                                    bench/results/latency.png
 #                                    (MSSP_BENCH_BEFORE=REV: the baseline, see bench/latency.sh)
 #
 # Installs what it needs first (Debian 12, as root), builds build/bench in
@@ -28,11 +29,14 @@ case "${1:-}" in
     bash bench/latency.sh "$res" "$build" 15 1:8 32:8 32:32
     mkdir -p bench/results
     bash bench/report-latency.sh "$res" bench/results/latency.png >"$res/section.md"
-    # Replace the latency section (up to the next one) of BENCHMARKS.md.
+    # Replace the latency section (up to the next one) of BENCHMARKS.md, and
+    # the hand-written analysis at its end with bench/ANALYSIS.md.
     awk -v section="$res/section.md" '
+      /^## Analysis/ { exit }
       /^### 5\. Latency/ { while ((getline line < section) > 0) print line; print ""; skip = 1; next }
       /^### / { skip = 0 }
       !skip' BENCHMARKS.md >"$res/BENCHMARKS.md"
+    sed '1{/^$/d}' bench/ANALYSIS.md >>"$res/BENCHMARKS.md"
     cp "$res/BENCHMARKS.md" BENCHMARKS.md
     sed -n '/^### 5\. Latency/,/^### 6/p' BENCHMARKS.md | head -n -1
     echo "=== wrote the latency section of BENCHMARKS.md and bench/results/latency.png"
