@@ -71,7 +71,9 @@ done
 {
   echo "lat_before=$( [ -n "$before_bin" ] && echo "$before" || true)"
   echo "lat_before_subject=$( [ -n "$before_bin" ] && git log -1 --format=%s "$before" || true)"
-  echo "lat_after=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- libcommon bench 2>/dev/null || echo ' (with uncommitted changes)')"
+  # Uncommitted changes to what is measured (not to the hand-written analysis or the results).
+  echo "lat_after=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- libcommon bench ':!bench/ANALYSIS.md' \
+    ':!bench/results' 2>/dev/null || echo ' (with uncommitted changes)')"
   echo "lat_load_before=$load_before"
   echo "lat_load_after=$(cut -d' ' -f1-3 /proc/loadavg)"
   echo "lat_date=$(date -u '+%Y-%m-%d %H:%M UTC')"
