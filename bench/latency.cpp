@@ -5,18 +5,40 @@
 //   mssp-bench-latency --group DIR --channels N --runs R [--seek-sec S]
 //                      [--ring BYTES] [--nodes F] [--per-thread T]
 //
-// Each run, one thread acting as both the playback and the control thread
-// (frames are released at once, so no control call waits for a held frame):
-//   start  StartParse until the first frame GetFrame delivers;
-//   seek   after a few frames, Seek to S seconds into the recording until
-//          the first frame delivered (checked to lie at the new time);
-//   ff     SetStatus(fast forward, speed 2, from the seek position) until the
-//          first I-frame delivered;
-//   stop   the duration of StopParse.
-// The host polls GetFrame in a loop that yields the processor between
-// calls. Median and maximum of each, in milliseconds.
+// The group needs stream types 0 and 1 for the first N channels, and channel
+// 1 when N is 1 (mssp-pack synth --types 2). Each run, one thread acting as
+// both the playback and the control thread (frames are released at once,
+// so no control call waits for a held frame), in this order:
+//   start    StartParse (main stream) until the first frame GetFrame delivers;
+//   seek     Seek to S seconds into the recording until the first frame
+//            delivered (checked to lie at the new time);
+//   ff       SetStatus(fast forward, speed 2, from S) until the first I-frame;
+//   play     SetStatus(play, from S - 1) out of fast forward until the first
+//            frame (checked to lie at the new time);
+//   switch_stream    SwitchStream of every played channel to stream type 1
+//            at S + 1 until the first frame (a video frame is checked to
+//            come from the sub stream);
+//   switch_channels  SwitchPlaybackChannels to the next N channels (the same
+//            32 when N is 32: each is closed and opened again) at S until
+//            the first frame (checked to come from a new channel, at the
+//            new time);
+//   stop     the duration of StopParse.
+// Between two operations the host takes a few frames of each channel (for
+// a quarter of a second at most), so that every operation meets reader
+// threads at work. The host polls
+// GetFrame in a loop that yields the processor between calls. Median and
+// maximum of each, in milliseconds; <op>_failed counts waits that gave up
+// (no frame within 5 s), <op>_misplaced first frames that failed their check.
+// <op>_reader_cpu_ms is the median processor time that all other threads
+// (the reader threads) used between the call and the first frame, and
+// <op>_read_mib the median bytes the process read meanwhile (the readers'
+// reads through the store): the work the operation costs, whatever the
+// machine's load makes of it in wall time.
 #include <sched.h>
+#include <time.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -26,6 +48,11 @@
 namespace {
 
 constexpr double kGiveUpSec = 5.0;
+constexpr int kGopSec = 2;          // longest GOP of the bench material: the store starts that far back
+constexpr int kSubStreamBmp = 0x02;  // stream type 1
+constexpr int kTagScan = 4200;      // header, extension (at most 4096 bytes) and the payload's tag
+constexpr int kFramesBetween = 4;   // per channel, taken between two operations
+constexpr double kSettleSec = 0.25;  // longest time taken between two operations
 
 // Polls until a frame is delivered that `accept` takes; every frame is
 // released at once. Seconds from `t0`, or -1 after kGiveUpSec.
@@ -44,16 +71,76 @@ double WaitFrame(bench::Host& host, double t0, Accept accept) {
     }
 }
 
-void Report(const char* name, const std::vector<double>& v) {
-    std::vector<double> ms;
-    long long failed = 0;
-    for (double s : v) {
-        if (s < 0) ++failed;
-        else ms.push_back(s * 1000.0);
+// The stream type written into a synthetic video frame's payload tag
+// ("MSYN", channel, type), or -1 for a frame without one (audio).
+int SynthStreamType(const bench::Frame& f) {
+    const int n = f.n1 < kTagScan ? f.n1 : kTagScan;
+    for (int k = 0; k + 6 <= n; ++k) {
+        if (std::memcmp(f.p1 + k, "MSYN", 4) == 0) return f.p1[k + 5];
     }
-    bench::Result((std::string(name) + "_median_ms").c_str(), bench::Median(ms));
-    bench::Result((std::string(name) + "_max_ms").c_str(), bench::Max(ms));
-    bench::Result((std::string(name) + "_failed").c_str(), failed);
+    return -1;
+}
+
+// Work done so far: processor time of every thread but the calling one
+// (seconds) and bytes read by the process (MiB, /proc/self/io rchar).
+struct Work {
+    double cpuSec = 0;
+    double readMiB = 0;
+    Work operator-(const Work& o) const { return {cpuSec - o.cpuSec, readMiB - o.readMiB}; }
+};
+
+Work WorkNow() {
+    timespec all, self;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &all);
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &self);
+    Work w;
+    w.cpuSec = static_cast<double>(all.tv_sec - self.tv_sec) + static_cast<double>(all.tv_nsec - self.tv_nsec) * 1e-9;
+    if (FILE* f = std::fopen("/proc/self/io", "r")) {
+        unsigned long long rchar = 0;
+        if (std::fscanf(f, "rchar: %llu", &rchar) == 1) w.readMiB = static_cast<double>(rchar) / (1 << 20);
+        std::fclose(f);
+    }
+    return w;
+}
+
+// One operation's samples over the runs.
+struct Series {
+    explicit Series(const char* n) : name(n) {}
+    const char* name;
+    std::vector<double> sec;
+    std::vector<double> cpuMs, readMiB;
+    long long misplaced = 0;
+
+    // `done`: the work behind the sample, when measured.
+    void Add(double s, bool wrong, const Work* done = nullptr) {
+        sec.push_back(s);
+        if (wrong) ++misplaced;
+        if (done == nullptr) return;
+        // Clock readings of two threads: a sample with no work may come out a hair below 0.
+        cpuMs.push_back(done->cpuSec > 0 ? done->cpuSec * 1000.0 : 0.0);
+        readMiB.push_back(done->readMiB);
+    }
+    void Report() const {
+        std::vector<double> ms;
+        long long failed = 0;
+        for (double s : sec) {
+            if (s < 0) ++failed;
+            else ms.push_back(s * 1000.0);
+        }
+        const std::string n(name);
+        bench::Result((n + "_median_ms").c_str(), bench::Median(ms));
+        bench::Result((n + "_max_ms").c_str(), bench::Max(ms));
+        bench::Result((n + "_failed").c_str(), failed);
+        bench::Result((n + "_misplaced").c_str(), misplaced);
+        if (cpuMs.empty()) return;
+        bench::Result((n + "_reader_cpu_ms").c_str(), bench::Median(cpuMs));
+        bench::Result((n + "_read_mib").c_str(), bench::Median(readMiB));
+    }
+};
+
+uint32_t NextChannels(uint32_t mask, int channels) {
+    if (channels >= 32) return mask;
+    return (mask << channels) | (mask >> (32 - channels));
 }
 
 }  // namespace
@@ -68,67 +155,103 @@ int main(int argc, char** argv) {
     const int ring = static_cast<int>(args.Int("ring", 2 << 20));
     const int nodes = static_cast<int>(args.Int("nodes", 256));
     const int perThread = static_cast<int>(args.Int("per-thread", 8));
-    if (dir.empty() || channels < 1 || channels > 32 || runs < 1) {
-        bench::Note("usage: mssp-bench-latency --group DIR --channels 1..32 --runs R [--seek-sec S]\n");
+    if (dir.empty() || channels < 1 || channels > 32 || runs < 1 || seekSec < 2) {
+        bench::Note("usage: mssp-bench-latency --group DIR --channels 1..32 --runs R [--seek-sec S >= 2]\n");
         return 2;
     }
     bench::Host host(dir, channels, ring, nodes);
     CMultiStreamSyncParser& parser = host.Parser();
-    // Frames at or after this timestamp belong to the new time (the store
-    // positions at the last I-frame at or before it; GOPs are at most 2 s).
-    const unsigned long long seekPts = seekSec > 2 ? (seekSec - 2) * 1000ULL : 0;
+    // Frames at or after this timestamp belong to a position `sec` seconds
+    // into the recording (the store positions at the last I-frame at or
+    // before it).
+    auto minPts = [](int sec) { return sec > kGopSec ? (sec - kGopSec) * 1000ULL : 0ULL; };
+    auto any = [](const bench::Frame&) { return true; };
+    // Takes a few frames of each channel, for kSettleSec at most (fast
+    // forward runs out of I-frames quickly).
+    auto settle = [&] {
+        const double until = bench::WallNow() + kSettleSec;
+        int taken = 0;
+        while (taken < kFramesBetween * channels && bench::WallNow() < until) {
+            bench::Frame f;
+            if (host.Get(&f)) {
+                host.Release(f);
+                ++taken;
+            } else {
+                sched_yield();
+            }
+        }
+    };
 
-    std::vector<double> start, startCalls, seek, seekCall, ff, stop;
-    long long seekMisplaced = 0;
-    for (int r = 0; r <= runs; ++r) {  // run 0 warms up and is not counted
-        double t0 = bench::WallNow();
-        host.Start(perThread);
-        const double startCall = bench::WallNow() - t0;
-        const double s = WaitFrame(host, t0, [](const bench::Frame&) { return true; });
-        for (int k = 0; k < 4 * channels; ++k) WaitFrame(host, bench::WallNow(), [](const bench::Frame&) { return true; });
-
-        Common::_datetime_ at = host.At(seekSec);
-        t0 = bench::WallNow();
-        parser.Seek(&at, 0);
-        const double call = bench::WallNow() - t0;
+    Series start("start"), startCall("start_call"), seek("seek"), seekCall("seek_call"), ff("ff"), play("play"),
+        switchStream("switch_stream"), switchChannels("switch_channels"), stop("stop");
+    // Calls `op`, then waits for the first frame that `accept` takes; `wrong`
+    // tells whether that frame lies where the operation should not have put
+    // playback. Returns the duration of the call itself.
+    auto measure = [&](Series& series, bool counted, auto op, auto accept, auto wrong) {
         bool misplaced = false;
-        const double sk = WaitFrame(host, t0, [&](const bench::Frame& f) {
-            misplaced = f.pts < seekPts;
+        const Work w0 = WorkNow();
+        const double t0 = bench::WallNow();
+        op();
+        const double call = bench::WallNow() - t0;
+        const double wall = WaitFrame(host, t0, [&](const bench::Frame& f) {
+            if (!accept(f)) return false;
+            misplaced = wrong(f);
             return true;
         });
-        for (int k = 0; k < 4 * channels; ++k) WaitFrame(host, bench::WallNow(), [](const bench::Frame&) { return true; });
+        const Work done = WorkNow() - w0;
+        if (counted) series.Add(wall, misplaced, &done);
+        settle();
+        return call;
+    };
+    auto iFrame = [](const bench::Frame& f) { return f.type == MSSP_FRAME_I; };
+    auto anywhere = [](const bench::Frame&) { return false; };
+    auto before = [&](int sec) { return [&, sec](const bench::Frame& f) { return f.pts < minPts(sec); }; };
+
+    for (int r = 0; r <= runs; ++r) {  // run 0 warms up and is not counted
+        const bool counted = r > 0;
+        const double startCallSec = measure(start, counted, [&] { host.Start(perThread); }, any, anywhere);
+        if (counted) startCall.Add(startCallSec, false);
+
+        Common::_datetime_ at = host.At(seekSec);
+        const double seekCallSec = measure(seek, counted, [&] { parser.Seek(&at, 0); }, any, before(seekSec));
+        if (counted) seekCall.Add(seekCallSec, false);
 
         // Fast forward from the seek position: with a time, SetStatus
         // repositions every stream there, so the store's next I-frame call
         // returns that position's I-frame, however far the rings read ahead.
         MSSP_Time_t from{at.hour, at.minute, at.second};
-        t0 = bench::WallNow();
-        parser.SetStatus(MSSP_STATUS_FAST_FORWARD, 2, &from);
-        const double f = WaitFrame(host, t0, [](const bench::Frame& fr) { return fr.type == MSSP_FRAME_I; });
+        measure(ff, counted, [&] { parser.SetStatus(MSSP_STATUS_FAST_FORWARD, 2, &from); }, iFrame, anywhere);
 
-        t0 = bench::WallNow();
+        const Common::_datetime_ back = host.At(seekSec - 1);
+        MSSP_Time_t backTime{back.hour, back.minute, back.second};
+        measure(play, counted, [&] { parser.SetStatus(MSSP_STATUS_PLAY, 0, &backTime); }, any, before(seekSec - 1));
+
+        Common::_datetime_ later = host.At(seekSec + 1);
+        measure(switchStream, counted, [&] { parser.SwitchStream(host.Mask(), kSubStreamBmp, &later); }, any,
+                [&](const bench::Frame& f) {
+                    const int type = SynthStreamType(f);
+                    return (type >= 0 && type != 1) || before(seekSec + 1)(f);
+                });
+
+        const uint32_t next = NextChannels(host.Mask(), channels);
+        measure(switchChannels, counted, [&] { parser.SwitchPlaybackChannels(next, &at); }, any,
+                [&](const bench::Frame& f) {
+                    return f.channel < 0 || f.channel > 31 || !(next & (1u << f.channel)) || before(seekSec)(f);
+                });
+
+        const Work w0 = WorkNow();
+        const double t0 = bench::WallNow();
         parser.StopParse();
-        const double st = bench::WallNow() - t0;
-        if (r == 0) continue;
-        start.push_back(s);
-        startCalls.push_back(startCall);
-        seek.push_back(sk);
-        seekCall.push_back(call);
-        ff.push_back(f);
-        stop.push_back(st);
-        if (misplaced) ++seekMisplaced;
+        const double wall = bench::WallNow() - t0;
+        const Work done = WorkNow() - w0;
+        if (counted) stop.Add(wall, false, &done);
     }
     bench::Result("bench", std::string("latency"));
     bench::Result("channels", static_cast<long long>(channels));
     bench::Result("runs", static_cast<long long>(runs));
     bench::Result("per_thread", static_cast<long long>(perThread));
-    Report("start", start);
-    Report("start_call", startCalls);
-    Report("seek", seek);
-    Report("seek_call", seekCall);
-    Report("ff", ff);
-    Report("stop", stop);
-    bench::Result("seek_misplaced", seekMisplaced);
+    for (const Series* s : {&start, &startCall, &seek, &seekCall, &ff, &play, &switchStream, &switchChannels, &stop})
+        s->Report();
     bench::ResultFlush();
     return 0;
 }

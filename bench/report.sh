@@ -294,26 +294,9 @@ Least-squares line: instructions per frame = $icept + $slope × streams (R² = $
 = $nicept + $nslope ns × streams (R² = $nr2). The Debian build of Google Benchmark warns that it
 was built without optimisation; that concerns its own loop, not the code measured.
 
-### 5. Latency (median and maximum of $(m lat_runs) runs, milliseconds)
-
-| channels (reader threads) | \`StartParse\` → first frame | (the \`StartParse\` call itself) | \`Seek\` → first frame at the new time | (the \`Seek\` call itself) | \`SetStatus\`(fast forward) → first I-frame | \`StopParse\` |
-|---|---|---|---|---|---|---|
 EOF
-for cfg in "${lat_configs[@]}"; do
-  n=${cfg%:*}; pt=${cfg#*:}
-  l=$res/latency.$n.$pt.txt
-  cell() { echo "$(calc "%.2f" "$(kv "$l" "$1_median_ms")") / $(calc "%.2f" "$(kv "$l" "$1_max_ms")")"; }
-  echo "| $n ($(((n + pt - 1) / pt))) | $(cell start) | $(cell start_call) | $(cell seek) | $(cell seek_call) | $(cell ff) | $(cell stop) |"
-done
+bash "$(dirname "$0")/report-latency.sh" "$res" "$(dirname "$png")/latency.png"
 cat <<EOF
-
-\`mssp-bench-latency\`: one thread acts as playback and control thread, polling \`GetFrame\` with a
-\`sched_yield\` between calls and releasing every frame at once; the recording is in the page cache
-and the store's indexes are loaded by an uncounted first run. Failed waits (no frame within 5 s):
-$(for cfg in "${lat_configs[@]}"; do l=$res/latency.${cfg%:*}.${cfg#*:}.txt; echo -n "${cfg%:*} channels, streams per thread ${cfg#*:}: start $(kv "$l" start_failed), seek $(kv "$l" seek_failed), fast forward $(kv "$l" ff_failed); "; done)
-first frames after a seek that lay before the new time: $(for cfg in "${lat_configs[@]}"; do echo -n "$(kv "$res/latency.${cfg%:*}.${cfg#*:}.txt" seek_misplaced) "; done)(none expected).
-Fast forward is entered with the seek position as its time, so every stream is repositioned there
-and the first I-frame comes from the store's next-I-frame call.
 
 ### 6. Capacity ($maxch channels)
 

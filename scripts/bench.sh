@@ -3,6 +3,11 @@
 #
 #   bash scripts/bench.sh            full run (about 5 minutes on 2 cores, plus the build)
 #   bash scripts/bench.sh --smoke    tiny sizes, checks that everything runs; writes nothing
+#   bash scripts/bench.sh latency    only the control latencies, before and after (about 1
+#                                    minute plus the builds); rewrites their section of
+#                                    BENCHMARKS.md, its analysis from bench/ANALYSIS.md and
+#                                    bench/results/latency.png
+#                                    (MSSP_BENCH_BEFORE=REV: the baseline, see bench/latency.sh)
 #
 # Installs what it needs first (Debian 12, as root), builds build/bench in
 # Release with the benchmarks, records a synthetic group with mssp-pack into
@@ -15,8 +20,29 @@ root=$(pwd)
 smoke=0
 case "${1:-}" in
   --smoke) smoke=1 ;;
+  latency)
+    bash scripts/install-deps.sh gnuplot-nox
+    build=build/bench
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMSSP_BUILD_BENCH=ON -DMSSP_BUILD_TESTS=OFF >/dev/null
+    res=$(mktemp -d /tmp/mssp-bench-latency.XXXXXX)
+    trap 'rm -rf "$res"' EXIT
+    bash bench/latency.sh "$res" "$build" 15 1:8 32:8 32:32
+    mkdir -p bench/results
+    bash bench/report-latency.sh "$res" bench/results/latency.png >"$res/section.md"
+    # Replace the latency section (up to the next one) of BENCHMARKS.md, and
+    # the hand-written analysis at its end with bench/ANALYSIS.md.
+    awk -v section="$res/section.md" '
+      /^## Analysis/ { exit }
+      /^### 5\. Latency/ { while ((getline line < section) > 0) print line; print ""; skip = 1; next }
+      /^### / { skip = 0 }
+      !skip' BENCHMARKS.md >"$res/BENCHMARKS.md"
+    sed '1{/^$/d}' bench/ANALYSIS.md >>"$res/BENCHMARKS.md"
+    cp "$res/BENCHMARKS.md" BENCHMARKS.md
+    sed -n '/^### 5\. Latency/,/^### 6/p' BENCHMARKS.md | head -n -1
+    echo "=== wrote the latency section of BENCHMARKS.md and bench/results/latency.png"
+    exit 0 ;;
   "") ;;
-  *) echo "usage: bash scripts/bench.sh [--smoke]" >&2; exit 2 ;;
+  *) echo "usage: bash scripts/bench.sh [--smoke | latency]" >&2; exit 2 ;;
 esac
 
 bash scripts/install-deps.sh libavformat-dev libavcodec-dev libavutil-dev libbenchmark-dev valgrind gnuplot-nox
@@ -92,12 +118,8 @@ step "delivery scaling (Google Benchmark)"
 "$bin/mssp-bench-delivery" "${gb_flags[@]}" --benchmark_out="$res/delivery.csv" --benchmark_out_format=csv \
   >/dev/null 2>"$res/delivery.err" || { cat "$res/delivery.err"; exit 1; }
 
-step "latency"
-for cfg in "${lat_configs[@]}"; do  # channels:streams per reader thread
-  n=${cfg%:*}; pt=${cfg#*:}
-  "$bin/mssp-bench-latency" "${common[@]}" --channels "$n" --runs "$lat_runs" --seek-sec $((duration / 2)) \
-    --per-thread "$pt" >"$res/latency.$n.$pt.txt" 2>"$res/latency.$n.$pt.err"
-done
+step "latency, before and after"
+bash bench/latency.sh "$res" "$build" "$lat_runs" "${lat_configs[@]}"  # channels:streams per reader thread
 
 step "capacity: $maxch channels in real time"
 "$bin/mssp-bench-play" "${common[@]}" --channels "$maxch" --per-thread "$per_thread" --speed 1 >"$res/paced.txt"

@@ -9,6 +9,7 @@
 // The seed is printed; MSSP_CONTROL_SEED=<n> replays a sequence.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "MsspInternal.h"
 #include "ScriptedHost.h"
@@ -140,70 +142,128 @@ const char* RandomOp(P& p, std::mt19937& rng, std::atomic<int>& direction) {
     }
 }
 
-}  // namespace
-
-TEST(ControlConcurrency, RandomControlWhilePlaybackConsumes_FramesIntactAndStopReturns) {
-    unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
-    if (const char* env = std::getenv("MSSP_CONTROL_SEED")) seed = static_cast<unsigned>(std::strtoul(env, nullptr, 10));
-    std::printf("control concurrency seed=%u\n", seed);
-    RecordProperty("seed", std::to_string(seed));
-    std::mt19937 rng(seed);
-
-    ScriptedHost host;
-    PackMap packs;
-    for (int c = 0; c < kChannels; ++c) {
-        for (int type = 0; type < MSSP_STREAM_TYPES; ++type) {
-            msspt::SynthSpec s;
-            s.channel = static_cast<uint8_t>(c);
-            s.segments = 2;
-            s.gopsPerSegment = kGops / 2;
-            s.gop = 8;
-            s.firstPts = 1000 + 7u * static_cast<unsigned>(type);  // pts tell the types apart
-            s.start = kStart;
-            s.iPayload = 6000;
-            s.pPayload = 1200;
-            msspt::RecordingBuilder b = msspt::MakeSynthetic(s);
-            for (const msspt::PackInfo& pk : b.packs) packs[{c, pk.pts}] = pk.bytes;
-            host.SetRecording(c, type, std::move(b.recording));
+// One playback group of kStreams streams over recordings of kChannels
+// channels (every stream type), and a host-like playback thread that takes,
+// holds, checks and releases frames while the test thread controls.
+class ControlConcurrency : public ::testing::Test {
+protected:
+    void SetUp() override {
+        seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
+        if (const char* env = std::getenv("MSSP_CONTROL_SEED")) seed = static_cast<unsigned>(std::strtoul(env, nullptr, 10));
+        std::printf("control concurrency seed=%u\n", seed);
+        RecordProperty("seed", std::to_string(seed));
+        rng.seed(seed);
+        for (int c = 0; c < kChannels; ++c) {
+            for (int type = 0; type < MSSP_STREAM_TYPES; ++type) {
+                msspt::SynthSpec s;
+                s.channel = static_cast<uint8_t>(c);
+                s.segments = 2;
+                s.gopsPerSegment = kGops / 2;
+                s.gop = 8;
+                s.firstPts = 1000 + 7u * static_cast<unsigned>(type);  // pts tell the types apart
+                s.start = kStart;
+                s.iPayload = 6000;
+                s.pPayload = 1200;
+                msspt::RecordingBuilder b = msspt::MakeSynthetic(s);
+                for (const msspt::PackInfo& pk : b.packs) packs[{c, pk.pts}] = pk.bytes;
+                host.SetRecording(c, type, std::move(b.recording));
+            }
         }
+        ops = ScriptedHost::Table();
+        name = msspt::UniqueName("ccy");
+        p = std::make_unique<P>(kGroup, kStreams, const_cast<char*>(name.c_str()), 4 * 65536, 32, &ops, &host, 1);
     }
-    MSSP_StreamOperation_t ops = ScriptedHost::Table();
-    const std::string name = msspt::UniqueName("ccy");
-    auto p = std::make_unique<P>(kGroup, kStreams, const_cast<char*>(name.c_str()), 4 * 65536, 32, &ops,
-                                 &host, 1);
+    void TearDown() override {
+        p.reset();
+        msspt::RemoveKeyFile(name, kGroup);
+    }
 
-    Tally tally;
-    {
-        msspt::Watchdog watchdog(std::chrono::seconds(60), "control concurrency");
+    void StartPlayback() {
         tag_tavuDate date{kStart[0], kStart[1], kStart[2]};
         tag_tavuTime time{10, 0, 0};
         ASSERT_EQ(p->StartParse(0x7, 0x01, 0, &date, &time, false, rng() % 2 ? 1 : 0), 0);
-
-        std::atomic<bool> stop{false};
-        std::atomic<int> direction{1};
-        std::thread playback(PlaybackLoop, std::ref(*p), std::cref(packs), std::cref(direction),
-                             std::cref(stop), std::ref(tally));
-        for (int k = 0; k < kOps; ++k) {
-            const int before = tally.delivered.load();
-            const char* op = RandomOp(*p, rng, direction);
-            // Let playback go on for a few frames (or a short while) before the next operation.
-            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(120);
-            while (tally.delivered.load() < before + 4 && std::chrono::steady_clock::now() < until)
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            std::printf("control op %d: %s, delivered %d\n", k, op, tally.delivered.load());
-        }
+        playback = std::thread(PlaybackLoop, std::ref(*p), std::cref(packs), std::cref(direction), std::cref(stop),
+                               std::ref(tally));
+    }
+    // Ends the playback thread and playback; every handle must be closed
+    // and every delivered frame intact, when handed out and after its use.
+    void StopPlayback() {
         stop = true;
         playback.join();
         EXPECT_EQ(p->StopParse(), 0);
+        EXPECT_EQ(host.OpenHandles(), 0);
+        std::printf("delivered=%d badAtDelivery=%d badAfterHold=%d unknown=%d\n", tally.delivered.load(),
+                    tally.badAtDelivery.load(), tally.badAfterHold.load(), tally.unknown.load());
+        EXPECT_EQ(tally.badAtDelivery.load(), 0) << "seed " << seed;
+        // A reset waits until the playback thread has let go of the frame it
+        // holds, so the refill never overwrites a frame in use.
+        EXPECT_EQ(tally.badAfterHold.load(), 0) << "seed " << seed;
     }
-    EXPECT_EQ(host.OpenHandles(), 0);  // every handle closed by the end
-    std::printf("delivered=%d badAtDelivery=%d badAfterHold=%d unknown=%d\n", tally.delivered.load(),
-                tally.badAtDelivery.load(), tally.badAfterHold.load(), tally.unknown.load());
+
+    unsigned seed = 0;
+    std::mt19937 rng;
+    ScriptedHost host;
+    PackMap packs;
+    MSSP_StreamOperation_t ops{};
+    std::string name;
+    std::unique_ptr<P> p;
+    Tally tally;
+    std::atomic<bool> stop{false};
+    std::atomic<int> direction{1};
+    std::thread playback;
+};
+
+}  // namespace
+
+TEST_F(ControlConcurrency, RandomControlWhilePlaybackConsumes_FramesIntactAndStopReturns) {
+    msspt::Watchdog watchdog(std::chrono::seconds(60), "control concurrency");
+    StartPlayback();
+    for (int k = 0; k < kOps; ++k) {
+        const int before = tally.delivered.load();
+        const char* op = RandomOp(*p, rng, direction);
+        // Let playback go on for a few frames (or a short while) before the next operation.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(120);
+        while (tally.delivered.load() < before + 4 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::printf("control op %d: %s, delivered %d\n", k, op, tally.delivered.load());
+    }
+    StopPlayback();
     EXPECT_GT(tally.delivered.load(), kOps);
-    EXPECT_EQ(tally.badAtDelivery.load(), 0) << "seed " << seed;
-    // A reset waits until the playback thread has let go of the frame it
-    // holds, so the refill never overwrites a frame in use.
-    EXPECT_EQ(tally.badAfterHold.load(), 0) << "seed " << seed;
-    p.reset();
-    msspt::RemoveKeyFile(name, kGroup);
+}
+
+// Control operations back to back, no pause between them, for a few seconds:
+// each one wakes the readers and parks them again at once. Nothing may be
+// lost (afterwards a seek brings frames again), the operations must not wait
+// out sleeps (median below the control side's 10 ms look interval, which
+// every parking operation used to wait at least once), no reset may give up
+// waiting for a held frame, and no frame held by the playback thread may be
+// overwritten.
+TEST_F(ControlConcurrency, BackToBackControl_NothingLostNothingWaitedOut) {
+    using Clock = std::chrono::steady_clock;
+    constexpr auto kRun = std::chrono::seconds(3);
+    constexpr size_t kMaxOps = 2000;  // the library prints a few lines per operation
+    constexpr double kLookIntervalMs = 10;
+    msspt::Watchdog watchdog(std::chrono::seconds(60), "back-to-back control");
+    StartPlayback();
+    std::vector<double> ms;
+    const Clock::time_point end = Clock::now() + kRun;
+    while (Clock::now() < end && ms.size() < kMaxOps) {
+        const Clock::time_point t0 = Clock::now();
+        RandomOp(*p, rng, direction);
+        ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    }
+    Common::_datetime_ from{kStart[0], kStart[1], kStart[2], kStart[3], kStart[4], kStart[5], 0};
+    const int before = tally.delivered.load();
+    direction = 1;
+    p->Seek(&from, 0);
+    const Clock::time_point until = Clock::now() + std::chrono::seconds(10);
+    while (tally.delivered.load() < before + 4 * kStreams && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GE(tally.delivered.load(), before + 4 * kStreams) << "playback did not resume after the run";
+    for (int i = 0; i < kStreams; ++i) EXPECT_EQ(MsspTestAccess::ResetCount(*p, i), 0u) << "a held frame was written off";
+    StopPlayback();
+
+    std::sort(ms.begin(), ms.end());
+    std::printf("%zu operations back to back: median %.3f ms, max %.3f ms\n", ms.size(), ms[ms.size() / 2], ms.back());
+    EXPECT_LT(ms[ms.size() / 2], kLookIntervalMs);
 }

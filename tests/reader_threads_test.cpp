@@ -264,6 +264,46 @@ TEST_F(ReaderThreads, Idle_ParksEveryThreadUntilReleased) {
     for (int i = 0; i < 3; ++i) ExpectSameFrames(got[i], recs[i].packs);
 }
 
+// A regression guard, not a benchmark: every control operation ends the
+// reader thread's sleep, whichever it is in, and the thread's answer ends the
+// control side's wait. The bound is generous for a loaded machine but short
+// of a sleep waited out at a 400 ms interval. Four rounds meet the thread in
+// its no-progress sleep (its one stream read to the end) and in its parked
+// sleep, and stop it from each.
+TEST_F(ReaderThreads, ControlOperations_EndTheReadersSleeps_Within250ms) {
+    constexpr int kBoundMs = 250;
+    Make(1);
+    h->host.SetRecording(0, 0, Recording(0, 1, 2).recording);
+    CMultiStreamSyncParser& p = h->P();
+    Common::_datetime_ at{kStart[0], kStart[1], kStart[2], kStart[3], kStart[4], kStart[5], 0};
+    MSSP_Time_t tod{kStart[3], kStart[4], kStart[5]};
+    auto over = [&] {
+        return WaitFor([&] { return mssp::LoadAcquire(h->Head(0)->state) == MSSP_STATUS_OVER; }, kBoundMs);
+    };
+    for (int round = 0; round < 4; ++round) {
+        // `reread`: the operation released the thread, which must have read
+        // the stream again within the bound (Idle(false) ended its parked sleep).
+        auto within = [&](const char* what, auto op, bool reread) {
+            const long long ms = ElapsedMs([&] {
+                op();
+                if (reread) {
+                    EXPECT_TRUE(over()) << what << ": stream not read again";
+                }
+            });
+            EXPECT_LT(ms, kBoundMs) << what << ", round " << round;
+        };
+        ASSERT_EQ(StartByTime(0x1, 0), 0);
+        ASSERT_TRUE(over());
+        within("Idle(true) from the no-progress sleep", [&] { p.Idle(true); }, false);
+        within("Idle(true) from the parked sleep", [&] { p.Idle(true); }, false);
+        within("Seek from the parked sleep", [&] { p.Seek(&at, 0); }, true);
+        within("fast forward", [&] { p.SetStatus(MSSP_STATUS_FAST_FORWARD, 8, &tod); }, true);
+        within("back to play", [&] { p.SetStatus(MSSP_STATUS_PLAY, 0, &tod); }, true);
+        if (round % 2) p.Idle(true);
+        within(round % 2 ? "StopParse from the parked sleep" : "StopParse", [&] { p.StopParse(); }, false);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // End to end
 

@@ -42,6 +42,7 @@ struct MsspTestAccess {
     static uint64_t* LastPts(P& p) { return p.m_pLastPts; }
     static void* User(P& p) { return p.m_pUser; }
     static uint8_t& TavuGrpId(P& p) { return p.m_tavuGrpId; }
+    static uint32_t& ResetCount(P& p, int i) { return p.m_ResetCount[i]; }
 };
 
 namespace msspt {

@@ -510,6 +510,11 @@ private:
     uint32_t m_HeldMask;                       // playback: streams with a delivered, unreleased frame
     uint32_t m_ResetCount[MSSP_MAX_STREAMS];   // control: resets that found a frame still held
     uint32_t m_HeldReset[MSSP_MAX_STREAMS];    // playback: m_ResetCount when the held frame was delivered
+
+    // Wake-up words of the sleeps that another thread ends early (futex
+    // sequence words, process-local: not part of the shared segment).
+    uint32_t m_ReaderWake = 0;  // control: bumped by Idle and StopParse; the reader threads sleep on it
+    uint32_t m_GateWake = 0;    // playback: bumped by a release during a reset; the reset waits on it
 };
 
 #endif  // MULTI_STREAM_SYNC_PARSER_H

@@ -4,25 +4,42 @@
 // (ReadData, GetBufFreeSize) and the threads' entry point.
 // StartParse/StopParse/Idle run on the host's control thread; ParseStream,
 // ReadData and GetBufFreeSize on the reader thread that owns the stream.
+// The two sides wake each other through WakeWord.h: the control side ends
+// the readers' sleeps when it sets a request, a reader ends the control
+// side's wait when it answers.
 // Cutting frames out of the ring is FrameParser.cpp's; delivering them is not
 // done here either.
 #include <pthread.h>
-#include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "MsspInternal.h"
 #include "ResetGate.h"
+#include "WakeWord.h"
 
 namespace {
 
-constexpr useconds_t kControlPollUs = 10000;  // Idle/StopParse poll the thread records
-constexpr useconds_t kParkedSleepUs = 20000;  // a parked thread's pass
-constexpr useconds_t kIdleSleepUs = 50000;    // a pass in which no stream made progress
-constexpr int kFrameInfoSize = 40;            // pFrameInfo, in the node layout
-constexpr int kMaxStreamType = 2;             // stream types 0..2
+using Clock = std::chrono::steady_clock;
+
+// Longest sleeps when nobody wakes the sleeper: a thread that waits for
+// nothing but the host (its rings full, its streams over) looks again this
+// often.
+constexpr uint32_t kControlLookUs = 10000;  // Idle/StopParse; also the "idle wait" line's interval
+constexpr uint32_t kParkedSleepUs = 20000;  // a parked thread's pass
+constexpr uint32_t kIdleSleepUs = 50000;    // a pass in which no stream made progress
+constexpr int kFrameInfoSize = 40;          // pFrameInfo, in the node layout
+constexpr int kMaxStreamType = 2;           // stream types 0..2
+
+// Bumped by a reader thread after it sets idleAck or exited; Idle(true) and
+// StopParse sleep on it. It lives outside the object, for the whole process:
+// an ending thread wakes the control side after it has set exited, when
+// StopParse may already have returned and the host destroyed the object.
+// Control threads of other parsers wake with it now and then, look at their
+// own records and sleep again.
+uint32_t g_ReaderAnswer = 0;
 
 }  // namespace
 
@@ -158,6 +175,43 @@ struct MsspReader {
         const uint32_t firstPiece = pd.EndPos - pd.ReadPos + 1;
         if (pd.EndPos == bufSize - 1 || pd.length < firstPiece) return (pd.ReadPos + pd.length) % bufSize;
         return (pd.length - firstPiece) % bufSize;
+    }
+
+    // Idle(true) for one record: returns when its thread is parked or ended,
+    // or false at once for the record that ends the list. The "idle wait"
+    // line goes out at the first look and then at most once per
+    // kControlLookUs while the thread has not parked yet.
+    static bool WaitParked(P& p, MSSP_ThreadParam_t& rec) {
+        const Clock::duration interval = std::chrono::microseconds(kControlLookUs);
+        Clock::time_point lastLine;
+        for (bool first = true;; first = false) {
+            const uint32_t seen = mssp::WakeSeq(g_ReaderAnswer);  // before the flags
+            // acquire: a parked or ended thread's last writes to its streams
+            const uint8_t ack = mssp::LoadAcquire(rec.idleAck);
+            const uint8_t exited = mssp::LoadAcquire(rec.exited);
+            const bool answered = ack != 0 || exited != 0;
+            const Clock::time_point now = Clock::now();
+            if (first || (!answered && now - lastLine >= interval)) {
+                std::printf("idle wait, threadIndex=%d flag=%d exit=%d stream=%d\n", rec.threadIndex, ack,
+                            exited, p.m_StreamNum);
+                lastLine = now;
+            }
+            if (rec.threadIndex == mssp::kNoThread) return false;
+            if (answered) return true;
+            mssp::StoreRelease(rec.idleRequest, 1);
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(lastLine + interval - now);
+            mssp::SleepOn(g_ReaderAnswer, seen, static_cast<uint32_t>(left.count() > 0 ? left.count() : 1));
+        }
+    }
+
+    // StopParse for one record: returns when its thread has ended.
+    static void WaitEnded(MSSP_ThreadParam_t& rec) {
+        for (;;) {
+            const uint32_t seen = mssp::WakeSeq(g_ReaderAnswer);  // before the flag
+            // acquire: the thread closed its handles before it set exited
+            if (mssp::LoadAcquire(rec.exited) != 0) return;
+            mssp::SleepOn(g_ReaderAnswer, seen, kControlLookUs);
+        }
     }
 
     // Closes every open handle of the streams [first, end) (reader thread,
@@ -341,12 +395,12 @@ int CMultiStreamSyncParser::StopParse() {
     if (mssp::LoadAcquire(m_bRunning) == 0) return 0;
     // release: the threads see the cleared run flag at their next pass
     mssp::StoreRelease(m_bRunning, 0);
+    mssp::WakeAll(m_ReaderWake);  // a sleeping thread's next pass is now
 
     for (int t = 0; t < m_StreamNum; ++t) {
         MSSP_ThreadParam_t& rec = Thread(t);
         if (rec.threadIndex == mssp::kNoThread) break;
-        // acquire: the thread closed its handles before it set exited
-        while (mssp::LoadAcquire(rec.exited) == 0) usleep(kControlPollUs);
+        MsspReader::WaitEnded(rec);
     }
 
     mssp::StoreRelease(m_Status, MSSP_STATUS_STOP);
@@ -388,6 +442,7 @@ int CMultiStreamSyncParser::Idle(bool idle) {
             // the thread resumes
             mssp::StoreRelease(rec.idleRequest, 0);
         }
+        mssp::WakeAll(m_ReaderWake);  // parked threads resume now, not after their sleep
         return 0;
     }
 
@@ -396,20 +451,9 @@ int CMultiStreamSyncParser::Idle(bool idle) {
         mssp::StoreRelaxed(rec.idleAck, 0);
         mssp::StoreRelease(rec.idleRequest, 1);
     }
-    for (int t = 0; t < m_StreamNum;) {
-        MSSP_ThreadParam_t& rec = Thread(t);
-        // acquire: a parked or ended thread's last writes to its streams
-        const uint8_t ack = mssp::LoadAcquire(rec.idleAck);
-        const uint8_t exited = mssp::LoadAcquire(rec.exited);
-        std::printf("idle wait, threadIndex=%d flag=%d exit=%d stream=%d\n", rec.threadIndex, ack, exited,
-                    m_StreamNum);
-        if (rec.threadIndex == mssp::kNoThread) break;
-        if (ack != 0 || exited != 0) {
-            ++t;
-            continue;
-        }
-        mssp::StoreRelease(rec.idleRequest, 1);
-        usleep(kControlPollUs);
+    mssp::WakeAll(m_ReaderWake);  // a sleeping thread's next pass is now
+    for (int t = 0; t < m_StreamNum; ++t) {
+        if (!MsspReader::WaitParked(*this, Thread(t))) break;
     }
     return 0;
 }
@@ -450,14 +494,19 @@ int CMultiStreamSyncParser::ParseStream(int threadIndex) {
     const int first = rec.firstStream;
     const int end = rec.endStream < m_StreamNum ? rec.endStream : m_StreamNum;
 
-    // acquire: the control side's changes made before it set the run flag
-    while (mssp::LoadAcquire(m_bRunning) == 1) {
+    for (;;) {
+        // Read before the flags: a request made after this point ends this
+        // pass's sleep at once.
+        const uint32_t seen = mssp::WakeSeq(m_ReaderWake);
+        // acquire: the control side's changes made before it set the run flag
+        if (mssp::LoadAcquire(m_bRunning) != 1) break;
         // acquire: a control operation's changes made before Idle(false)
         if (mssp::LoadAcquire(rec.idleRequest) != 0) {
             // release: this thread's stream writes before the control side
             // sees it parked
             mssp::StoreRelease(rec.idleAck, 1);
-            usleep(kParkedSleepUs);
+            mssp::WakeAll(g_ReaderAnswer);
+            mssp::SleepOn(m_ReaderWake, seen, kParkedSleepUs);
             continue;
         }
         bool progress = false;
@@ -466,15 +515,17 @@ int CMultiStreamSyncParser::ParseStream(int threadIndex) {
             if (mssp::LoadAcquire(m_pStreamHead[i]->state) > MSSP_STATUS_FAST_BACKWARD) continue;
             if (ParseFrame(i) > 0) progress = true;
         }
-        if (!progress) usleep(kIdleSleepUs);
+        if (!progress) mssp::SleepOn(m_ReaderWake, seen, kIdleSleepUs);
     }
 
     MsspReader::CloseHandles(*this, first, end);
     MSSP_LOC();
     std::printf("thread Index %d exit...\n", threadIndex);
     // release: the handles are closed; after this the thread touches
-    // nothing of the object (StopParse may return and the host destroy it)
+    // nothing of the object (StopParse may return and the host destroy it):
+    // the wake-up below uses a word outside it
     mssp::StoreRelease(rec.exited, 1);
+    mssp::WakeAll(g_ReaderAnswer);
     return 0;
 }
 

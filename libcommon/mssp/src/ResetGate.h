@@ -12,7 +12,8 @@
 //    frame is let through, so that the reset's wait can end.
 //  * control thread: raises m_bResetting, waits until no delivery call runs,
 //    waits a bounded time for the held frames of the reset streams to be
-//    released, then resets and lowers the flag.
+//    released (the release that ends the wait wakes it: WakeWord.h), then
+//    resets and lowers the flag.
 // A frame still held when the wait runs out is written off: its stream's
 // m_ResetCount moves on, and its later ReleaseFrame only drops the hold
 // without touching the counters of the refilled stream.
@@ -21,13 +22,16 @@
 
 #include <unistd.h>
 
+#include <chrono>
+
 #include "MsspInternal.h"
+#include "WakeWord.h"
 
 struct MsspGate {
     using P = CMultiStreamSyncParser;
 
-    static constexpr int kHoldWaitPolls = 500;    // 1 ms each: how long a reset waits for held frames
-    static constexpr useconds_t kPollUs = 1000;
+    static constexpr std::chrono::microseconds kHoldWait{500000};  // how long a reset waits for held frames
+    static constexpr useconds_t kDeliveryPollUs = 100;  // a delivery call lasts microseconds
 
     // Playback side: a delivery call in progress. Nested calls (delivery
     // operations calling each other) ride on the outermost scope.
@@ -78,6 +82,11 @@ struct MsspGate {
     static void Unhold(P& p, int index) {
         // publish: the frame's node and bytes are no longer in use
         mssp::StoreSeqCst(p.m_HeldMask, p.m_HeldMask & ~(1u << index));
+        // A reset waiting for this frame goes on now. Only during a reset:
+        // no system call per frame. (Held mask first, then the flag, both
+        // sequentially consistent: a reset that this load misses sees the
+        // mask cleared.)
+        if (mssp::LoadSeqCst(p.m_bResetting) != 0) mssp::WakeAll(p.m_GateWake);
     }
 
     // Control side: no delivery call runs and the held frames of the
@@ -85,11 +94,7 @@ struct MsspGate {
     static void Close(P& p, uint32_t mask) {
         mssp::StoreSeqCst(p.m_bResetting, 1);
         WaitNoDelivery(p);
-        int polls = 0;
-        while ((mssp::LoadSeqCst(p.m_HeldMask) & mask) != 0 && polls < kHoldWaitPolls) {
-            usleep(kPollUs);
-            ++polls;
-        }
+        WaitHeldReleased(p, mask);
         const uint32_t held = mssp::LoadSeqCst(p.m_HeldMask) & mask;
         if (held != 0) {
             MSSP_LOC();
@@ -114,7 +119,20 @@ struct MsspGate {
 private:
     static void WaitNoDelivery(P& p) {
         // acquire: what the last delivery call did happens before the reset
-        while (mssp::LoadSeqCst(p.m_bDelivering) != 0) usleep(kPollUs / 10);
+        while (mssp::LoadSeqCst(p.m_bDelivering) != 0) usleep(kDeliveryPollUs);
+    }
+
+    // Until the held frames of `mask` are released, kHoldWait at most.
+    static void WaitHeldReleased(P& p, uint32_t mask) {
+        using Clock = std::chrono::steady_clock;
+        const Clock::time_point deadline = Clock::now() + kHoldWait;
+        for (;;) {
+            const uint32_t seen = mssp::WakeSeq(p.m_GateWake);  // before the mask
+            if ((mssp::LoadSeqCst(p.m_HeldMask) & mask) == 0) return;
+            const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
+            if (left.count() <= 0) return;
+            mssp::SleepOn(p.m_GateWake, seen, static_cast<uint32_t>(left.count()));
+        }
     }
 };
 
