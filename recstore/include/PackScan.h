@@ -93,6 +93,11 @@ size_t FindChunkId(PackFormat format, const uint8_t* data, size_t len);
 // reason for kInvalid.
 Decode DecodeHeader(PackFormat format, const uint8_t* data, size_t avail, PackHeader* out, std::string* why);
 
+// Checks a whole pack as the playback library would store it: `len` bytes
+// holding exactly one pack with a valid header and extension and, in the
+// new format, a matching payload checksum. False with the reason.
+bool CheckWholePack(PackFormat format, const uint8_t* data, size_t len, PackHeader* out, std::string* why);
+
 // The recorder's payload checksum: sum modulo 256 of at most 128 bytes
 // sampled backwards from the last one (step len/128 when len > 127).
 uint8_t PayloadChecksum(const uint8_t* data, size_t len);

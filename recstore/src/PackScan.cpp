@@ -287,6 +287,29 @@ Decode DecodeHeader(PackFormat format, const uint8_t* data, size_t avail, PackHe
     return d;
 }
 
+bool CheckWholePack(PackFormat format, const uint8_t* data, size_t len, PackHeader* out, std::string* why) {
+    std::string reason;
+    switch (DecodeHeader(format, data, len, out, &reason)) {
+        case Decode::kOk: break;
+        case Decode::kInvalid:
+            if (why) *why = "invalid header: " + reason;
+            return false;
+        default:
+            if (why) *why = len < 4 || out->type == kTypeOther ? "no pack header" : "header or extension cut short";
+            return false;
+    }
+    if (out->packLen != len) {
+        if (why) *why = Format("a pack of %" PRIu64 " bytes, not %zu", out->packLen, len);
+        return false;
+    }
+    const uint8_t* payload = data + out->headerLen + out->extLen;
+    if (out->hasChecksum && PayloadChecksum(payload, out->frameLen) != out->checksum) {
+        if (why) *why = "payload checksum mismatch";
+        return false;
+    }
+    return true;
+}
+
 uint8_t PayloadChecksum(const uint8_t* data, size_t len) {
     if (len == 0) return 0;
     const size_t n = len > 127 ? 128 : len;
