@@ -281,6 +281,14 @@ public:
     // given back with Release before the next Take.
     bool Take(Frame* frame);
     void Release(const Frame& frame);
+    // Video frames of the frame's channel that the engine threw away right
+    // before it under its zero-timestamp rule (a timestamp of 0 means none
+    // to it: such a frame is dropped, and so is every frame after it until a
+    // key frame), counted from the recording; 0 unless the frame is an
+    // I-frame found there. `firstSincePositioning`: the frame is its
+    // channel's first since the last start, seek or switch, so only what
+    // the engine read from that position counts.
+    uint64_t ZeroTimestampDrops(const Frame& frame, bool firstSincePositioning);
     bool Live();                       // a stream may still deliver
     int StreamStatus(int index);       // 2 frames waiting, 1 live and empty, 0 over
 
@@ -294,6 +302,7 @@ private:
     void BuildParser();
     int AfterStart(int result, const DateTime& at);
     void NoteFailures();
+    uint64_t CountZeroRun(const std::string& path, uint64_t from, uint64_t to, bool audioSegment) const;
 
     Options o_;
     std::unique_ptr<recstore::RecStore> store_;
@@ -313,6 +322,7 @@ private:
     Mode mode_ = Mode::kPlay;
     int speed_ = 1;
     DateTime playDate_{};  // the engine's play date (bytes 0..2)
+    DateTime position_{};  // where the engine last positioned the streams
     uint32_t failed_ = 0;
     int streamType_[MSSP_MAX_STREAMS] = {};  // per stream index, as the engine keeps it
     // Per stream index: frames with a smaller timestamp are dropped after a

@@ -262,6 +262,7 @@ void Session::BuildParser() {
 int Session::AfterStart(int result, const DateTime& at) {
     started_ = result == 0;
     playDate_ = at;
+    position_ = at;
     mode_ = Mode::kPlay;
     speed_ = 1;
     NoteFailures();
@@ -330,6 +331,7 @@ void Session::Seek(uint64_t ms) {
     Common::_datetime_ dt = EngineTime(at);
     parser_->Seek(&dt, originPts_ + ms);
     playDate_ = at;
+    position_ = at;
     mode_ = Mode::kPlay;
     speed_ = 1;
     NoteFailures();
@@ -366,6 +368,7 @@ int Session::SeekTo(const DateTime& at) {
     Common::_datetime_ dt = EngineTime(at);
     const int r = parser_->Seek(&dt, 0);
     playDate_ = at;
+    position_ = at;
     mode_ = Mode::kPlay;
     speed_ = 1;
     NoteFailures();
@@ -376,6 +379,8 @@ int Session::PlayFrom(const DateTime& at) {
     if (!started_) return -1;
     MSSP_Time_t tod{at[3], at[4], at[5]};
     const int r = parser_->SetStatus(MSSP_STATUS_PLAY, 0, &tod);
+    std::copy(at.begin() + 3, at.end(), position_.begin() + 3);  // on the play date
+    std::copy(playDate_.begin(), playDate_.begin() + 3, position_.begin());
     mode_ = Mode::kPlay;
     speed_ = 1;
     NoteFailures();
@@ -406,6 +411,7 @@ int Session::SwitchStreamTypeAt(int streamType, const DateTime& at, bool* done) 
         // The switch repositions every stream through a seek.
         std::fill(std::begin(streamType_), std::begin(streamType_) + streams_, streamType);
         playDate_ = at;
+        position_ = at;
         mode_ = Mode::kPlay;
         speed_ = 1;
         std::string ignored;
@@ -430,6 +436,7 @@ Session::Switched Session::SwitchStreamTypeOf(uint32_t channels, int streamType,
     Common::_datetime_ dt = EngineTime(at);
     store_->TakeOpened();  // forget the opens before this call
     out.result = parser_->SwitchStream(channels, static_cast<int>(1u << streamType), &dt);
+    position_ = at;
     out.opened = store_->TakeOpened() & channels;
     out.failed = FailedChannels() & channels;
     for (int c = 0; c < 32; ++c) {
@@ -443,6 +450,7 @@ int Session::SwitchChannelsAt(uint32_t mask, const DateTime& at) {
     if (!started_) return -1;
     Common::_datetime_ dt = EngineTime(at);
     const int r = parser_->SwitchPlaybackChannels(mask, &dt);
+    position_ = at;
     mask_ = FirstChannels(mask, streams_);  // the first `streams_` channels get a stream index
     std::string ignored;
     LoadChannels(&ignored);

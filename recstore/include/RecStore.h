@@ -111,6 +111,12 @@ public:
     // or rebuilt, and shared with the store's own positioning. Null with the
     // reason when the segment cannot be used.
     std::shared_ptr<const SegmentIndex> Index(size_t stream, size_t seg, std::string* why);
+    // The place of a channel's stream type in Group().streams; -1 none.
+    int StreamIndex(uint8_t channel, uint8_t streamType) const { return FindStream(channel, streamType); }
+    // Where OpenStream and SeekStream at `t` position the stream `stream`:
+    // the segment (its place in the manifest's list) and the entry of its
+    // index. False when there is no recording there.
+    bool PositionOf(size_t stream, const DateTime& t, size_t* seg, size_t* entry);
     int OpenHandleCount() const;
     // Channels whose OpenStream failed since the last call (bit n = channel
     // n); the call clears them. Lets a host tell a failed open from a

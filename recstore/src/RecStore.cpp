@@ -249,6 +249,15 @@ bool RecStore::Locate(size_t stream, const DateTime& t, Pos* pos, std::string* w
     return true;
 }
 
+bool RecStore::PositionOf(size_t stream, const DateTime& t, size_t* seg, size_t* entry) {
+    Pos pos{0, 0};
+    std::string why;
+    if (stream >= group_.streams.size() || !ValidDateTime(t) || !Locate(stream, t, &pos, &why)) return false;
+    *seg = pos.seg;
+    *entry = pos.idx;
+    return true;
+}
+
 // Where reading starts for the I-frame at `pos` of the handle's segment. A
 // segment with audio must begin, for the player, with an audio frame: the
 // read starts at the audio pack right before the I-frame (the entry's lead).

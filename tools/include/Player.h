@@ -117,6 +117,7 @@ struct ChannelStats {
     uint32_t typesSeen = 0;        // bit t: frames of stream type t delivered
     uint64_t byType[4] = {0, 0, 0, 0};  // I, P, audio, other
     uint64_t dropped = 0;          // video frames missing in normal play
+    uint64_t zeroTimestamp = 0;    // of those, dropped by the engine for a timestamp of 0 and after it
     uint64_t skipped = 0;          // video frames left out by a frame-jump level
     uint64_t discontinuities = 0;  // frames flagged (new segment or timestamp jump)
     uint64_t orderViolations = 0;  // frames against the expected order

@@ -769,7 +769,18 @@ void Playback::Deliver(const mssphost::Frame& taken) {
     tr.lastPts = f.pts;
     haveGlobal_ = true;
     globalPts_ = f.pts;
-    if (s.orderOk) CheckDrops(f, st, tr, s.streamType, h, payload, s.payloadLen);
+    if (s.orderOk) {
+        // The engine drops a frame with timestamp 0 and the frames after it
+        // up to the next I-frame; no gap between delivered frames shows them
+        // where they open a channel's run or follow a discontinuity.
+        const bool first = !tr.videoSeen;  // since the last repositioning
+        CheckDrops(f, st, tr, s.streamType, h, payload, s.payloadLen);
+        if (CurMode() == Mode::kPlay && (first || (f.flags & kFlagNewOrJump))) {
+            const uint64_t zero = s_->ZeroTimestampDrops(taken, first);
+            st.dropped += zero;
+            st.zeroTimestamp += zero;
+        }
+    }
 
     if (f.flags & kFlagNewOrJump) recorded_.Relearn(f.channel);
     s.recordedMs = recorded_.Take(f.channel, s.hasPackPts ? s.packPts : f.pts, s.hasTime ? &s.time : nullptr);
@@ -1062,6 +1073,13 @@ void PrintSummary(FILE* out, const Result& r) {
                       " %5" PRIu64 " %5" PRIu64 "\n",
                  "total", "", total.byType[0], total.byType[1], total.byType[2], total.byType[3], total.dropped,
                  total.skipped, total.discontinuities, total.orderViolations);
+    uint64_t zero = 0;
+    for (const ChannelStats& c : r.channels) zero += c.zeroTimestamp;
+    if (zero > 0)
+        std::fprintf(out,
+                     "dropped includes %" PRIu64 " frame(s) that the engine threw away for a timestamp of 0 (none to "
+                     "it) and the frames after them up to an I-frame\n",
+                     zero);
     PrintSteps(out, r);
     for (const std::string& e : r.errors) std::fprintf(out, "error: %s\n", e.c_str());
     std::fflush(out);

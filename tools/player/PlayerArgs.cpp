@@ -430,7 +430,8 @@ The engine prints many diagnostics on standard output. mssp-play sends them to
 output), and writes its own report (header, actions, summary table) on
 standard output; errors, warnings and progress lines go to standard error.
 The summary has one row per channel: frames by type (I, P, audio, other),
-dropped (video frames missing in normal play), skipped (left out by a
+dropped (video frames missing in normal play, those the engine throws away
+for a timestamp of 0 included), skipped (left out by a
 frame-jump level), disc (frames flagged as a new segment or timestamp jump),
 order (frames against the order of the direction), first and last date, time
 and timestamp. The step report below it has one row per operation (the start
