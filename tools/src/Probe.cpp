@@ -61,6 +61,12 @@ public:
             stored = false;
             note("dropped: audio without the extension flag (kind 5)");
         }
+        if (h.type == recstore::kTypeI && p.checksumOk != 0) seenI_ = true;
+        if (h.type == recstore::kTypeP && !seenI_) {
+            ++s_.leadingP;
+            stored = false;
+            note("dropped at a start: P-frame before the first I-frame");
+        }
         switch (stored ? zero_.Take(h) : recstore::ZeroTimestampRule::kKept) {
             case recstore::ZeroTimestampRule::kZero:
                 ++s_.zeroPts;
@@ -72,11 +78,7 @@ public:
                 break;
             default: break;
         }
-        if (h.type == recstore::kTypeI && p.checksumOk != 0) seenI_ = true;
-        if (h.type == recstore::kTypeP && !seenI_) {
-            ++s_.leadingP;
-            note("dropped at a start: P-frame before the first I-frame");
-        }
+
         if (h.type == recstore::kTypeI && h.hasVideo) {
             char text[48];
             std::snprintf(text, sizeof(text), "%ux%u", h.width, h.height);
