@@ -18,6 +18,10 @@
 // of them, and Take drops (releases at once) the frames of each channel that
 // come before its I-frame.
 //
+// Hosts that position as the recorder's playback service does (the player)
+// use the calls by recorded date and time instead (StartAt, SeekTo,
+// PlayFrom, TrickFrom, the switches): they reach the engine as given.
+//
 // Threads: Take and Release run on one playback thread; Start, Seek, Trick,
 // the switches and Stop on one control thread, never while the playback
 // thread is inside Take or holds a frame. The GStreamer element serialises

@@ -51,6 +51,8 @@ bool ValidOptions(const Options& o, std::string* error) {
         return fail("the node count must be " + std::to_string(kMinNodes) + ".." + std::to_string(kMaxNodes));
     if (o.streamsPerThread < 0 || o.streamsPerThread > kMaxStreamsPerThread)
         return fail("streams per thread must be 0.." + std::to_string(kMaxStreamsPerThread));
+    if (o.streams < 0 || o.streams > MSSP_MAX_STREAMS || o.reserveStreams < 0 || o.reserveStreams > MSSP_MAX_STREAMS)
+        return fail("the parser's stream count must be 1.." + std::to_string(MSSP_MAX_STREAMS));
     if (o.shmName.size() > 64 || o.shmName.find('/') != std::string::npos)
         return fail("the shared-memory name must have at most 64 characters and no '/'");
     if (o.deviceGroup < -1 || o.deviceGroup > 3) return fail("the device group must be 0..3");
