@@ -783,7 +783,8 @@ TEST_F(Store, Bad_NonRegularFilesAreNamedAndNeverOpened) {
         {"a character device", [](const std::string& p) { return symlink("/dev/null", p.c_str()) == 0; }},
     };
     const std::string seg = Seg(0, 1), idx = IndexPathFor(Seg(0, 0)), manifest = dir_.path() + "/group.json";
-    const std::vector<uint8_t> segBytes = FileBytes(seg), idxBytes = FileBytes(idx), manifestBytes = FileBytes(manifest);
+    const std::vector<uint8_t> segBytes = FileBytes(seg), idxBytes = FileBytes(idx);
+    const std::vector<uint8_t> manifestBytes = FileBytes(manifest);
     for (const auto& k : kinds) {
         SCOPED_TRACE(k.kind);
         const std::string says = " is not a regular file (" + std::string(k.kind) + ")";

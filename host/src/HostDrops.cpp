@@ -28,7 +28,8 @@ uint64_t Session::ZeroTimestampDrops(const Frame& frame, bool firstSincePosition
     if (stream < 0) return 0;
     const recstore::StreamDesc& d = store_->Group().streams[static_cast<size_t>(stream)];
     for (size_t k = 0; k < d.segments.size(); ++k) {
-        const std::shared_ptr<const recstore::SegmentIndex> idx = store_->Index(static_cast<size_t>(stream), k, nullptr);
+        const std::shared_ptr<const recstore::SegmentIndex> idx =
+            store_->Index(static_cast<size_t>(stream), k, nullptr);
         if (!idx || d.segments[k].format != format_) continue;
         const std::vector<recstore::IndexEntry>& e = idx->entries;
         size_t j = 0;

@@ -83,7 +83,8 @@ std::unique_ptr<Session> Session::Open(const Options& options, std::string* erro
     s->o_ = options;
     std::string reason;
     s->store_ = recstore::RecStore::Open(options.groupDir, &reason);
-    if (!s->store_) return fail(OpenFailure::kRecording, "cannot open the recording " + options.groupDir + ": " + reason);
+    if (!s->store_)
+        return fail(OpenFailure::kRecording, "cannot open the recording " + options.groupDir + ": " + reason);
     if (s->store_->GroupId() > 255)
         return fail(OpenFailure::kRecording, "recording group id " + std::to_string(s->store_->GroupId()) +
                                                  " does not fit the engine's one-byte group id");
@@ -95,9 +96,10 @@ std::unique_ptr<Session> Session::Open(const Options& options, std::string* erro
     if (want == 0 || (want & ~available)) {
         f.unrecorded = want ? want & ~available : 0;
         f.recorded = available;
-        return fail(OpenFailure::kChannels, "channel(s) " + ChannelList(f.unrecorded) + " not recorded in stream type " +
-                                                std::to_string(options.streamType) + " of " + options.groupDir +
-                                                " (recorded: " + ChannelList(available) + ")");
+        return fail(OpenFailure::kChannels, "channel(s) " + ChannelList(f.unrecorded) +
+                                                " not recorded in stream type " + std::to_string(options.streamType) +
+                                                " of " + options.groupDir + " (recorded: " + ChannelList(available) +
+                                                ")");
     }
     s->streams_ = options.streams ? options.streams
                                   : std::min(std::max(std::popcount(want), options.reserveStreams), MSSP_MAX_STREAMS);

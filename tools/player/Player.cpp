@@ -1,11 +1,11 @@
 // Recording player: one run. Opens the group and starts the engine on the
 // channel set through the host layer (mssphost::Session), takes frames in
-// the engine's order, counts and checks them per channel in delivery order, shows them (paces,
-// reports, writes) at their timestamps or, held in a queue, at their
-// recorded times, carries out the schedule between frames (after the frame
-// in hand is released), measures the step of the channels after each
-// operation and draws the timeline. Runs on the caller's thread; the
-// parser's reader threads fill the rings meanwhile.
+// the engine's order, counts and checks them per channel in delivery order,
+// shows them (paces, reports, writes) at their timestamps or, held in a
+// queue, at their recorded times, carries out the schedule between frames
+// (after the frame in hand is released), measures the step of the channels
+// after each operation and draws the timeline. Runs on the caller's
+// thread; the parser's reader threads fill the rings meanwhile.
 #include <fcntl.h>
 #include <unistd.h>
 
