@@ -564,6 +564,36 @@ TEST(PlayerRun, CountsDroppedFramesAndOrderViolations) {
     EXPECT_EQ(c2->dropped, 0u) << "no gap is measured across it";
 }
 
+// A channel whose clock starts at 0: the engine takes that timestamp for
+// none and drops the first I-frame with the rest of its GOP (25 frames),
+// again after each seek to the recording's start, not after one behind it.
+TEST(PlayerRun, CountsTheFramesDroppedForTimestampZero) {
+    msspt::TempDir dir("player_test");
+    packtool::SynthOptions s = Synth(dir.path() + "/g");
+    s.channels = 2;
+    s.origins = {{0, 0}, {1, 10000}};
+    WriteSynth(s);
+    const struct {
+        std::vector<const char*> actions;
+        uint64_t dropped;
+    } cases[] = {{{}, 25}, {{"2s:seek:10:00:00", "3s:stop"}, 50}, {{"2s:seek:10:00:01", "3s:stop"}, 25}};
+    for (const auto& c : cases) {
+        Options o;
+        o.groupDir = s.outDir;
+        for (const char* a : c.actions) AddActions(&o, {a});
+        const PlayRun run = PlayQuiet(o);
+        ASSERT_EQ(run.status, kExitOk) << run.report;
+        const ChannelStats* c0 = run.result.Find(0);
+        const ChannelStats* c1 = run.result.Find(1);
+        ASSERT_TRUE(c0 && c1);
+        EXPECT_EQ(c0->zeroTimestamp, c.dropped) << run.report;
+        EXPECT_EQ(c0->dropped, c.dropped);
+        EXPECT_EQ(c1->dropped, 0u);
+        EXPECT_NE(run.report.find("dropped includes " + std::to_string(c.dropped) + " frame(s)"), std::string::npos)
+            << run.report;
+    }
+}
+
 TEST(PlayerRun, OldFormatNeedsDeviceGroupThreeAndStartsBySegment) {
     msspt::TempDir dir("player_test");
     packtool::SynthOptions s = Synth(dir.path() + "/g");

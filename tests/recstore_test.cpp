@@ -14,12 +14,14 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "PackWriter.h"
 #include "RecStore.h"
 #include "RecWriter.h"
+#include "Watchdog.h"
 
 using namespace recstore;
 
@@ -764,6 +766,137 @@ TEST_F(Store, Bad_CorruptOrForgedIndexIsRebuiltAndRewritten) {
     EXPECT_EQ(s->SeekStream(h, &t), 0);
     EXPECT_EQ(NextPts(*s, h), 11000);
     EXPECT_TRUE(log_.Contains("does not match the index size"));
+    s->CloseStream(h, 0);
+}
+
+// A path that is no regular file is named for what it is and never opened:
+// a FIFO would block the open for good, a device may act on it. A segment
+// of that kind is passed over, an index rebuilt, a manifest refused.
+TEST_F(Store, Bad_NonRegularFilesAreNamedAndNeverOpened) {
+    msspt::Watchdog watchdog(std::chrono::seconds(30), "non-regular files");
+    const struct {
+        const char* kind;
+        bool (*make)(const std::string& path);
+    } kinds[] = {
+        {"a directory", [](const std::string& p) { return mkdir(p.c_str(), 0755) == 0; }},
+        {"a FIFO", [](const std::string& p) { return mkfifo(p.c_str(), 0644) == 0; }},
+        {"a character device", [](const std::string& p) { return symlink("/dev/null", p.c_str()) == 0; }},
+    };
+    const std::string seg = Seg(0, 1), idx = IndexPathFor(Seg(0, 0)), manifest = dir_.path() + "/group.json";
+    const std::vector<uint8_t> segBytes = FileBytes(seg), idxBytes = FileBytes(idx);
+    const std::vector<uint8_t> manifestBytes = FileBytes(manifest);
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(k.kind);
+        const std::string says = " is not a regular file (" + std::string(k.kind) + ")";
+        ASSERT_TRUE(std::filesystem::remove(seg) && k.make(seg));
+        ASSERT_TRUE(std::filesystem::remove(idx) && k.make(idx));
+        auto s = OpenStore();
+        const int h = Open(*s, 0, At(7000));
+        EXPECT_EQ(NextPts(*s, h), 10000) << "the segment is passed over";
+        EXPECT_TRUE(log_.Contains("file " + seg + says));
+        MSSP_SeekTime_t t = SeekTime(At(2000));
+        ASSERT_EQ(s->SeekStream(h, &t), 0);
+        EXPECT_EQ(NextPts(*s, h), 2000) << "the index is rebuilt by a scan";
+        EXPECT_TRUE(log_.Contains(idx + says));
+        s->CloseStream(h, 0);
+        s.reset();
+        ASSERT_TRUE(std::filesystem::remove(manifest) && k.make(manifest));
+        std::string err;
+        EXPECT_FALSE(RecStore::Open(dir_.path(), &err));
+        EXPECT_NE(err.find(manifest + says), std::string::npos) << err;
+        for (const std::string& path : {seg, idx, manifest}) std::filesystem::remove(path);
+        WriteBytes(seg, segBytes);
+        WriteBytes(idx, idxBytes);
+        WriteBytes(manifest, manifestBytes);
+    }
+}
+
+// An index whose own checksum holds can still lie, or name packs damaged
+// since it was written: every indexed pack is checked whole against its
+// entry before the index is trusted, and an index that lies is rebuilt.
+// Segment 0 holds I-frames at 0, 1000, 2000 and 3000 (3000-byte payloads).
+TEST_F(Store, Bad_LyingIndexIsFoundAndRebuilt) {
+    const std::string seg = Seg(0, 0), idx = IndexPathFor(seg);
+    const std::vector<uint8_t> goodSeg = FileBytes(seg), goodIdx = FileBytes(idx);
+    auto readIndex = [&](SegmentIndex* out, std::string* why) {
+        const int fd = open(seg.c_str(), O_RDONLY);
+        const IndexRead r = ReadIndexFile(idx, PackFormat::kNew, fd, FileBytes(seg).size(), out, why);
+        close(fd);
+        return r;
+    };
+    SegmentIndex good;
+    ASSERT_EQ(readIndex(&good, nullptr), IndexRead::kOk);
+    ASSERT_EQ(good.entries.size(), 4u);
+    const uint64_t i2 = good.entries[2].offset;
+    const struct Lie {
+        const char* name;
+        std::function<void(SegmentIndex*, std::vector<uint8_t>*)> tell;
+        int64_t from2000;  // the first I-frame read when positioned at 10:00:02
+    } lies[] = {
+        // Positioning would skip a second (25 frames): the entry at 3000 says 10:00:01.
+        {"an entry dated early", [](SegmentIndex* i, std::vector<uint8_t>*) { i->entries[3].time = At(1000); }, 2000},
+        // The 10:00:02 entry names the I-frame at 3000, which has the same length.
+        {"an entry naming another I-frame",
+         [](SegmentIndex* i, std::vector<uint8_t>*) {
+             i->entries[2].offset = i->entries[3].offset;
+             i->entries.pop_back();
+         },
+         2000},
+        {"an entry's timestamp", [](SegmentIndex* i, std::vector<uint8_t>*) { i->entries[1].ptsMs += 40; }, 2000},
+        // The first extension record's length zeroed (as dd seek=13 does): the header is invalid.
+        {"a damaged I-frame header",
+         [i2](SegmentIndex*, std::vector<uint8_t>* b) { std::fill_n(b->begin() + static_cast<long>(i2) + 13, 3, 0); },
+         1000},
+        // The payload's last byte, which the checksum always samples.
+        {"a damaged I-frame payload",
+         [last = i2 + good.entries[2].packLen - 1](SegmentIndex*, std::vector<uint8_t>* b) { (*b)[last] ^= 0xFF; },
+         1000},
+    };
+    for (const Lie& lie : lies) {
+        SCOPED_TRACE(lie.name);
+        SegmentIndex told = good;
+        std::vector<uint8_t> bytes = goodSeg;
+        lie.tell(&told, &bytes);
+        WriteBytes(seg, bytes);
+        ASSERT_TRUE(WriteIndexFile(idx, told, nullptr));
+        std::string why;
+        SegmentIndex read;
+        EXPECT_EQ(readIndex(&read, &why), IndexRead::kInconsistent);
+        EXPECT_NE(why.find("entry"), std::string::npos) << why;
+        auto s = OpenStore();
+        const int h = Open(*s, 0, At(2000));
+        EXPECT_EQ(NextPts(*s, h), lie.from2000);
+        s->CloseStream(h, 0);
+        EXPECT_EQ(readIndex(&read, &why), IndexRead::kOk) << "rewritten: " << why;
+        WriteBytes(seg, goodSeg);
+        WriteBytes(idx, goodIdx);
+    }
+}
+
+// A pack damaged after its index was checked (same size, same time, so
+// that nothing tells the cache) is never handed out for trick play, where
+// the engine would reject it and ask for it again without end: it is passed
+// over in the direction asked.
+TEST_F(Store, Trick_DamagedIFrameIsPassedOverBothWays) {
+    auto s = OpenStore();
+    const int h = Open(*s, 0, At(1000));
+    SegmentIndex index;
+    const int fd = open(Seg(0, 0).c_str(), O_RDWR);
+    struct stat before;
+    ASSERT_EQ(fstat(fd, &before), 0);
+    ASSERT_EQ(ReadIndexFile(IndexPathFor(Seg(0, 0)), PackFormat::kNew, fd, static_cast<uint64_t>(before.st_size),
+                            &index, nullptr),
+              IndexRead::kOk);
+    const uint8_t zeros[3] = {0, 0, 0};
+    ASSERT_EQ(pwrite(fd, zeros, 3, static_cast<off_t>(index.entries[2].offset + 13)), 3);  // the I-frame at 2000
+    const struct timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+    EXPECT_EQ(Pts(Walk(*s, h, true, 0)), (std::vector<int64_t>{1000, 3000, 6000, 7000, 8000, 9000, 10000, 11000}));
+    MSSP_SeekTime_t t = SeekTime(At(3000));
+    ASSERT_EQ(s->SeekStream(h, &t), 0);
+    EXPECT_EQ(Pts(Walk(*s, h, false, 0)), (std::vector<int64_t>{3000, 1000, 0}));
+    EXPECT_TRUE(log_.Contains("is passed over: invalid header"));
     s->CloseStream(h, 0);
 }
 

@@ -5,6 +5,7 @@
 // programs end to end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include "Probe.h"
 #include "RecStore.h"
 #include "TargetProgram.h"
+#include "Watchdog.h"
 
 using namespace recstore;
 
@@ -238,6 +240,126 @@ TEST(Probe, ExplainsWhyPacksAreDropped) {
     EXPECT_NE(out.find("dropped: audio without the extension flag"), std::string::npos);
     EXPECT_NE(out.find("7 bytes of garbage skipped"), std::string::npos);
     EXPECT_NE(out.find("truncated: incomplete I pack: 20 of"), std::string::npos);
+}
+
+namespace {
+
+std::string ProbeText(const std::string& path, probe::FileStats* st, bool* ok) {
+    char* text = nullptr;
+    size_t len = 0;
+    FILE* mem = open_memstream(&text, &len);
+    std::string err;
+    *ok = probe::ProbeFile(path, nullptr, probe::Options{}, mem, st, &err);
+    fclose(mem);
+    std::string out(text, len);
+    free(text);
+    return out + err;
+}
+
+void WriteFile(const std::string& path, const packwriter::Bytes& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+packwriter::Bytes NewPacks(std::initializer_list<std::pair<packwriter::FrameKind, uint64_t>> packs) {
+    packwriter::Bytes out;
+    uint32_t n = 0;
+    for (const auto& [kind, pts] : packs) {
+        packwriter::NewPack p;
+        p.kind = kind;
+        p.pts = pts;
+        packwriter::AppendNewPack(out, p, packwriter::PatternPayload(200, ++n).data(), 200);
+    }
+    return out;
+}
+
+}  // namespace
+
+// A FIFO made the probe hang in its open; nothing but a regular file is opened.
+TEST(Probe, NonRegularFilesAreRefusedWithoutOpeningThem) {
+    msspt::Watchdog watchdog(std::chrono::seconds(30), "probe of non-regular files");
+    msspt::TempDir dir("tools_test");
+    const std::string path = dir.path() + "/seg.pack";
+    const struct {
+        const char* kind;
+        int made;
+    } kinds[] = {{"a FIFO", mkfifo(path.c_str(), 0644)},
+                 {"a directory", mkdir((path + "d").c_str(), 0755)},
+                 {"a character device", symlink("/dev/null", (path + "c").c_str())}};
+    const char* suffix[] = {"", "d", "c"};
+    for (size_t i = 0; i < std::size(kinds); ++i) {
+        ASSERT_EQ(kinds[i].made, 0) << kinds[i].kind;
+        probe::FileStats st;
+        bool ok = true;
+        const std::string out = ProbeText(path + suffix[i], &st, &ok);
+        EXPECT_FALSE(ok);
+        EXPECT_NE(out.find(path + suffix[i] + " is not a regular file (" + kinds[i].kind + ")"), std::string::npos)
+            << out;
+    }
+}
+
+// The format of a lone file is the one whose whole valid packs chain through
+// its first MiB; damage that looks like the other format's header no longer
+// decides it, and a verdict the data cannot support is called uncertain.
+TEST(Probe, SaysWhenTheFormatIsUncertain) {
+    msspt::TempDir dir("tools_test");
+    using packwriter::kIFrame;
+    using packwriter::kPFrame;
+    const packwriter::Bytes news = NewPacks({{kIFrame, 1000}, {kPFrame, 1040}, {kPFrame, 1080}, {kIFrame, 1120}});
+    // Damage that reads as an old-format audio header, with a payload of 20 bytes.
+    packwriter::Bytes oldLooking = {'0', '5', 'w', 'b', 20, 0, 0, 0};
+    oldLooking.resize(28, 0x11);
+    packwriter::Bytes olds;
+    for (int n = 0; n < 3; ++n) {
+        packwriter::OldVideoPack p;
+        p.ptsUs = 1000000 + 40000 * static_cast<uint64_t>(n);
+        const packwriter::Bytes pack = packwriter::MakeOldVideoPack(p, packwriter::PatternPayload(200, 7));
+        olds.insert(olds.end(), pack.begin(), pack.end());
+    }
+    auto join = [](packwriter::Bytes a, const packwriter::Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const packwriter::Bytes oneNew(news.begin(), news.begin() + 12 + 200 + 40);  // cut inside the second pack
+    const struct {
+        const char* name;
+        packwriter::Bytes bytes;
+        const char* says;
+    } cases[] = {
+        {"new packs", news, "new format (detected)"},
+        {"old packs", olds, "old format (detected)"},
+        {"new packs behind an old-looking header", join(oldLooking, news), "new format (detected)"},
+        {"one new pack and an old-looking header", join(oldLooking, oneNew),
+         "new format (uncertain: 1 whole pack(s) of the new format and 1 of the old in the first MiB"},
+        {"no pack", packwriter::Bytes(300, 0x5A), "new format (assumed: no pack of either format found)"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = dir.path() + "/seg.pack";
+        WriteFile(path, c.bytes);
+        probe::FileStats st;
+        bool ok = false;
+        const std::string out = ProbeText(path, &st, &ok);
+        EXPECT_TRUE(ok) << c.name;
+        EXPECT_NE(out.find(c.says), std::string::npos) << c.name << "\n" << out;
+    }
+}
+
+// The engine takes a timestamp of 0 for none: it drops the frame and every
+// frame after it until a key frame.
+TEST(Probe, CountsFramesDroppedForTimestampZero) {
+    msspt::TempDir dir("tools_test");
+    using packwriter::kIFrame;
+    using packwriter::kPFrame;
+    const std::string path = dir.path() + "/seg.pack";
+    WriteFile(path, NewPacks({{kIFrame, 0}, {kPFrame, 40}, {kPFrame, 80}, {kIFrame, 120}, {kPFrame, 160},
+                              {kPFrame, 0}, {kPFrame, 240}, {kIFrame, 280}, {kPFrame, 320}}));
+    probe::FileStats st;
+    bool ok = false;
+    const std::string out = ProbeText(path, &st, &ok);
+    ASSERT_TRUE(ok) << out;
+    EXPECT_EQ(st.zeroPts, 2u);
+    EXPECT_EQ(st.afterZeroPts, 3u);
+    EXPECT_NE(out.find("2 for timestamp 0 and 3 after those until a key frame"), std::string::npos) << out;
 }
 
 // ---------------------------------------------------------------------------

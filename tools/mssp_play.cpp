@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    if (options.shmName.empty()) options.shmName = player::UniqueShmName();
+    if (options.shmName.empty()) options.shmName = player::UniqueShmName("msspplay");
     g_shmName = options.shmName;
     std::atexit(RemoveOurSharedMemory);
 

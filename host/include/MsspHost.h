@@ -18,6 +18,10 @@
 // of them, and Take drops (releases at once) the frames of each channel that
 // come before its I-frame.
 //
+// Hosts that position as the recorder's playback service does (the player)
+// use the calls by recorded date and time instead (StartAt, SeekTo,
+// PlayFrom, TrickFrom, the switches): they reach the engine as given.
+//
 // Threads: Take and Release run on one playback thread; Start, Seek, Trick,
 // the switches and Stop on one control thread, never while the playback
 // thread is inside Take or holds a frame. The GStreamer element serialises
@@ -65,8 +69,11 @@ std::string UniqueShmName(const char* prefix);
 bool SharedMemoryExists(const std::string& name, int group);
 
 // ---------------------------------------------------------------------------
-// Channel sets and times as people write them.
+// Channel sets, numbers and times as people write them.
 
+// A decimal integer within [lo, hi]: digits only, with a leading '-' for a
+// negative one; no sign, blank or other character besides.
+bool ParseInteger(const std::string& text, long long lo, long long hi, long long* out);
 // "0-3", "0,2,5", "1-2,7", or a hexadecimal mask "0xF"; channels 0..31.
 bool ParseChannelSet(const std::string& text, uint32_t* mask);
 // "YYYY-MM-DD HH:MM:SS" (or with 'T'), or "HH:MM:SS" (then *timeOfDay is
@@ -74,6 +81,14 @@ bool ParseChannelSet(const std::string& text, uint32_t* mask);
 bool ParseStartTime(const std::string& text, DateTime* dt, bool* timeOfDay);
 // "0,2,5" for a mask; "none" for 0.
 std::string ChannelList(uint32_t mask);
+
+// The engine's mapping of a played channel mask: the k-th set bit is stream
+// index k. -1 when the channel is not played / the index is not used.
+int StreamIndexOf(uint32_t mask, int channel);
+int ChannelAtIndex(uint32_t mask, int index);
+// The first `n` channels of a mask: those that get a stream index when the
+// parser has `n` streams.
+uint32_t FirstChannels(uint32_t mask, int n);
 
 // ---------------------------------------------------------------------------
 // A delivered pack: one or two pieces of a stream's ring.
@@ -114,8 +129,30 @@ struct Options {
     int ringBytes = 4 << 20;     // per stream
     int nodes = 512;             // frame nodes per stream
     int streamsPerThread = 1;    // 0: one reader thread for all streams
-    std::string shmName;         // "" a unique one
+    // Parser streams: 0 one per played channel, but at least reserveStreams
+    // (room for a larger channel set switched to later); otherwise exactly
+    // this many, and only the first `streams` channels are played.
+    int streams = 0;
+    int reserveStreams = 0;
+    bool convert = false;        // converted timestamps (GetFrame's bConvert)
+    // Open refuses a chosen channel that has nothing to play; false: it is
+    // played all the same, its opens fail and FailedChannels reports it.
+    bool everyChannel = true;
+    std::string shmName;         // "" a unique one, "<shmPrefix><pid>_<n>"
+    const char* shmPrefix = "mssphost";
     int deviceGroup = -1;        // 0..3; -1: 3 for old-format recordings, else 0
+};
+
+// Why Open refused, for hosts that word the cases themselves.
+struct OpenFailure {
+    enum Kind {
+        kNone,
+        kOptions,     // a tuning value out of range
+        kRecording,   // the group cannot be opened or played
+        kChannels,    // channels asked for are not recorded in the stream type
+    } kind = kNone;
+    uint32_t unrecorded = 0;  // kChannels: asked for, not recorded
+    uint32_t recorded = 0;    // kChannels: recorded in the stream type
 };
 
 // Accepted tuning ranges (the engine ends the process when it cannot create
@@ -160,17 +197,23 @@ int TrickSpeedForRate(double rate);
 class Session {
 public:
     // Opens the group, chooses the channels and the pack format, loads the
-    // I-frame indexes. Null with the reason when the group cannot be played
-    // as asked.
-    static std::unique_ptr<Session> Open(const Options& options, std::string* error);
+    // I-frame indexes. Null with the reason (and its kind in `why`) when the
+    // group cannot be played as asked.
+    static std::unique_ptr<Session> Open(const Options& options, std::string* error, OpenFailure* why = nullptr);
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
     uint32_t Mask() const { return mask_; }
+    uint32_t LeftOut() const { return leftOut_; }  // channels asked for beyond the parser's streams
+    int StreamCount() const { return streams_; }
     const std::vector<ChannelDesc>& Channels() const { return channels_; }
     const ChannelDesc* FindChannel(int channel) const;
     PackFormat Format() const { return format_; }
+    int DeviceGroup() const { return deviceGroup_; }
+    // Segments of the played channels and stream type in the other pack
+    // format: the engine reads one format only, so they will not play.
+    int ForeignSegments() const { return foreign_; }
     const std::string& ShmName() const { return shmName_; }
     recstore::RecStore& Store() { return *store_; }
     CMultiStreamSyncParser* Parser() { return parser_.get(); }
@@ -181,11 +224,23 @@ public:
     uint64_t DurationMs() const { return lastPts_ > originPts_ ? lastPts_ - originPts_ : 0; }
     uint64_t StreamMsAt(const DateTime& dt) const;
     const DateTime& FirstTime() const { return originTime_; }
+    // Date and time of the first and the last recorded pack over the played
+    // channels; false when none of them has a usable segment.
+    bool RecordedSpan(DateTime* first, DateTime* last);
+    // Start date and time of a segment by its id (channel, the played stream
+    // type, segment number); false when it cannot be played.
+    bool SegmentStart(int channel, uint32_t number, DateTime* start);
 
     // Builds the parser and starts normal play at stream time `ms`. False
     // with the reason when no played channel could be opened; the channels
     // that failed are in FailedChannels().
     bool Start(uint64_t ms, std::string* error);
+    // The same by recorded date and time, as the recorder's playback service
+    // starts: at `at`; at every channel's first I-frame; at a segment by its
+    // id. Each returns StartParse's answer (0 started).
+    int StartAt(const DateTime& at);
+    int StartFromBeginning();
+    int StartAtSegment(int channel, uint32_t number);
     // Stops the readers and removes the parser and its shared memory.
     void Stop();
     bool Started() const { return started_; }
@@ -193,7 +248,7 @@ public:
     // last call (the call clears them).
     uint32_t FailedChannels();
 
-    // Control thread.
+    // Control thread, by stream time.
     void Seek(uint64_t ms);                       // normal play from `ms`
     void Trick(Mode mode, int speed, uint64_t ms);  // fast forward / backward from `ms`
     Mode CurrentMode() const { return mode_; }
@@ -202,11 +257,42 @@ public:
     void SwitchStreamType(int streamType, uint64_t ms);
     void SwitchChannels(uint32_t mask, uint64_t ms);
 
+    // Control thread, by recorded date and time; each returns the engine's
+    // answer. Trick play and the return to normal play position by the time
+    // of day on the engine's play date.
+    int SeekTo(const DateTime& at);
+    int PlayFrom(const DateTime& at);
+    int TrickFrom(Mode mode, int speed, const DateTime& at);
+    // Every channel to `streamType`. The engine does nothing when a stream
+    // has that type already (`*done` false then).
+    int SwitchStreamTypeAt(int streamType, const DateTime& at, bool* done);
+    // Some channels to `streamType`: what the engine answered, and which
+    // channels it reopened (of the new type) or failed to open.
+    struct Switched {
+        int result = 0;
+        uint32_t opened = 0, failed = 0;
+    };
+    Switched SwitchStreamTypeOf(uint32_t channels, int streamType, const DateTime& at);
+    int SwitchChannelsAt(uint32_t mask, const DateTime& at);
+    // Frame-jump level of a played channel's stream: the engine's answer
+    // (the resulting frame rate, 255 not known yet); -1 when not played.
+    int SetJumpLevel(int channel, int level);
+    // The stream type the engine keeps for a stream index.
+    int StreamTypeOf(int index) const;
+
     // Playback thread. Take: the next frame in timestamp order (backward in
     // fast backward), false when none is ready now. Every taken frame is
     // given back with Release before the next Take.
     bool Take(Frame* frame);
     void Release(const Frame& frame);
+    // Video frames of the frame's channel that the engine threw away right
+    // before it under its zero-timestamp rule (a timestamp of 0 means none
+    // to it: such a frame is dropped, and so is every frame after it until a
+    // key frame), counted from the recording; 0 unless the frame is an
+    // I-frame found there. `firstSincePositioning`: the frame is its
+    // channel's first since the last start, seek or switch, so only what
+    // the engine read from that position counts.
+    uint64_t ZeroTimestampDrops(const Frame& frame, bool firstSincePositioning);
     bool Live();                       // a stream may still deliver
     int StreamStatus(int index);       // 2 frames waiting, 1 live and empty, 0 over
 
@@ -217,7 +303,10 @@ private:
     // from before its I-frame at or before `ms`; fills the drop limits.
     DateTime PositionFor(uint64_t ms, bool exact);
     const KeyFrame* KeyAtOrBefore(const ChannelDesc& c, uint64_t ms) const;
+    void BuildParser();
+    int AfterStart(int result, const DateTime& at);
     void NoteFailures();
+    uint64_t CountZeroRun(const std::string& path, uint64_t from, uint64_t to, bool audioSegment) const;
 
     Options o_;
     std::unique_ptr<recstore::RecStore> store_;
@@ -226,16 +315,20 @@ private:
     std::string shmName_;
     bool started_ = false;
     uint32_t mask_ = 0;
+    uint32_t leftOut_ = 0;
     int streams_ = 0;
     PackFormat format_ = PackFormat::kNew;
     int deviceGroup_ = 0;
+    int foreign_ = 0;
     std::vector<ChannelDesc> channels_;
     uint64_t originPts_ = 0, lastPts_ = 0;
     DateTime originTime_{};
     Mode mode_ = Mode::kPlay;
     int speed_ = 1;
     DateTime playDate_{};  // the engine's play date (bytes 0..2)
+    DateTime position_{};  // where the engine last positioned the streams
     uint32_t failed_ = 0;
+    int streamType_[MSSP_MAX_STREAMS] = {};  // per stream index, as the engine keeps it
     // Per stream index: frames with a smaller timestamp are dropped after a
     // positioning (0: none); filled by PositionFor in normal play.
     uint64_t dropBelow_[MSSP_MAX_STREAMS] = {};

@@ -30,7 +30,7 @@ DateTime AddSeconds(const DateTime& t, int64_t seconds) {
 
 // The first bytes of a pack read from its segment file.
 bool ReadPack(const std::string& path, uint64_t offset, uint32_t len, std::vector<uint8_t>* out) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = recstore::OpenRegularFile(path, nullptr, nullptr);
     if (fd < 0) return false;
     out->resize(len);
     const ssize_t r = pread(fd, out->data(), len, static_cast<off_t>(offset));
@@ -51,6 +51,8 @@ bool ValidOptions(const Options& o, std::string* error) {
         return fail("the node count must be " + std::to_string(kMinNodes) + ".." + std::to_string(kMaxNodes));
     if (o.streamsPerThread < 0 || o.streamsPerThread > kMaxStreamsPerThread)
         return fail("streams per thread must be 0.." + std::to_string(kMaxStreamsPerThread));
+    if (o.streams < 0 || o.streams > MSSP_MAX_STREAMS || o.reserveStreams < 0 || o.reserveStreams > MSSP_MAX_STREAMS)
+        return fail("the parser's stream count must be 1.." + std::to_string(MSSP_MAX_STREAMS));
     if (o.shmName.size() > 64 || o.shmName.find('/') != std::string::npos)
         return fail("the shared-memory name must have at most 64 characters and no '/'");
     if (o.deviceGroup < -1 || o.deviceGroup > 3) return fail("the device group must be 0..3");
@@ -67,42 +69,51 @@ int TrickSpeedForRate(double rate) {
     return rate >= 4 ? 4 : 2;
 }
 
-std::unique_ptr<Session> Session::Open(const Options& options, std::string* error) {
-    if (!ValidOptions(options, error)) return nullptr;
+std::unique_ptr<Session> Session::Open(const Options& options, std::string* error, OpenFailure* why) {
+    OpenFailure local;
+    OpenFailure& f = why ? *why : local;
+    f = OpenFailure{};
+    auto fail = [&](OpenFailure::Kind kind, const std::string& text) {
+        f.kind = kind;
+        *error = text;
+        return nullptr;
+    };
+    if (!ValidOptions(options, error)) return fail(OpenFailure::kOptions, *error);
     std::unique_ptr<Session> s(new Session());
     s->o_ = options;
-    std::string why;
-    s->store_ = recstore::RecStore::Open(options.groupDir, &why);
-    if (!s->store_) {
-        *error = "cannot open the recording " + options.groupDir + ": " + why;
-        return nullptr;
-    }
-    if (s->store_->GroupId() > 255) {
-        *error = "recording group id " + std::to_string(s->store_->GroupId()) + " does not fit the engine's one byte";
-        return nullptr;
-    }
+    std::string reason;
+    s->store_ = recstore::RecStore::Open(options.groupDir, &reason);
+    if (!s->store_)
+        return fail(OpenFailure::kRecording, "cannot open the recording " + options.groupDir + ": " + reason);
+    if (s->store_->GroupId() > 255)
+        return fail(OpenFailure::kRecording, "recording group id " + std::to_string(s->store_->GroupId()) +
+                                                 " does not fit the engine's one-byte group id");
     uint32_t available = 0;
     for (const recstore::StreamDesc& d : s->store_->Group().streams) {
         if (d.streamType == options.streamType) available |= 1u << d.channel;
     }
-    const uint32_t want = options.channels ? options.channels : available;
+    uint32_t want = options.channels ? options.channels : available;
     if (want == 0 || (want & ~available)) {
-        *error = "channel(s) " + ChannelList(want ? want & ~available : 0) + " not recorded in stream type " +
-                 std::to_string(options.streamType) + " of " + options.groupDir + " (recorded: " +
-                 ChannelList(available) + ")";
-        return nullptr;
+        f.unrecorded = want ? want & ~available : 0;
+        f.recorded = available;
+        return fail(OpenFailure::kChannels, "channel(s) " + ChannelList(f.unrecorded) +
+                                                " not recorded in stream type " + std::to_string(options.streamType) +
+                                                " of " + options.groupDir + " (recorded: " + ChannelList(available) +
+                                                ")");
     }
+    s->streams_ = options.streams ? options.streams
+                                  : std::min(std::max(std::popcount(want), options.reserveStreams), MSSP_MAX_STREAMS);
+    s->leftOut_ = want & ~FirstChannels(want, s->streams_);
+    want &= ~s->leftOut_;
     s->mask_ = want;
-    s->streams_ = std::popcount(want);
     const uint64_t bytes = static_cast<uint64_t>(s->streams_) *
                            (kStreamHeadBytes + kNodeBytes * static_cast<uint64_t>(options.nodes) +
                             static_cast<uint64_t>(options.ringBytes));
-    if (bytes > kMaxSegmentBytes) {
-        *error = "ring size and node count give a shared-memory segment of " + std::to_string(bytes >> 20) +
-                 " MiB for " + std::to_string(s->streams_) + " channels; at most " +
-                 std::to_string(kMaxSegmentBytes >> 20) + " MiB";
-        return nullptr;
-    }
+    if (bytes > kMaxSegmentBytes)
+        return fail(OpenFailure::kOptions, "ring size and node count give a shared-memory segment of " +
+                                               std::to_string(bytes >> 20) + " MiB for " +
+                                               std::to_string(s->streams_) + " channels; at most " +
+                                               std::to_string(kMaxSegmentBytes >> 20) + " MiB");
     // The engine reads the old pack format on devices of group 3 only.
     int oldSegs = 0, newSegs = 0;
     for (const recstore::StreamDesc& d : s->store_->Group().streams) {
@@ -111,8 +122,10 @@ std::unique_ptr<Session> Session::Open(const Options& options, std::string* erro
     }
     s->deviceGroup_ = options.deviceGroup >= 0 ? options.deviceGroup : (oldSegs > 0 && newSegs == 0 ? 3 : 0);
     s->format_ = s->deviceGroup_ == 3 ? PackFormat::kOld : PackFormat::kNew;
-    if (!s->LoadChannels(error)) return nullptr;
-    s->shmName_ = options.shmName.empty() ? UniqueShmName("mssphost") : options.shmName;
+    s->foreign_ = s->format_ == PackFormat::kOld ? newSegs : oldSegs;
+    std::fill(std::begin(s->streamType_), std::end(s->streamType_), options.streamType);
+    if (!s->LoadChannels(error)) return fail(OpenFailure::kRecording, *error);
+    s->shmName_ = options.shmName.empty() ? UniqueShmName(options.shmPrefix) : options.shmName;
     return s;
 }
 
@@ -129,6 +142,7 @@ bool Session::LoadChannels(std::string* error) {
     bool haveOrigin = false;
     lastPts_ = 0;
     int index = 0;
+    const std::vector<recstore::StreamDesc>& streams = store_->Group().streams;
     for (int c = 0; c < 32; ++c) {
         if (!(mask_ >> c & 1)) continue;
         ChannelDesc desc;
@@ -137,41 +151,38 @@ bool Session::LoadChannels(std::string* error) {
         std::string firstPack;
         uint64_t firstOffset = 0;
         uint32_t firstLen = 0;
-        for (const recstore::StreamDesc& d : store_->Group().streams) {
-            if (d.channel != c || d.streamType != o_.streamType) continue;
-            for (const recstore::SegmentDesc& seg : d.segments) {
+        for (size_t si = 0; si < streams.size(); ++si) {
+            const recstore::StreamDesc& d = streams[si];
+            if (d.channel != c || d.streamType != streamType_[desc.index]) continue;
+            for (size_t k = 0; k < d.segments.size(); ++k) {
+                const recstore::SegmentDesc& seg = d.segments[k];
                 if (seg.format != format_) continue;
-                const std::string path = store_->Dir() + "/" + seg.file;
-                recstore::SegmentIndex idx;
-                bool rebuilt = false;
-                std::string why;
-                if (!recstore::LoadSegmentIndex(path, seg.format, seg.start, &idx, &rebuilt, &why) ||
-                    idx.entries.empty())
-                    continue;
+                const std::shared_ptr<const recstore::SegmentIndex> idx = store_->Index(si, k, nullptr);
+                if (!idx || idx->entries.empty()) continue;
                 desc.audio |= seg.audio;
                 if (firstPack.empty()) {
-                    firstPack = path;
-                    firstOffset = idx.entries.front().offset;
-                    firstLen = idx.entries.front().packLen;
-                    const uint64_t first = idx.hasPts ? idx.firstPts : idx.entries.front().ptsMs;
+                    firstPack = store_->Dir() + "/" + seg.file;
+                    firstOffset = idx->entries.front().offset;
+                    firstLen = idx->entries.front().packLen;
+                    const uint64_t first = idx->hasPts ? idx->firstPts : idx->entries.front().ptsMs;
                     if (!haveOrigin || first < originPts_) {
                         originPts_ = first;
-                        originTime_ = idx.firstTime;
+                        originTime_ = idx->firstTime;
                         haveOrigin = true;
                     }
                 }
-                for (const recstore::IndexEntry& e : idx.entries) desc.keys.push_back(KeyFrame{e.ptsMs, e.time});
-                desc.lastPts = std::max(desc.lastPts, idx.hasPts ? idx.lastPts : idx.entries.back().ptsMs);
+                for (const recstore::IndexEntry& e : idx->entries) desc.keys.push_back(KeyFrame{e.ptsMs, e.time});
+                desc.lastPts = std::max(desc.lastPts, idx->hasPts ? idx->lastPts : idx->entries.back().ptsMs);
             }
         }
-        if (desc.keys.empty()) {
+        if (desc.keys.empty() && o_.everyChannel) {
             *error = "channel " + std::to_string(c) + " of " + o_.groupDir + " has no playable recording (no " +
                      recstore::FormatName(format_) + "-format segment with an I-frame)";
             return false;
         }
         std::vector<uint8_t> pack;
         size_t offset = 0, length = 0;
-        if (ReadPack(firstPack, firstOffset, firstLen, &pack) &&
+        if (!firstPack.empty() && ReadPack(firstPack, firstOffset, firstLen, &pack) &&
             PayloadRange(format_, PackView{pack.data(), pack.size(), nullptr, 0}, &offset, &length))
             desc.video = ClassifyVideo(pack.data() + offset, length);
         lastPts_ = std::max(lastPts_, desc.lastPts);
@@ -192,7 +203,29 @@ uint64_t Session::StreamMsAt(const DateTime& dt) const {
     return s > 0 ? static_cast<uint64_t>(s) * 1000 : 0;
 }
 
+bool Session::RecordedSpan(DateTime* first, DateTime* last) {
+    bool found = false;
+    for (const ChannelDesc& c : channels_) {
+        DateTime f{}, l{};
+        if (!store_->StreamSpan(static_cast<uint8_t>(c.channel), static_cast<uint8_t>(streamType_[c.index]), &f, &l))
+            continue;
+        if (!found || recstore::DateTimeToSeconds(f) < recstore::DateTimeToSeconds(*first)) *first = f;
+        if (!found || recstore::DateTimeToSeconds(l) > recstore::DateTimeToSeconds(*last)) *last = l;
+        found = true;
+    }
+    return found;
+}
+
+bool Session::SegmentStart(int channel, uint32_t number, DateTime* start) {
+    tag_tavuSegmentId id{static_cast<uint8_t>(channel), static_cast<uint8_t>(o_.streamType), 0, number};
+    MSSP_SegmentInfo_t info{};
+    if (store_->GetStreamSegmentInfo(&id, &info) != 0) return false;
+    *start = DateTime{info.year, info.month, info.day, info.hour, info.minute, info.second};
+    return true;
+}
+
 const KeyFrame* Session::KeyAtOrBefore(const ChannelDesc& c, uint64_t ms) const {
+    if (c.keys.empty()) return nullptr;
     const uint64_t target = originPts_ + ms;
     auto after = std::upper_bound(c.keys.begin(), c.keys.end(), target,
                                   [](uint64_t t, const KeyFrame& k) { return t < k.pts; });
@@ -208,6 +241,7 @@ DateTime Session::PositionFor(uint64_t ms, bool exact) {
     int64_t earliest = 0;
     for (const ChannelDesc& c : channels_) {
         const KeyFrame* k = KeyAtOrBefore(c, ms);
+        if (!k) continue;
         const int64_t t = recstore::DateTimeToSeconds(k->time);
         if (!have || t < earliest) earliest = t;
         have = true;
@@ -216,7 +250,7 @@ DateTime Session::PositionFor(uint64_t ms, bool exact) {
     return recstore::SecondsToDateTime(exact ? earliest - 1 : earliest);
 }
 
-bool Session::Start(uint64_t ms, std::string* error) {
+void Session::BuildParser() {
     Stop();
     Json::Value spec(Json::objectValue);
     static const char* const kGroupNames[] = {"", "ITS", "BUS", "ANT"};
@@ -226,21 +260,53 @@ bool Session::Start(uint64_t ms, std::string* error) {
     parser_ = std::make_unique<CMultiStreamSyncParser>(kPlaybackGroup, streams_, shmName_.data(), o_.ringBytes,
                                                        o_.nodes, &ops_, store_.get(),
                                                        static_cast<unsigned char>(store_->GroupId()));
-    const DateTime at = PositionFor(ms, true);
-    tag_tavuDate date{at[0], at[1], at[2]};
-    tag_tavuTime time{at[3], at[4], at[5]};
-    const uint8_t typeBmp = static_cast<uint8_t>(1u << o_.streamType);
     store_->TakeFailedOpens();
-    started_ = parser_->StartParse(mask_, typeBmp, 0, &date, &time, true, o_.streamsPerThread) == 0;
+}
+
+int Session::AfterStart(int result, const DateTime& at) {
+    started_ = result == 0;
     playDate_ = at;
+    position_ = at;
     mode_ = Mode::kPlay;
     speed_ = 1;
     NoteFailures();
+    return result;
+}
+
+bool Session::Start(uint64_t ms, std::string* error) {
+    const DateTime at = PositionFor(ms, true);
+    StartAt(at);
     if (!started_ || failed_ == mask_) {
         *error = "no channel of " + o_.groupDir + " could be opened at " + recstore::FormatDateTime(at);
         return false;
     }
     return true;
+}
+
+int Session::StartAt(const DateTime& at) {
+    BuildParser();
+    tag_tavuDate date{at[0], at[1], at[2]};
+    tag_tavuTime time{at[3], at[4], at[5]};
+    const uint8_t typeBmp = static_cast<uint8_t>(1u << o_.streamType);
+    return AfterStart(parser_->StartParse(mask_, typeBmp, 0, &date, &time, true, o_.streamsPerThread), at);
+}
+
+// The store positions at the last I-frame at or before a second, and at the
+// recording's first I-frame before its start: a second before the earliest
+// recorded pack finds every channel's first I-frame.
+int Session::StartFromBeginning() {
+    DateTime first{}, last{};
+    if (!RecordedSpan(&first, &last)) first = originTime_;
+    return StartAt(recstore::SecondsToDateTime(recstore::DateTimeToSeconds(first) - 1));
+}
+
+int Session::StartAtSegment(int channel, uint32_t number) {
+    BuildParser();
+    DateTime at{};
+    SegmentStart(channel, number, &at);
+    tag_tavuSegmentId id{static_cast<uint8_t>(channel), static_cast<uint8_t>(o_.streamType), 0, number};
+    const uint8_t typeBmp = static_cast<uint8_t>(1u << o_.streamType);
+    return AfterStart(parser_->StartParse(mask_, typeBmp, 0, &id, true, o_.streamsPerThread), at);
 }
 
 void Session::Stop() {
@@ -269,6 +335,7 @@ void Session::Seek(uint64_t ms) {
     Common::_datetime_ dt = EngineTime(at);
     parser_->Seek(&dt, originPts_ + ms);
     playDate_ = at;
+    position_ = at;
     mode_ = Mode::kPlay;
     speed_ = 1;
     NoteFailures();
@@ -285,44 +352,125 @@ void Session::Trick(Mode mode, int speed, uint64_t ms) {
         parser_->Seek(&dt, originPts_ + ms);
         playDate_ = at;
     }
-    MSSP_Time_t tod{at[3], at[4], at[5]};
-    parser_->SetStatus(mode == Mode::kFastForward ? MSSP_STATUS_FAST_FORWARD : MSSP_STATUS_FAST_BACKWARD, speed, &tod);
-    mode_ = mode;
-    speed_ = speed;
-    NoteFailures();
+    TrickFrom(mode, speed, at);
 }
 
 void Session::SwitchStreamType(int streamType, uint64_t ms) {
     if (!started_ || streamType < 0 || streamType > 2) return;
-    const DateTime at = AddSeconds(originTime_, static_cast<int64_t>(ms / 1000));
-    Common::_datetime_ dt = EngineTime(at);
-    parser_->SwitchStream(streamType, &dt);
+    bool done = false;
+    SwitchStreamTypeAt(streamType, AddSeconds(originTime_, static_cast<int64_t>(ms / 1000)), &done);
     o_.streamType = streamType;
-    std::string ignored;
-    LoadChannels(&ignored);
-    std::fill(std::begin(dropBelow_), std::end(dropBelow_), 0);
-    mode_ = Mode::kPlay;
-    speed_ = 1;
-    NoteFailures();
 }
 
 void Session::SwitchChannels(uint32_t mask, uint64_t ms) {
     if (!started_ || mask == 0) return;
-    const DateTime at = AddSeconds(originTime_, static_cast<int64_t>(ms / 1000));
+    SwitchChannelsAt(mask, AddSeconds(originTime_, static_cast<int64_t>(ms / 1000)));
+}
+
+int Session::SeekTo(const DateTime& at) {
+    if (!started_) return -1;
     Common::_datetime_ dt = EngineTime(at);
-    parser_->SwitchPlaybackChannels(mask, &dt);
-    uint32_t played = 0;  // the first `streams_` channels get a stream index
-    for (int c = 0, n = 0; c < 32 && n < streams_; ++c) {
-        if (mask >> c & 1) {
-            played |= 1u << c;
-            ++n;
-        }
+    const int r = parser_->Seek(&dt, 0);
+    playDate_ = at;
+    position_ = at;
+    mode_ = Mode::kPlay;
+    speed_ = 1;
+    NoteFailures();
+    return r;
+}
+
+int Session::PlayFrom(const DateTime& at) {
+    if (!started_) return -1;
+    MSSP_Time_t tod{at[3], at[4], at[5]};
+    const int r = parser_->SetStatus(MSSP_STATUS_PLAY, 0, &tod);
+    std::copy(at.begin() + 3, at.end(), position_.begin() + 3);  // on the play date
+    std::copy(playDate_.begin(), playDate_.begin() + 3, position_.begin());
+    mode_ = Mode::kPlay;
+    speed_ = 1;
+    NoteFailures();
+    return r;
+}
+
+int Session::TrickFrom(Mode mode, int speed, const DateTime& at) {
+    if (!started_) return -1;
+    MSSP_Time_t tod{at[3], at[4], at[5]};
+    const int r = parser_->SetStatus(mode == Mode::kFastBackward ? MSSP_STATUS_FAST_BACKWARD
+                                     : mode == Mode::kFastForward ? MSSP_STATUS_FAST_FORWARD
+                                                                  : MSSP_STATUS_PLAY,
+                                     mode == Mode::kPlay ? 0 : speed, &tod);
+    mode_ = mode;
+    speed_ = mode == Mode::kPlay ? 1 : speed;
+    NoteFailures();
+    return r;
+}
+
+int Session::SwitchStreamTypeAt(int streamType, const DateTime& at, bool* done) {
+    *done = false;
+    if (!started_) return -1;
+    bool already = false;
+    for (int k = 0; k < streams_; ++k) already |= streamType_[k] == streamType;
+    Common::_datetime_ dt = EngineTime(at);
+    const int r = parser_->SwitchStream(streamType, &dt);
+    if (!already) {
+        // The switch repositions every stream through a seek.
+        std::fill(std::begin(streamType_), std::begin(streamType_) + streams_, streamType);
+        playDate_ = at;
+        position_ = at;
+        mode_ = Mode::kPlay;
+        speed_ = 1;
+        std::string ignored;
+        LoadChannels(&ignored);
+        std::fill(std::begin(dropBelow_), std::end(dropBelow_), 0);
+        *done = true;
     }
-    mask_ = played;
+    NoteFailures();
+    return r;
+}
+
+// The engine answers 0 whether a channel was switched or not; what took
+// effect is read from the store: a switched channel got a new handle (of
+// the new type). The engine files a channel under the new type also when
+// the open failed.
+Session::Switched Session::SwitchStreamTypeOf(uint32_t channels, int streamType, const DateTime& at) {
+    Switched out;
+    if (!started_) {
+        out.result = -1;
+        return out;
+    }
+    Common::_datetime_ dt = EngineTime(at);
+    store_->TakeOpened();  // forget the opens before this call
+    out.result = parser_->SwitchStream(channels, static_cast<int>(1u << streamType), &dt);
+    position_ = at;
+    out.opened = store_->TakeOpened() & channels;
+    out.failed = FailedChannels() & channels;
+    for (int c = 0; c < 32; ++c) {
+        const int k = StreamIndexOf(mask_, c);
+        if (k >= 0 && k < streams_ && ((out.opened | out.failed) >> c & 1)) streamType_[k] = streamType;
+    }
+    return out;
+}
+
+int Session::SwitchChannelsAt(uint32_t mask, const DateTime& at) {
+    if (!started_) return -1;
+    Common::_datetime_ dt = EngineTime(at);
+    const int r = parser_->SwitchPlaybackChannels(mask, &dt);
+    position_ = at;
+    mask_ = FirstChannels(mask, streams_);  // the first `streams_` channels get a stream index
     std::string ignored;
     LoadChannels(&ignored);
     std::fill(std::begin(dropBelow_), std::end(dropBelow_), 0);
     NoteFailures();
+    return r;
+}
+
+int Session::SetJumpLevel(int channel, int level) {
+    const int k = StreamIndexOf(mask_, channel);
+    if (!started_ || k < 0) return -1;
+    return parser_->SetFrameJumpLevel(static_cast<unsigned char>(k), static_cast<unsigned char>(level));
+}
+
+int Session::StreamTypeOf(int index) const {
+    return index >= 0 && index < MSSP_MAX_STREAMS ? streamType_[index] : -1;
 }
 
 bool Session::Take(Frame* f) {
@@ -333,7 +481,8 @@ bool Session::Take(Frame* f) {
         int n1 = 0, n2 = 0, type = 0, channel = -1;
         unsigned long long pts = 0;
         unsigned int flags = 0;
-        const int index = parser_->GetFrame(&p1, &n1, &p2, &n2, &type, &pts, &flags, &channel, direction, 0);
+        const int index =
+            parser_->GetFrame(&p1, &n1, &p2, &n2, &type, &pts, &flags, &channel, direction, o_.convert ? 1 : 0);
         if (index < 0) return false;
         if (mode_ == Mode::kPlay && dropBelow_[index] != 0) {
             if (pts < dropBelow_[index]) {

@@ -1,12 +1,15 @@
 // Host layer: the parser's shared memory as a host sees it (key file,
 // segment, unique base names) and the channel sets and times that people
-// give to a host. No engine call here.
+// give to a host, and the engine's mapping of channels to stream indexes.
+// No engine call here.
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,19 +17,18 @@
 #include "MsspHost.h"
 
 namespace mssphost {
-namespace {
 
-bool Integer(const std::string& text, long long lo, long long hi, long long* out) {
-    if (text.empty() || text.size() > 18) return false;
+bool ParseInteger(const std::string& text, long long lo, long long hi, long long* out) {
+    // strtoll would also take blanks and a '+' before the digits.
+    if (text.empty() || text.size() > 18 || !(std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '-'))
+        return false;
     char* end = nullptr;
     errno = 0;
     const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno || !end || *end || v < lo || v > hi || text[0] == '+' || text[0] == ' ') return false;
+    if (errno || !end || *end || v < lo || v > hi) return false;
     *out = v;
     return true;
 }
-
-}  // namespace
 
 std::string KeyFilePath(const std::string& name, int group) {
     char buf[160];
@@ -74,9 +76,10 @@ bool ParseChannelSet(const std::string& text, uint32_t* mask) {
         const size_t dash = item.find('-');
         long long lo = 0, hi = 0;
         if (dash == std::string::npos) {
-            if (!Integer(item, 0, 31, &lo)) return false;
+            if (!ParseInteger(item, 0, 31, &lo)) return false;
             hi = lo;
-        } else if (!Integer(item.substr(0, dash), 0, 31, &lo) || !Integer(item.substr(dash + 1), 0, 31, &hi) ||
+        } else if (!ParseInteger(item.substr(0, dash), 0, 31, &lo) ||
+                   !ParseInteger(item.substr(dash + 1), 0, 31, &hi) ||
                    hi < lo) {
             return false;
         }
@@ -108,6 +111,29 @@ std::string ChannelList(uint32_t mask) {
         s += std::to_string(c);
     }
     return s.empty() ? "none" : s;
+}
+
+int StreamIndexOf(uint32_t mask, int channel) {
+    if (channel < 0 || channel > 31 || !(mask >> channel & 1)) return -1;
+    return std::popcount(mask & ((1u << channel) - 1u));
+}
+
+int ChannelAtIndex(uint32_t mask, int index) {
+    for (int c = 0; c < 32; ++c) {
+        if (mask >> c & 1 && index-- == 0) return c;
+    }
+    return -1;
+}
+
+uint32_t FirstChannels(uint32_t mask, int n) {
+    uint32_t out = 0;
+    for (int c = 0; c < 32 && n > 0; ++c) {
+        if (mask >> c & 1) {
+            out |= 1u << c;
+            --n;
+        }
+    }
+    return out;
 }
 
 }  // namespace mssphost

@@ -93,6 +93,11 @@ size_t FindChunkId(PackFormat format, const uint8_t* data, size_t len);
 // reason for kInvalid.
 Decode DecodeHeader(PackFormat format, const uint8_t* data, size_t avail, PackHeader* out, std::string* why);
 
+// Checks a whole pack as the playback library would store it: `len` bytes
+// holding exactly one pack with a valid header and extension and, in the
+// new format, a matching payload checksum. False with the reason.
+bool CheckWholePack(PackFormat format, const uint8_t* data, size_t len, PackHeader* out, std::string* why);
+
 // The recorder's payload checksum: sum modulo 256 of at most 128 bytes
 // sampled backwards from the last one (step len/128 when len > 127).
 uint8_t PayloadChecksum(const uint8_t* data, size_t len);
@@ -136,7 +141,29 @@ struct ScanVisitor {
 // skipped by one byte and the walk resynchronises at the next chunk id; an
 // incomplete pack at the very end is reported as truncated. False on a read
 // error.
-bool ScanFile(int fd, uint64_t size, PackFormat format, const ScanVisitor& visitor, ScanSummary* summary);
+// `from` starts the walk further in (at the start of a pack).
+bool ScanFile(int fd, uint64_t size, PackFormat format, const ScanVisitor& visitor, ScanSummary* summary,
+              uint64_t from = 0);
+
+// The engine takes a timestamp of 0 for "none": a frame that times its
+// stream (video; audio in a segment with audio) is thrown away when its
+// timestamp is 0, and so is every frame after it until a key frame (an
+// I-frame; audio in a segment with audio) with another timestamp. A pack
+// without a timestamp of its own keeps the one of the pack before it (0 at
+// the start). Fed, in order, the packs of a stream that the engine stores
+// (not those it rejects for a checksum or an audio pack without the flag),
+// tells which ones go by that rule.
+class ZeroTimestampRule {
+public:
+    enum Verdict { kKept, kZero, kAfterZero };
+    explicit ZeroTimestampRule(bool audioSegment) : audioSegment_(audioSegment) {}
+    Verdict Take(const PackHeader& h);
+
+private:
+    bool audioSegment_;
+    bool waiting_ = false;
+    uint64_t pts_ = 0;
+};
 
 // Walks whole packs of the file open at `fd` from `from` (the start of a
 // pack) up to `to`, and gives the offset of the last video pack (I or P)
@@ -145,10 +172,21 @@ bool ScanFile(int fd, uint64_t size, PackFormat format, const ScanVisitor& visit
 // each header with pread, never past `size`.
 bool LastVideoPackBefore(int fd, uint64_t size, PackFormat format, uint64_t from, uint64_t to, uint64_t* offset);
 
-// Guesses the format of a file from its first decodable header: the format
-// whose header comes first wins. False when neither format has one within
-// the first megabyte.
-bool DetectFormat(int fd, uint64_t size, PackFormat* format);
+// Guesses the format of a file from its first megabyte, walked once per
+// format as the scanner walks a file: a whole valid pack counts (in the new
+// format only with a matching checksum) and the walk goes on right behind
+// it. Garbage and damaged headers can look like a header of the other
+// format now and then; a recording chains many packs in its own.
+struct FormatGuess {
+    PackFormat format = PackFormat::kNew;  // the format with more packs; new on a tie
+    uint32_t packs[2] = {0, 0};            // packs found, by format (new, old)
+    bool found = false;                    // some pack of either format
+    // The winner has at least kSurePacks packs and the other format at most
+    // a quarter as many.
+    bool certain = false;
+};
+constexpr uint32_t kSurePacks = 2;
+FormatGuess GuessFormat(int fd, uint64_t size);
 
 }  // namespace recstore
 

@@ -9,6 +9,8 @@
 #ifndef RECSTORE_REC_COMMON_H
 #define RECSTORE_REC_COMMON_H
 
+#include <sys/stat.h>
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -68,6 +70,16 @@ inline void PutLe64(uint8_t* p, uint64_t v) {
     PutLe32(p, static_cast<uint32_t>(v));
     PutLe32(p + 4, static_cast<uint32_t>(v >> 32));
 }
+
+// Recorded files are read only when they are regular files: a FIFO would
+// block the open (and the read), a device may act on being opened, a
+// directory holds no data. RegularFileStat checks the kind without opening
+// (links are followed); OpenRegularFile then opens without blocking and
+// checks the opened file again. Both give the reason on failure: "<path>
+// missing" (errno ENOENT), "<path> is not a regular file (a FIFO)", or the
+// system's reason.
+bool RegularFileStat(const std::string& path, struct stat* st, std::string* why);
+int OpenRegularFile(const std::string& path, struct stat* st, std::string* why);
 
 // Messages of the store go to one process-wide sink: standard error with
 // the prefix "recstore: " unless a sink is set. Thread-safe.

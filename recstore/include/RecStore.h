@@ -106,6 +106,17 @@ public:
     // Date and time of the first and the last pack of a channel's stream
     // type over its usable segments; false when it has none.
     bool StreamSpan(uint8_t channel, uint8_t streamType, DateTime* first, DateTime* last);
+    // The I-frame index of segment `seg` (its place in the manifest's list)
+    // of stream `stream` (its place in Group().streams), loaded once, checked
+    // or rebuilt, and shared with the store's own positioning. Null with the
+    // reason when the segment cannot be used.
+    std::shared_ptr<const SegmentIndex> Index(size_t stream, size_t seg, std::string* why);
+    // The place of a channel's stream type in Group().streams; -1 none.
+    int StreamIndex(uint8_t channel, uint8_t streamType) const { return FindStream(channel, streamType); }
+    // Where OpenStream and SeekStream at `t` position the stream `stream`:
+    // the segment (its place in the manifest's list) and the entry of its
+    // index. False when there is no recording there.
+    bool PositionOf(size_t stream, const DateTime& t, size_t* seg, size_t* entry);
     int OpenHandleCount() const;
     // Channels whose OpenStream failed since the last call (bit n = channel
     // n); the call clears them. Lets a host tell a failed open from a

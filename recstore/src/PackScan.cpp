@@ -287,6 +287,29 @@ Decode DecodeHeader(PackFormat format, const uint8_t* data, size_t avail, PackHe
     return d;
 }
 
+bool CheckWholePack(PackFormat format, const uint8_t* data, size_t len, PackHeader* out, std::string* why) {
+    std::string reason;
+    switch (DecodeHeader(format, data, len, out, &reason)) {
+        case Decode::kOk: break;
+        case Decode::kInvalid:
+            if (why) *why = "invalid header: " + reason;
+            return false;
+        default:
+            if (why) *why = len < 4 || out->type == kTypeOther ? "no pack header" : "header or extension cut short";
+            return false;
+    }
+    if (out->packLen != len) {
+        if (why) *why = Format("a pack of %" PRIu64 " bytes, not %zu", out->packLen, len);
+        return false;
+    }
+    const uint8_t* payload = data + out->headerLen + out->extLen;
+    if (out->hasChecksum && PayloadChecksum(payload, out->frameLen) != out->checksum) {
+        if (why) *why = "payload checksum mismatch";
+        return false;
+    }
+    return true;
+}
+
 uint8_t PayloadChecksum(const uint8_t* data, size_t len) {
     if (len == 0) return 0;
     const size_t n = len > 127 ? 128 : len;
@@ -320,13 +343,30 @@ bool LastVideoPackBefore(int fd, uint64_t size, PackFormat format, uint64_t from
     return found;
 }
 
-bool ScanFile(int fd, uint64_t size, PackFormat format, const ScanVisitor& visitor, ScanSummary* summary) {
+ZeroTimestampRule::Verdict ZeroTimestampRule::Take(const PackHeader& h) {
+    if (h.hasPts) pts_ = h.ptsMs;
+    const bool audio = h.type == kTypeAudio;
+    const bool video = h.type == kTypeI || h.type == kTypeP;
+    if ((video || (audio && audioSegment_)) && pts_ == 0) {
+        waiting_ = true;
+        return kZero;
+    }
+    if (!waiting_) return kKept;
+    if (h.type == kTypeI || (audio && audioSegment_)) {
+        waiting_ = false;
+        return kKept;
+    }
+    return kAfterZero;
+}
+
+bool ScanFile(int fd, uint64_t size, PackFormat format, const ScanVisitor& visitor, ScanSummary* summary,
+              uint64_t from) {
     ScanSummary local;
     ScanSummary& s = summary ? *summary : local;
     s = ScanSummary{};
     s.fileSize = size;
     Window win(fd, size);
-    uint64_t pos = 0;
+    uint64_t pos = std::min(from, size);
     bool inGarbage = false;
     uint64_t garbageStart = 0;
     bool haveCandidate = false;  // a header whose pack runs past the end
@@ -439,25 +479,31 @@ bool ScanFile(int fd, uint64_t size, PackFormat format, const ScanVisitor& visit
     return true;
 }
 
-bool DetectFormat(int fd, uint64_t size, PackFormat* format) {
+FormatGuess GuessFormat(int fd, uint64_t size) {
+    FormatGuess g;
     Window win(fd, size);
     size_t got = 0;
     const uint8_t* p = win.Get(0, kWindowChunk, &got);
-    if (!p) return false;
-    size_t best[2] = {got, got};
+    if (!p) return g;
     for (int f = 0; f < 2; ++f) {
         const PackFormat fmt = f ? PackFormat::kOld : PackFormat::kNew;
-        for (size_t i = 0; i + 4 <= got; ++i) {
+        for (size_t i = 0; i + 4 <= got;) {
             PackHeader h;
-            if (ChunkType(fmt, p + i) != kTypeOther && DecodeHeader(fmt, p + i, got - i, &h, nullptr) == Decode::kOk) {
-                best[f] = i;
-                break;
+            if (ChunkType(fmt, p + i) != kTypeOther && DecodeHeader(fmt, p + i, got - i, &h, nullptr) == Decode::kOk &&
+                h.packLen <= got - i &&
+                (!h.hasChecksum || PayloadChecksum(p + i + h.headerLen + h.extLen, h.frameLen) == h.checksum)) {
+                ++g.packs[f];
+                i += static_cast<size_t>(h.packLen);
+            } else {
+                ++i;
             }
         }
     }
-    if (best[0] == got && best[1] == got) return false;
-    *format = best[1] < best[0] ? PackFormat::kOld : PackFormat::kNew;
-    return true;
+    const uint32_t won = std::max(g.packs[0], g.packs[1]), lost = std::min(g.packs[0], g.packs[1]);
+    g.found = won > 0;
+    g.format = g.packs[1] > g.packs[0] ? PackFormat::kOld : PackFormat::kNew;
+    g.certain = won >= kSurePacks && lost * 4 <= won;
+    return g;
 }
 
 }  // namespace recstore

@@ -1,8 +1,14 @@
 // Recording store basics: UTC civil date arithmetic for the recorded
-// date-time record, its text form, and the process-wide message sink.
+// date-time record, its text form, the check that a recorded file is a
+// regular one, and the process-wide message sink.
 #include "RecCommon.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <cstdio>
 #include <mutex>
 
@@ -95,6 +101,57 @@ bool ParseDateTime(const std::string& text, DateTime* dt) {
 void SetLogSink(LogSink sink) {
     std::lock_guard<std::mutex> lock(g_logMutex);
     g_logSink = std::move(sink);
+}
+
+namespace {
+
+const char* FileKind(mode_t mode) {
+    if (S_ISDIR(mode)) return "a directory";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "of an unknown kind";
+}
+
+}  // namespace
+
+bool RegularFileStat(const std::string& path, struct stat* st, std::string* why) {
+    if (stat(path.c_str(), st) != 0) {
+        const int e = errno;
+        if (why) *why = e == ENOENT ? path + " missing" : path + ": " + std::strerror(e);
+        errno = e;
+        return false;
+    }
+    if (!S_ISREG(st->st_mode)) {
+        if (why) *why = path + " is not a regular file (" + FileKind(st->st_mode) + ")";
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+int OpenRegularFile(const std::string& path, struct stat* st, std::string* why) {
+    struct stat before, local;
+    struct stat& now = st ? *st : local;
+    if (!RegularFileStat(path, &before, why)) return -1;
+    // Non-blocking: the path may have become a FIFO since the check.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const int e = errno;
+        if (why) *why = e == ENOENT ? path + " missing" : "cannot open " + path + ": " + std::strerror(e);
+        errno = e;
+        return -1;
+    }
+    if (fstat(fd, &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != before.st_dev ||
+        now.st_ino != before.st_ino) {
+        if (why) *why = path + " is not a regular file (replaced while it was opened)";
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
 }
 
 void Log(const char* fmt, ...) {

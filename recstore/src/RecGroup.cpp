@@ -97,11 +97,20 @@ bool SafeRelativePath(const std::string& path) {
 
 bool LoadManifest(const std::string& dir, GroupDesc* group, std::string* error) {
     const std::string path = dir + "/" + kManifestName;
-    std::ifstream in(path);
-    if (!in) {
-        if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
+    std::string why;
+    const int fd = OpenRegularFile(path, nullptr, &why);
+    if (fd < 0) {
+        if (error) *error = errno == ENOENT ? "cannot open " + path + ": " + std::strerror(ENOENT) : why;
         return false;
     }
+    std::string text;
+    char buf[4096];
+    ssize_t got;
+    while ((got = read(fd, buf, sizeof(buf))) > 0 || (got < 0 && errno == EINTR)) {
+        if (got > 0) text.append(buf, static_cast<size_t>(got));
+    }
+    close(fd);
+    std::istringstream in(text);
     Json::CharReaderBuilder builder;
     Json::Value root;
     std::string parseError;

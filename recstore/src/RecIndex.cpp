@@ -101,14 +101,41 @@ IndexRead Inconsistent(std::string* why, const char* fmt, ...) {
     return IndexRead::kInconsistent;
 }
 
-// Checks that a pack of `type` and `packLen` bytes starts at `offset`.
-bool PackAt(int fd, uint64_t packSize, PackFormat format, uint64_t offset, int type, uint64_t packLen) {
-    uint8_t head[kOldVideoHeaderLen];
-    const size_t want = static_cast<size_t>(std::min<uint64_t>(sizeof(head), packSize - offset));
-    if (!ReadAll(fd, head, want, offset)) return false;
+// Checks that a whole valid pack (header, extension and, in the new format,
+// payload checksum) of `type` and `packLen` bytes starts at `offset`, and
+// that its own timestamp and date-time, where it carries them, are those of
+// `entry`: an index with a valid checksum can still lie (written for other
+// bytes, or forged), and the store would serve what it names.
+bool PackMatches(int fd, uint64_t packSize, PackFormat format, uint64_t offset, uint64_t packLen, int type,
+                 const IndexEntry* entry, std::vector<uint8_t>* buf, std::string* why) {
+    if (packLen > kMaxPackLen || packLen > packSize - offset) {
+        *why = "larger than any pack";
+        return false;
+    }
+    buf->resize(static_cast<size_t>(packLen));
+    if (!ReadAll(fd, buf->data(), buf->size(), offset)) {
+        *why = "cannot be read";
+        return false;
+    }
     PackHeader h;
-    const Decode d = DecodeHeader(format, head, want, &h, nullptr);
-    return (d == Decode::kOk || d == Decode::kNeedMore) && h.type == type && h.packLen == packLen;
+    if (!CheckWholePack(format, buf->data(), buf->size(), &h, why)) return false;
+    if (h.type != type) {
+        *why = "a pack of another type";
+        return false;
+    }
+    if (type == kTypeAudio && !(h.hasFlag && h.flag)) {
+        *why = "an audio pack without the flag";
+        return false;
+    }
+    if (entry && h.hasPts && h.ptsMs != entry->ptsMs) {
+        *why = "the pack's timestamp is " + std::to_string(h.ptsMs);
+        return false;
+    }
+    if (entry && h.hasTime && ValidDateTime(h.time) && h.time != entry->time) {
+        *why = "the pack's date-time is " + FormatDateTime(h.time);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -192,15 +219,13 @@ bool WriteIndexFile(const std::string& path, const SegmentIndex& index, std::str
 
 IndexRead ReadIndexFile(const std::string& path, PackFormat format, int packFd, uint64_t packSize,
                         SegmentIndex* index, std::string* why) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (why) *why = std::string("no index file: ") + std::strerror(errno);
-        return errno == ENOENT ? IndexRead::kMissing : IndexRead::kInconsistent;
-    }
     struct stat st;
-    if (fstat(fd, &st) != 0) {
-        close(fd);
-        return Inconsistent(why, "cannot stat the index: %s", std::strerror(errno));
+    std::string reason;
+    const int fd = OpenRegularFile(path, &st, &reason);
+    if (fd < 0) {
+        const bool missing = errno == ENOENT;
+        if (why) *why = missing ? std::string("no index file: ") + std::strerror(ENOENT) : reason;
+        return missing ? IndexRead::kMissing : IndexRead::kInconsistent;
     }
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     if (size < kIndexHeadLen || (size - kIndexHeadLen) % kIndexEntryLen != 0 ||
@@ -237,8 +262,12 @@ IndexRead ReadIndexFile(const std::string& path, PackFormat format, int packFd, 
     idx.hasPts = (h[60] & 1) != 0;
     if (idx.packCount && (!ValidDateTime(idx.firstTime) || !ValidDateTime(idx.lastTime)))
         return Inconsistent(why, "invalid segment date-time in the index");
+    if (idx.packCount < count || idx.audioCount > idx.packCount)
+        return Inconsistent(why, "%u packs, %u of them audio, cannot hold %u I-frames", idx.packCount, idx.audioCount,
+                            count);
     idx.entries.reserve(count);
     uint64_t nextFree = 0;
+    std::vector<uint8_t> pack;
     for (uint32_t i = 0; i < count; ++i) {
         const uint8_t* e = h + kIndexHeadLen + static_cast<size_t>(i) * kIndexEntryLen;
         IndexEntry entry{Le64(e), Le32(e + 8), Le64(e + 16), DateTimeAt(e + 24), Le32(e + 12)};
@@ -248,11 +277,14 @@ IndexRead ReadIndexFile(const std::string& path, PackFormat format, int packFd, 
             return Inconsistent(why, "entry %u (offset %" PRIu64 ", %u bytes) out of order or out of the file", i,
                                 entry.offset, entry.packLen);
         if (!ValidDateTime(entry.time)) return Inconsistent(why, "entry %u has an invalid date-time", i);
-        if (!PackAt(packFd, packSize, format, entry.offset, kTypeI, entry.packLen))
-            return Inconsistent(why, "entry %u: no I-frame of %u bytes at offset %" PRIu64, i, entry.packLen,
-                                entry.offset);
-        if (entry.lead && !PackAt(packFd, packSize, format, entry.offset - entry.lead, kTypeAudio, entry.lead))
-            return Inconsistent(why, "entry %u: no audio pack of %u bytes before its I-frame", i, entry.lead);
+        if (!PackMatches(packFd, packSize, format, entry.offset, entry.packLen, kTypeI, &entry, &pack, &reason))
+            return Inconsistent(why, "entry %u: no I-frame of %u bytes at offset %" PRIu64 " (%s)", i, entry.packLen,
+                                entry.offset, reason.c_str());
+        if (entry.lead &&
+            !PackMatches(packFd, packSize, format, entry.offset - entry.lead, entry.lead, kTypeAudio, nullptr, &pack,
+                         &reason))
+            return Inconsistent(why, "entry %u: no audio pack of %u bytes before its I-frame (%s)", i, entry.lead,
+                                reason.c_str());
         nextFree = entry.offset + entry.packLen;
         idx.entries.push_back(entry);
     }
@@ -276,17 +308,9 @@ bool ScanSegment(int fd, uint64_t size, PackFormat format, const DateTime& segme
 bool LoadSegmentIndex(const std::string& packPath, PackFormat format, const DateTime& segmentStart,
                       SegmentIndex* index, bool* rebuilt, std::string* why) {
     if (rebuilt) *rebuilt = false;
-    const int fd = open(packPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (why) *why = "cannot open " + packPath + ": " + std::strerror(errno);
-        return false;
-    }
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (why) *why = packPath + " is not a readable file";
-        close(fd);
-        return false;
-    }
+    const int fd = OpenRegularFile(packPath, &st, why);
+    if (fd < 0) return false;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     const std::string idxPath = IndexPathFor(packPath);
     std::string reason;

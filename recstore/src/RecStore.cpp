@@ -145,16 +145,17 @@ RecStore::LoadedPtr RecStore::Segment(size_t stream, size_t seg) {
     const SegmentDesc& d = sd.segments[seg];
     const std::string path = dir_ + "/" + d.file;
     struct stat st;
-    const bool exists = stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    std::string notRegular;
+    const bool exists = RegularFileStat(path, &st, &notRegular);
     std::lock_guard<std::mutex> lock(cacheMutex_);
     LoadedPtr& slot = cache_[stream][seg];
     if (slot && exists && slot->ok && slot->size == static_cast<uint64_t>(st.st_size) &&
         slot->mtimeNs == MtimeNs(st) && slot->inode == static_cast<uint64_t>(st.st_ino))
         return slot;
-    if (slot && !exists && slot->size == kNoFile) return slot;
+    if (slot && !exists && slot->size == kNoFile && slot->why == "file " + notRegular) return slot;
     auto fresh = std::make_shared<Loaded>();
     if (!exists) {
-        fresh->why = "file " + path + " missing";
+        fresh->why = "file " + notRegular;  // "file X missing", "file X is not a regular file (a FIFO)"
     } else {
         fresh->size = static_cast<uint64_t>(st.st_size);
         fresh->mtimeNs = MtimeNs(st);
@@ -167,6 +168,19 @@ RecStore::LoadedPtr RecStore::Segment(size_t stream, size_t seg) {
             fresh->why.c_str());
     slot = fresh;
     return slot;
+}
+
+std::shared_ptr<const SegmentIndex> RecStore::Index(size_t stream, size_t seg, std::string* why) {
+    if (stream >= group_.streams.size() || seg >= group_.streams[stream].segments.size()) {
+        if (why) *why = "no such segment";
+        return nullptr;
+    }
+    LoadedPtr l = Segment(stream, seg);
+    if (!l->ok) {
+        if (why) *why = l->why;
+        return nullptr;
+    }
+    return std::shared_ptr<const SegmentIndex>(l, &l->index);
 }
 
 RecStore::LoadedPtr RecStore::UsableSegment(size_t stream, size_t seg) {
@@ -235,6 +249,15 @@ bool RecStore::Locate(size_t stream, const DateTime& t, Pos* pos, std::string* w
     return true;
 }
 
+bool RecStore::PositionOf(size_t stream, const DateTime& t, size_t* seg, size_t* entry) {
+    Pos pos{0, 0};
+    std::string why;
+    if (stream >= group_.streams.size() || !ValidDateTime(t) || !Locate(stream, t, &pos, &why)) return false;
+    *seg = pos.seg;
+    *entry = pos.idx;
+    return true;
+}
+
 // Where reading starts for the I-frame at `pos` of the handle's segment. A
 // segment with audio must begin, for the player, with an audio frame: the
 // read starts at the audio pack right before the I-frame (the entry's lead).
@@ -259,9 +282,10 @@ bool RecStore::Enter(Handle& h, size_t seg, LoadedPtr loaded) {
     if (h.fd >= 0 && h.seg == seg && h.loaded == loaded) return true;
     const SegmentDesc& d = group_.streams[h.stream].segments[seg];
     const std::string path = dir_ + "/" + d.file;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string why;
+    const int fd = OpenRegularFile(path, nullptr, &why);
     if (fd < 0) {
-        Log("handle %d: cannot open %s: %s", h.id, path.c_str(), std::strerror(errno));
+        Log("handle %d: %s", h.id, why.c_str());
         return false;
     }
     if (h.fd >= 0) close(h.fd);
@@ -503,21 +527,35 @@ int RecStore::ReadIFrame(int handle, unsigned char** data, int* length, unsigned
             target = p;
         }
     }
-    LoadedPtr l = UsableSegment(h->stream, target.seg);
-    if (!l || target.idx >= l->index.entries.size()) {
-        Log("%s: handle %d: segment changed under the cursor", op, handle);
-        return -1;
+    // Only a pack that validates whole is handed out: the engine would
+    // reject any other and ask for the same one again. A damaged one is
+    // passed over in the direction of play.
+    const size_t before = h->seg;
+    for (;;) {
+        LoadedPtr l = UsableSegment(h->stream, target.seg);
+        if (!l || target.idx >= l->index.entries.size()) {
+            Log("%s: handle %d: segment changed under the cursor", op, handle);
+            return -1;
+        }
+        const IndexEntry& e = l->index.entries[target.idx];
+        if (!Enter(*h, target.seg, l)) return -1;
+        h->trickBuf.resize(e.packLen);
+        PackHeader header;
+        std::string why = "cannot be read";
+        if (PreadAll(h->fd, h->trickBuf.data(), e.packLen, e.offset) &&
+            CheckWholePack(l->index.format, h->trickBuf.data(), e.packLen, &header, &why)) {
+            if (header.type == kTypeI) break;
+            why = "not an I-frame";
+        }
+        Log("%s: handle %d: the I-frame at offset %llu of segment %u is passed over: %s", op, handle,
+            static_cast<unsigned long long>(e.offset), group_.streams[h->stream].segments[target.seg].number,
+            why.c_str());
+        Pos next;
+        if (!(forward ? NextPos(h->stream, target, &next) : PrevPos(h->stream, target, &next))) return 0;
+        target = next;
     }
-    const IndexEntry& e = l->index.entries[target.idx];
-    const bool segmentChanged = target.seg != h->seg;
-    if (!Enter(*h, target.seg, l)) return -1;
-    h->trickBuf.resize(e.packLen);
-    if (!PreadAll(h->fd, h->trickBuf.data(), e.packLen, e.offset) ||
-        ChunkType(l->index.format, h->trickBuf.data()) != kTypeI) {
-        Log("%s: handle %d: the I-frame at offset %llu of segment %u cannot be read", op, handle,
-            static_cast<unsigned long long>(e.offset), group_.streams[h->stream].segments[target.seg].number);
-        return -1;
-    }
+    const IndexEntry& e = h->loaded->index.entries[target.idx];  // Enter made it the handle's
+    const bool segmentChanged = target.seg != before;
     *newSegment = (segmentChanged || h->newSegPending) ? 1 : 0;
     h->newSegPending = false;
     h->readOff = e.offset;

@@ -14,8 +14,9 @@
 // hand has been released, so a reset never waits for a held frame. The
 // parser's reader threads fill the rings meanwhile.
 //
-// The library links against whichever CMultiStreamSyncParser the program
-// links (the shared library for mssp-play, the internal archive in tests).
+// The store and the engine are reached through the host layer (mssphost),
+// which links against whichever CMultiStreamSyncParser the program links
+// (the shared library for mssp-play, the internal archive in tests).
 #ifndef MSSP_PLAYER_H
 #define MSSP_PLAYER_H
 
@@ -25,17 +26,24 @@
 #include <string>
 #include <vector>
 
+#include "MsspHost.h"
 #include "RecCommon.h"
 
 namespace player {
 
 using recstore::DateTime;
+// Shared with every host of the engine: the play modes, the parser's shared
+// memory (key file, removal, unique names) and channel sets.
+using Mode = mssphost::Mode;
+using mssphost::KeyFilePath;
+using mssphost::kPlaybackGroup;
+using mssphost::ParseChannelSet;
+using mssphost::RemoveSharedMemory;
+using mssphost::UniqueShmName;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;  // the recording or the playback went wrong
 constexpr int kExitUsage = 2;    // bad arguments
-
-enum class Mode { kPlay, kFastForward, kFastBackward };
 
 // A point of the run: milliseconds of playback time, or a count of
 // delivered frames (all channels together).
@@ -67,18 +75,18 @@ struct Action {
     std::string note;       // explanation printed with it (the demo's)
 };
 
-struct Options {
-    std::string groupDir;
-    uint32_t channels = 0;       // 0: every channel recorded in the stream type
-    int streamType = 0;
+// What to play and the engine's tuning are the host layer's options
+// (group, channels, stream type, ring, nodes, streams per thread, parser
+// streams, converted timestamps, shared-memory name, device group); the
+// rest is the player's. The parser's stream count, when not given, is the
+// largest channel set of the run (the start's or a channels action's).
+struct Options : mssphost::Options {
     TimeSpec start;              // kCurrent: the recording's start (its end when playing backward)
     int64_t segment = -1;        // start at this segment (by segment id) instead
     int segmentChannel = -1;     // channel of that segment id (-1: the first played channel)
     bool realtime = true;        // false: as fast as possible
     Mode mode = Mode::kPlay;     // how the run begins
     int speed = 1;               // trick-play speed of that mode
-    bool convert = false;        // converted timestamps (GetFrame's bConvert)
-    int deviceGroup = -1;        // 0..3; -1: 3 for old-format recordings, else 0
     std::vector<Action> actions; // in order of their points
     double durationSec = 0;      // stop after this much playback time (0: no limit)
     uint64_t maxFrames = 0;      // stop after this many frames (0: no limit)
@@ -86,15 +94,10 @@ struct Options {
     std::string plotPath;        // PNG picture of the timeline (gnuplot); "" none
     bool presentByTime = false;  // present each frame at its recorded time of day, not its timestamp
     std::string outDir;          // chNN.es / chNN.audio per channel
-    int ringBytes = 4 << 20;     // per stream
-    int nodes = 512;             // frame nodes per stream
-    int streamsPerThread = 1;
-    int streams = 0;             // parser stream count; 0: as many as the largest channel set
     double stallSec = 5;         // no frame for this long while streams are live: an error
     int progress = -1;           // 1 lines every second, 0 none, -1 when standard error is a terminal
     bool events = false;         // a report line for each new segment or timestamp jump in normal play
     std::string libraryLog;      // the library's diagnostics ("" discarded, "-" left on standard output)
-    std::string shmName;         // base name of the shared memory ("" a unique one)
     bool demo = false;
     bool help = false;
 };
@@ -106,7 +109,6 @@ bool ParseArgs(const std::vector<std::string>& args, Options* options, std::stri
 std::string HelpText();
 
 // Parsers of single values, for the arguments and the tests.
-bool ParseChannelSet(const std::string& text, uint32_t* mask);
 bool ParsePoint(const std::string& text, Point* point);
 bool ParseAction(const std::string& text, Action* action, std::string* error);
 
@@ -115,6 +117,7 @@ struct ChannelStats {
     uint32_t typesSeen = 0;        // bit t: frames of stream type t delivered
     uint64_t byType[4] = {0, 0, 0, 0};  // I, P, audio, other
     uint64_t dropped = 0;          // video frames missing in normal play
+    uint64_t zeroTimestamp = 0;    // of those, dropped by the engine for a timestamp of 0 and after it
     uint64_t skipped = 0;          // video frames left out by a frame-jump level
     uint64_t discontinuities = 0;  // frames flagged (new segment or timestamp jump)
     uint64_t orderViolations = 0;  // frames against the expected order
@@ -175,15 +178,6 @@ void PrintSteps(FILE* out, const Result& result);
 // folder, plays a short scripted session, prints the summary and removes
 // the folder. `base` supplies the shared-memory name and library options.
 int RunDemo(const Options& base, const Output& output);
-
-// The key file of the parser's shared memory: "/tmp/.<name><group>".
-std::string KeyFilePath(const std::string& name, int group);
-// Removes the key file and any segment still filed under its key.
-void RemoveSharedMemory(const std::string& name, int group);
-// A base name unique to this process and call.
-std::string UniqueShmName();
-
-constexpr int kPlaybackGroup = 1;  // the parser's group number (part of the key name)
 
 }  // namespace player
 

@@ -19,13 +19,17 @@ struct Options {
     int channel = -1;          // group: only this channel (-1 all)
     int streamType = -1;       // group: only this stream type (-1 all)
     int64_t segment = -1;      // group: only this segment number (-1 all)
+    bool audioSegment = false; // the segment carries audio (a group's manifest says so)
 };
 
 // What a file held, as the summary reports it.
 struct FileStats {
     recstore::ScanSummary scan;
+    bool formatCertain = true;      // given, or found beyond doubt in the data
     uint32_t audioWithoutFlag = 0;  // new-format audio packs the player skips
     uint32_t leadingP = 0;          // P-frames before the first I-frame (dropped at a start)
+    uint32_t zeroPts = 0;           // frames the player drops for their timestamp 0 ...
+    uint32_t afterZeroPts = 0;      // ... and the frames after them until a key frame
     bool hasPts = false;
     uint64_t firstPts = 0, lastPts = 0;
     bool hasTime = false;

@@ -1,18 +1,15 @@
-// Recording player: one run. Opens the group with the recording store, starts
-// CMultiStreamSyncParser on the channel set, takes frames with GetFrame,
-// counts and checks them per channel in delivery order, shows them (paces,
-// reports, writes) at their timestamps or, held in a queue, at their
-// recorded times, carries out the schedule between frames (after the frame
-// in hand is released), measures the step of the channels after each
-// operation and draws the timeline. Runs on the caller's thread; the
-// parser's reader threads fill the rings meanwhile.
+// Recording player: one run. Opens the group and starts the engine on the
+// channel set through the host layer (mssphost::Session), takes frames in
+// the engine's order, counts and checks them per channel in delivery order,
+// shows them (paces, reports, writes) at their timestamps or, held in a
+// queue, at their recorded times, carries out the schedule between frames
+// (after the frame in hand is released), measures the step of the channels
+// after each operation and draws the timeline. Runs on the caller's
+// thread; the parser's reader threads fill the rings meanwhile.
 #include <fcntl.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <chrono>
@@ -23,8 +20,7 @@
 #include <map>
 #include <memory>
 
-#include "KeltoPlatform.h"
-#include "MultiStreamSyncParser.h"
+#include "MsspHost.h"
 #include "PackScan.h"
 #include "Player.h"
 #include "Presentation.h"
@@ -34,9 +30,13 @@
 namespace player {
 namespace {
 
+using mssphost::ChannelAtIndex;
+using mssphost::ChannelList;
+using mssphost::kFlagNewOrJump;
+using mssphost::kTopJumpLevel;
+using mssphost::StreamIndexOf;
 using recstore::PackFormat;
 
-constexpr int kTopJumpLevel = 14;            // every frame shown
 constexpr double kMaxSteadyStepMs = 2500;    // a larger timestamp step is a jump (the engine's threshold)
 constexpr double kDefaultStepMs = 40;        // clock step across a jump before any steady step was seen
 constexpr useconds_t kPollUs = 2000;         // wait between GetFrame calls that delivered nothing
@@ -46,7 +46,6 @@ constexpr double kMaxSleepSliceMs = 50;      // pacing sleeps in slices, to noti
 constexpr size_t kSynthTagLen = 16;          // "MSYN", channel, type, frame type, 0, u32 number, u32 pts
 constexpr int kProgressChannels = 8;         // channels named on a progress line
 constexpr int kProgressPtsChannels = 4;      // up to this many channels, their timestamps too
-constexpr uint32_t kFlagNewOrJump = 0x01;    // frame flag bit 0: new segment or timestamp discontinuity
 constexpr int64_t kMaxHoldMs = 2500;         // by recorded time: longest wait for a channel's offset (timestamps)
 constexpr double kPlotStepMs = 100;          // one picture point per channel and this much playback time
 
@@ -65,16 +64,6 @@ const char* ModeName(Mode m) {
 
 char TypeLetter(int type) { return "IPAO"[type & 3]; }
 
-std::string ChannelList(uint32_t mask) {
-    std::string s;
-    for (int c = 0; c < 32; ++c) {
-        if (!(mask >> c & 1)) continue;
-        if (!s.empty()) s += ",";
-        s += std::to_string(c);
-    }
-    return s.empty() ? "none" : s;
-}
-
 // A JSON string literal of `text`.
 std::string JsonString(const std::string& text) {
     std::string out = "\"";
@@ -89,32 +78,6 @@ std::string Hms(const DateTime& t) {
     char buf[16];
     std::snprintf(buf, sizeof(buf), "%02u:%02u:%02u", t[3], t[4], t[5]);
     return buf;
-}
-
-// The k-th set bit of `mask` is stream index k (the engine's mapping).
-int IndexOf(uint32_t mask, int channel) {
-    if (channel < 0 || channel > 31 || !(mask >> channel & 1)) return -1;
-    return std::popcount(mask & ((1u << channel) - 1u));
-}
-int ChannelAt(uint32_t mask, int index) {
-    for (int c = 0; c < 32; ++c) {
-        if (mask >> c & 1) {
-            if (index == 0) return c;
-            --index;
-        }
-    }
-    return -1;
-}
-// The first `n` channels of a mask: those that get a stream index.
-uint32_t FirstChannels(uint32_t mask, int n) {
-    uint32_t out = 0;
-    for (int c = 0; c < 32 && n > 0; ++c) {
-        if (mask >> c & 1) {
-            out |= 1u << c;
-            --n;
-        }
-    }
-    return out;
 }
 
 // Per channel, what the order and drop checks compare with; reset at every
@@ -142,10 +105,10 @@ struct ShownState {
     bool eventPending = false;  // a new segment or jump that has not moved the recorded time yet
 };
 
-class Session {
+class Playback {
 public:
-    Session(const Options& o, const Output& out, Result* r) : o_(o), out_(out), r_(*r) {}
-    ~Session() { Shutdown(); }
+    Playback(const Options& o, const Output& out, Result* r) : o_(o), out_(out), r_(*r) {}
+    ~Playback() { Shutdown(); }
     int Run();
 
 private:
@@ -176,9 +139,7 @@ private:
 
     bool Fail(int status, const std::string& message);
     void Warn(const std::string& message);
-    bool OpenRecording();
-    bool ChooseChannels();
-    void ChooseFormat();
+    bool OpenSession();
     bool ResolveStart();
     bool OpenOutputs();
     bool StartEngine();
@@ -190,7 +151,7 @@ private:
     bool Execute(const Action& a);
     std::string SwitchChannels(const Action& a, const DateTime& when, int* result);
     void Operation(const std::string& name, const std::string& what, const int* result, bool measure);
-    void Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* p2, int n2);
+    void Deliver(const mssphost::Frame& taken);
     void CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int streamType, const recstore::PackHeader* h,
                     const uint8_t* payload, size_t payloadLen);
     void Present(const Shown& s);
@@ -209,7 +170,10 @@ private:
     DateTime Resolve(const TimeSpec& t) const;
     ChannelStats& Stats(int channel);
     double Clock() const { return clockMs_; }
-    bool Backward() const { return mode_ == Mode::kFastBackward; }
+    Mode CurMode() const { return s_->CurrentMode(); }
+    int CurSpeed() const { return s_->CurrentSpeed(); }
+    uint32_t Mask() const { return s_->Mask(); }
+    bool Backward() const { return CurMode() == Mode::kFastBackward; }
     void Say(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
     void Shutdown();
     bool Stopping() const { return out_.stop && *out_.stop; }
@@ -218,21 +182,10 @@ private:
     const Output& out_;
     Result& r_;
 
-    std::unique_ptr<recstore::RecStore> store_;
-    MSSP_StreamOperation_t ops_{};
-    std::unique_ptr<CMultiStreamSyncParser> parser_;
-    std::string shmName_;
-    bool started_ = false;
-
-    uint32_t mask_ = 0;     // played channels
-    int streams_ = 0;       // parser stream count
-    PackFormat format_ = PackFormat::kNew;
-    int deviceGroup_ = 0;
+    // The store, the engine, the played channels, the play mode.
+    std::unique_ptr<mssphost::Session> s_;
     DateTime start_{};
-    DateTime openAt_{};     // where the engine opens the streams, when not at start_ (month 0: none)
-    Mode mode_ = Mode::kPlay;
-    int speed_ = 1;
-    int curType_[MSSP_MAX_STREAMS] = {};   // stream type of each stream index, as the engine keeps it
+    bool fromBeginning_ = false;  // the engine opens every channel at its first I-frame
     int level_[MSSP_MAX_STREAMS] = {};     // frame-jump level of each stream index
 
     std::map<int, ChannelStats> stats_;
@@ -271,7 +224,7 @@ private:
     std::vector<uint8_t> scratch_;
 };
 
-void Session::Say(const char* fmt, ...) {
+void Playback::Say(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     std::vfprintf(out_.out, fmt, ap);
@@ -279,7 +232,7 @@ void Session::Say(const char* fmt, ...) {
     std::fflush(out_.out);
 }
 
-bool Session::Fail(int status, const std::string& message) {
+bool Playback::Fail(int status, const std::string& message) {
     std::fprintf(out_.err, "mssp-play: %s\n", message.c_str());
     std::fflush(out_.err);
     r_.errors.push_back(message);
@@ -287,12 +240,12 @@ bool Session::Fail(int status, const std::string& message) {
     return false;
 }
 
-void Session::Warn(const std::string& message) {
+void Playback::Warn(const std::string& message) {
     std::fprintf(out_.err, "mssp-play: warning: %s\n", message.c_str());
     std::fflush(out_.err);
 }
 
-ChannelStats& Session::Stats(int channel) {
+ChannelStats& Playback::Stats(int channel) {
     auto it = stats_.find(channel);
     if (it == stats_.end()) {
         it = stats_.emplace(channel, ChannelStats{}).first;
@@ -301,94 +254,53 @@ ChannelStats& Session::Stats(int channel) {
     return it->second;
 }
 
-bool Session::OpenRecording() {
-    std::string error;
-    store_ = recstore::RecStore::Open(o_.groupDir, &error);
-    if (!store_) return Fail(kExitFailure, "cannot open the recording " + o_.groupDir + ": " + error);
-    if (store_->GroupId() > 255)
-        return Fail(kExitFailure, "recording group id " + std::to_string(store_->GroupId()) +
-                                      " does not fit the engine's one-byte group id");
-    return true;
-}
-
-bool Session::ChooseChannels() {
-    uint32_t available = 0;
-    for (const recstore::StreamDesc& s : store_->Group().streams) {
-        if (s.streamType == o_.streamType) available |= 1u << s.channel;
-    }
-    if (available == 0)
-        return Fail(kExitFailure, o_.groupDir + " holds no recording of stream type " + std::to_string(o_.streamType));
-    uint32_t want = o_.channels ? o_.channels : available;
-    if (want & ~available)
-        return Fail(kExitUsage, "channel(s) " + ChannelList(want & ~available) + " have no recording of stream type " +
-                                    std::to_string(o_.streamType) + " in " + o_.groupDir + " (recorded: " +
-                                    ChannelList(available) + ")");
-    int largest = std::popcount(want);
+bool Playback::OpenSession() {
+    mssphost::Options so = o_;
     for (const Action& a : o_.actions) {
-        if (a.kind == Action::kChannels) largest = std::max(largest, std::popcount(a.mask));
+        if (a.kind == Action::kChannels) so.reserveStreams = std::max(so.reserveStreams, std::popcount(a.mask));
     }
-    streams_ = o_.streams ? o_.streams : std::min(largest, MSSP_MAX_STREAMS);
-    if (std::popcount(want) > streams_) {
-        Warn("only the first " + std::to_string(streams_) + " channels are played (--streams)");
-        want = FirstChannels(want, streams_);
+    so.everyChannel = false;  // a channel that cannot be opened is reported, the others play
+    so.shmPrefix = "msspplay";
+    std::string error;
+    mssphost::OpenFailure why;
+    s_ = mssphost::Session::Open(so, &error, &why);
+    if (!s_) {
+        if (why.kind != mssphost::OpenFailure::kChannels) return Fail(kExitFailure, error);
+        const std::string type = "stream type " + std::to_string(o_.streamType);
+        if (why.recorded == 0) return Fail(kExitFailure, o_.groupDir + " holds no recording of " + type);
+        return Fail(kExitUsage, "channel(s) " + ChannelList(why.unrecorded) + " have no recording of " + type +
+                                    " in " + o_.groupDir + " (recorded: " + ChannelList(why.recorded) + ")");
     }
-    mask_ = want;
-    for (int k = 0; k < MSSP_MAX_STREAMS; ++k) {
-        curType_[k] = o_.streamType;
-        level_[k] = kTopJumpLevel;
-    }
+    if (s_->LeftOut())
+        Warn("only the first " + std::to_string(s_->StreamCount()) + " channels are played (--streams)");
+    std::fill(std::begin(level_), std::end(level_), kTopJumpLevel);
     for (int c = 0; c < 32; ++c) {
-        if (mask_ >> c & 1) Stats(c);
+        if (Mask() >> c & 1) Stats(c);
     }
+    if (s_->ForeignSegments() > 0)
+        Warn("device group " + std::to_string(s_->DeviceGroup()) + " reads " + recstore::FormatName(s_->Format()) +
+             "-format packs, but " + std::to_string(s_->ForeignSegments()) +
+             " segment(s) of the played channels are in the " + (s_->Format() == PackFormat::kOld ? "new" : "old") +
+             " format: they will not play");
     return true;
 }
 
-// The engine reads the old pack format on devices of group 3 only.
-void Session::ChooseFormat() {
-    int oldSegs = 0, newSegs = 0;
-    for (const recstore::StreamDesc& s : store_->Group().streams) {
-        if (!(mask_ >> s.channel & 1)) continue;
-        for (const recstore::SegmentDesc& seg : s.segments) ++(seg.format == PackFormat::kOld ? oldSegs : newSegs);
-    }
-    deviceGroup_ = o_.deviceGroup >= 0 ? o_.deviceGroup : (oldSegs > 0 && newSegs == 0 ? 3 : 0);
-    format_ = deviceGroup_ == 3 ? PackFormat::kOld : PackFormat::kNew;
-    const int foreign = format_ == PackFormat::kOld ? newSegs : oldSegs;
-    if (foreign > 0)
-        Warn("device group " + std::to_string(deviceGroup_) + " reads " + recstore::FormatName(format_) +
-             "-format packs, but " + std::to_string(foreign) + " segment(s) of the played channels are in the " +
-             (format_ == PackFormat::kOld ? "new" : "old") + " format: they will not play");
-}
-
-bool Session::ResolveStart() {
+bool Playback::ResolveStart() {
     if (o_.segment >= 0) {
-        const int ch = o_.segmentChannel >= 0 ? o_.segmentChannel : ChannelAt(mask_, 0);
-        tag_tavuSegmentId id{static_cast<uint8_t>(ch), static_cast<uint8_t>(o_.streamType), 0,
-                             static_cast<uint32_t>(o_.segment)};
-        MSSP_SegmentInfo_t info{};
-        if (store_->GetStreamSegmentInfo(&id, &info) != 0)
+        const int ch = o_.segmentChannel >= 0 ? o_.segmentChannel : ChannelAtIndex(Mask(), 0);
+        if (!s_->SegmentStart(ch, static_cast<uint32_t>(o_.segment), &start_))
             return Fail(kExitFailure, "segment " + std::to_string(o_.segment) + " of channel " + std::to_string(ch) +
                                           " stream type " + std::to_string(o_.streamType) + " cannot be played");
-        start_ = DateTime{info.year, info.month, info.day, info.hour, info.minute, info.second};
         return true;
     }
     const bool backward = o_.mode == Mode::kFastBackward;
-    bool found = false;
-    DateTime first{}, last{}, earliest{}, latest{};
-    for (int c = 0; c < 32; ++c) {
-        if (!(mask_ >> c & 1)) continue;
-        if (!store_->StreamSpan(static_cast<uint8_t>(c), static_cast<uint8_t>(o_.streamType), &first, &last)) continue;
-        if (!found || recstore::DateTimeToSeconds(first) < recstore::DateTimeToSeconds(earliest)) earliest = first;
-        if (!found || recstore::DateTimeToSeconds(last) > recstore::DateTimeToSeconds(latest)) latest = last;
-        found = true;
-    }
-    if (!found) return Fail(kExitFailure, "no played channel of " + o_.groupDir + " has a usable segment");
-    openAt_ = {};
+    DateTime earliest{}, latest{};
+    if (!s_->RecordedSpan(&earliest, &latest))
+        return Fail(kExitFailure, "no played channel of " + o_.groupDir + " has a usable segment");
     switch (o_.start.kind) {
         case TimeSpec::kCurrent:
             start_ = backward ? latest : earliest;
-            // Positioning picks the last I-frame at or before a second; a
-            // second before the recording picks its very first I-frame.
-            if (!backward) openAt_ = recstore::SecondsToDateTime(recstore::DateTimeToSeconds(earliest) - 1);
+            fromBeginning_ = !backward;
             break;
         case TimeSpec::kTimeOfDay:
             start_ = earliest;
@@ -399,7 +311,7 @@ bool Session::ResolveStart() {
     return true;
 }
 
-bool Session::OpenOutputs() {
+bool Playback::OpenOutputs() {
     std::string error;
     if (!o_.outDir.empty() && !recstore::MakeDirs(o_.outDir, &error))
         return Fail(kExitFailure, "cannot create " + o_.outDir + ": " + error);
@@ -416,57 +328,34 @@ bool Session::OpenOutputs() {
 }
 
 // Reports the channels (of those played) whose stream could not be opened.
-void Session::CheckOpened(uint32_t channels, const char* when) {
+void Playback::CheckOpened(uint32_t channels, const char* when) {
     // The store remembers the channels whose open failed; asking the engine
     // instead (GetChnStatusEx 0) would also count a short stream that the
     // reader threads already played to its end.
-    ReportFailedOpens(store_->TakeFailedOpens(), channels, when);
+    ReportFailedOpens(s_->FailedChannels(), channels, when);
 }
 
-bool Session::StartEngine() {
-    Json::Value spec(Json::objectValue);
-    static const char* const kGroupNames[] = {"", "ITS", "BUS", "ANT"};
-    if (deviceGroup_ > 0) spec["PRODUCT_GROUP"] = kGroupNames[deviceGroup_];
-    Kelto_SetSpecInfo(spec);
-
-    ops_ = recstore::RecStore::Operations();
-    shmName_ = o_.shmName.empty() ? UniqueShmName() : o_.shmName;
-    parser_ = std::make_unique<CMultiStreamSyncParser>(kPlaybackGroup, streams_, shmName_.data(), o_.ringBytes,
-                                                       o_.nodes, &ops_, store_.get(),
-                                                       static_cast<unsigned char>(store_->GroupId()));
-    const uint8_t typeBmp = static_cast<uint8_t>(1u << o_.streamType);
+bool Playback::StartEngine() {
     int r;
     if (o_.segment >= 0) {
-        const int ch = o_.segmentChannel >= 0 ? o_.segmentChannel : ChannelAt(mask_, 0);
-        tag_tavuSegmentId id{static_cast<uint8_t>(ch), static_cast<uint8_t>(o_.streamType), 0,
-                             static_cast<uint32_t>(o_.segment)};
-        r = parser_->StartParse(mask_, typeBmp, 0, &id, true, o_.streamsPerThread);
+        const int ch = o_.segmentChannel >= 0 ? o_.segmentChannel : ChannelAtIndex(Mask(), 0);
+        r = s_->StartAtSegment(ch, static_cast<uint32_t>(o_.segment));
     } else {
-        const DateTime at = openAt_[1] ? openAt_ : start_;
-        tag_tavuDate date{at[0], at[1], at[2]};
-        tag_tavuTime time{at[3], at[4], at[5]};
-        r = parser_->StartParse(mask_, typeBmp, 0, &date, &time, true, o_.streamsPerThread);
+        r = fromBeginning_ ? s_->StartFromBeginning() : s_->StartAt(start_);
     }
-    started_ = r == 0;
-    Operation("start", "play channel(s) " + ChannelList(mask_) + " from " + recstore::FormatDateTime(start_), &r,
-              started_);
+    Operation("start", "play channel(s) " + ChannelList(Mask()) + " from " + recstore::FormatDateTime(start_), &r,
+              r == 0);
     if (r != 0) return Fail(kExitFailure, "the engine could not start (StartParse " + std::to_string(r) + ")");
-    CheckOpened(mask_, ("at " + recstore::FormatDateTime(start_)).c_str());
+    CheckOpened(Mask(), ("at " + recstore::FormatDateTime(start_)).c_str());
     bool any = false;
-    for (int k = 0; k < std::popcount(mask_); ++k) any |= parser_->GetChnStatusEx(k, 0) != 0;
+    for (int k = 0; k < std::popcount(Mask()); ++k) any |= s_->StreamStatus(k) != 0;
     if (!any) return Fail(kExitFailure, "no channel could be played at " + recstore::FormatDateTime(start_));
-    if (o_.mode != Mode::kPlay) {
-        // From the start position itself: the readers have read on from it already.
-        MSSP_Time_t t{start_[3], start_[4], start_[5]};
-        parser_->SetStatus(o_.mode == Mode::kFastForward ? MSSP_STATUS_FAST_FORWARD : MSSP_STATUS_FAST_BACKWARD,
-                           o_.speed, &t);
-    }
-    mode_ = o_.mode;
-    speed_ = o_.speed;
+    // From the start position itself: the readers have read on from it already.
+    if (o_.mode != Mode::kPlay) s_->TrickFrom(o_.mode, o_.speed, start_);
     return true;
 }
 
-DateTime Session::Resolve(const TimeSpec& t) const {
+DateTime Playback::Resolve(const TimeSpec& t) const {
     const DateTime pos = Position();
     DateTime d = pos;
     switch (t.kind) {
@@ -478,7 +367,7 @@ DateTime Session::Resolve(const TimeSpec& t) const {
     return d;
 }
 
-void Session::ResetTracks() {
+void Playback::ResetTracks() {
     tracks_.clear();
     haveGlobal_ = false;
     clockAnchored_ = false;
@@ -488,40 +377,34 @@ void Session::ResetTracks() {
 }
 
 // Reports channels whose open failed: `failed` bit n = channel n.
-void Session::ReportFailedOpens(uint32_t failed, uint32_t channels, const char* when) {
+void Playback::ReportFailedOpens(uint32_t failed, uint32_t channels, const char* when) {
     for (int c = 0; c < 32; ++c) {
-        const int k = (channels >> c & 1) ? IndexOf(mask_, c) : -1;
-        if (k < 0 || k >= streams_) continue;
+        const int k = (channels >> c & 1) ? StreamIndexOf(Mask(), c) : -1;
+        if (k < 0 || k >= s_->StreamCount()) continue;
         if (failed & (1u << c))
-            Fail(kExitFailure, "channel " + std::to_string(c) + " stream type " + std::to_string(curType_[k]) +
+            Fail(kExitFailure, "channel " + std::to_string(c) + " stream type " + std::to_string(s_->StreamTypeOf(k)) +
                                    " could not be played " + when);
     }
 }
 
-// The stream-type switch of some channels. The engine answers 0 whether a
-// channel was switched or not; what took effect is read from the store: a
-// switched channel got a new handle (of the new type). The engine leaves
-// alone a channel that has the type already, refuses one whose stream of
-// the new type it still holds open (a switch of all channels keeps the old
-// type's streams open), and stops at the first channel it refuses or that is
-// not played.
-std::string Session::SwitchChannels(const Action& a, const DateTime& when, int* result) {
-    Common::_datetime_ dt{when[0], when[1], when[2], when[3], when[4], when[5], 0};
-    store_->TakeOpened();  // forget the opens before this call
-    *result = parser_->SwitchStream(a.mask, static_cast<int>(1u << a.streamType), &dt);
-    const uint32_t opened = store_->TakeOpened() & a.mask;
-    const uint32_t failed = store_->TakeFailedOpens() & a.mask;
+// The stream-type switch of some channels. The engine leaves alone a
+// channel that has the type already, refuses one whose stream of the new
+// type it still holds open (a switch of all channels keeps the old type's
+// streams open), and stops at the first channel it refuses or that is not
+// played; the host layer tells which channels it reopened.
+std::string Playback::SwitchChannels(const Action& a, const DateTime& when, int* result) {
+    const mssphost::Session::Switched sw = s_->SwitchStreamTypeOf(a.mask, a.streamType, when);
+    *result = sw.result;
     uint32_t switched = 0, already = 0;
     std::string stop;
     for (int c = 0; c < 32 && stop.empty(); ++c) {
         if (!(a.mask >> c & 1)) continue;
-        const int k = IndexOf(mask_, c);
-        if (k < 0 || k >= streams_) {
+        const int k = StreamIndexOf(Mask(), c);
+        if (k < 0 || k >= s_->StreamCount()) {
             stop = "channel " + std::to_string(c) + " is not played: the switch stopped there";
-        } else if ((opened | failed) >> c & 1) {
-            curType_[k] = a.streamType;  // also after a failed open: the engine files the channel under the new type
-            switched |= (opened >> c & 1) << c;
-        } else if (curType_[k] == a.streamType) {
+        } else if ((sw.opened | sw.failed) >> c & 1) {
+            switched |= (sw.opened >> c & 1) << c;
+        } else if (s_->StreamTypeOf(k) == a.streamType) {
             already |= 1u << c;
         } else {
             stop = "the engine refused channel " + std::to_string(c) + ": it still holds the channel's type-" +
@@ -536,13 +419,13 @@ std::string Session::SwitchChannels(const Action& a, const DateTime& when, int* 
                                 : type + " for channel(s) " + ChannelList(a.mask) + ": no channel switched";
     if (already) what += "; channel(s) " + ChannelList(already) + " had it already";
     if (!stop.empty()) what += "; " + stop;
-    ReportFailedOpens(failed, a.mask, ("after " + a.text).c_str());
+    ReportFailedOpens(sw.failed, a.mask, ("after " + a.text).c_str());
     return what;
 }
 
 // Records an operation: a timeline line, a label of the picture and,
 // unless it ends the run, a new entry of the step report.
-void Session::Operation(const std::string& name, const std::string& what, const int* result, bool measure) {
+void Playback::Operation(const std::string& name, const std::string& what, const int* result, bool measure) {
     if (timeline_) {
         char res[16] = "null";
         if (result) std::snprintf(res, sizeof(res), "%d", *result);
@@ -555,43 +438,37 @@ void Session::Operation(const std::string& name, const std::string& what, const 
     const size_t colon = name.find(':');  // the label leaves out the point ("2s:")
     if (!o_.plotPath.empty() && operations_ > 1)  // the start needs no label
         labels_.push_back(PlotLabel{Clock(), colon == std::string::npos ? name : name.substr(colon + 1)});
-    if (measure) steps_.Begin(name, Clock(), mask_);
+    if (measure) steps_.Begin(name, Clock(), Mask());
 }
 
-bool Session::Execute(const Action& a) {
+bool Playback::Execute(const Action& a) {
     // Frames still waiting for their instant belong to the position left.
     if (a.kind != Action::kJump) DropQueue();
     // The engine repositions the streams on every action but a level change.
     if (a.kind != Action::kJump && a.kind != Action::kStop) ResetTracks();
     const DateTime when = Resolve(a.time);
-    Common::_datetime_ dt{when[0], when[1], when[2], when[3], when[4], when[5], 0};
-    MSSP_Time_t tod{when[3], when[4], when[5]};
     std::string what;
     int result = 0;
     bool called = true;  // `result` holds an engine call's answer
     bool go = true;
     switch (a.kind) {
         case Action::kPlay:
-            if (mode_ != Mode::kPlay) {
-                result = parser_->SetStatus(MSSP_STATUS_PLAY, 0, &tod);
+            if (CurMode() != Mode::kPlay) {
+                result = s_->PlayFrom(when);
                 what = "normal play from " + Hms(when);
             } else if (a.time.kind != TimeSpec::kCurrent) {
-                result = parser_->Seek(&dt, 0);
+                result = s_->SeekTo(when);
                 what = "normal play, repositioned at " + recstore::FormatDateTime(when);
             } else {
                 called = false;
                 what = "normal play (already playing)";
             }
-            mode_ = Mode::kPlay;
-            speed_ = 1;
             break;
         case Action::kFastForward:
         case Action::kFastBackward: {
             const bool ff = a.kind == Action::kFastForward;
-            result = parser_->SetStatus(ff ? MSSP_STATUS_FAST_FORWARD : MSSP_STATUS_FAST_BACKWARD, a.speed, &tod);
+            result = s_->TrickFrom(ff ? Mode::kFastForward : Mode::kFastBackward, a.speed, when);
             if (result != 0) Warn("the engine refused " + a.text + " (playback not running)");
-            mode_ = ff ? Mode::kFastForward : Mode::kFastBackward;
-            speed_ = a.speed;
             const char* step = a.speed <= 4 ? "every I-frame" : a.speed == 8 ? "every 2nd I-frame"
                                                             : a.speed == 16 ? "every 4th I-frame"
                                                                             : "every 8th I-frame";
@@ -600,52 +477,40 @@ bool Session::Execute(const Action& a) {
             break;
         }
         case Action::kSeek:
-            result = parser_->Seek(&dt, 0);
-            mode_ = Mode::kPlay;
-            speed_ = 1;
+            result = s_->SeekTo(when);
             what = "seek to " + recstore::FormatDateTime(when);
             break;
         case Action::kSwitchTypeAll: {
-            bool already = false;
-            for (int k = 0; k < streams_; ++k) already |= curType_[k] == a.streamType;
-            result = parser_->SwitchStream(a.streamType, &dt);
-            if (already) {
-                what = "stream type " + std::to_string(a.streamType) +
-                       " for all channels: nothing done, a stream has that type already";
-            } else {
-                for (int k = 0; k < streams_; ++k) curType_[k] = a.streamType;
-                mode_ = Mode::kPlay;  // the switch repositions through a seek
-                speed_ = 1;
-                what = "stream type " + std::to_string(a.streamType) + " for all channels from " +
-                       recstore::FormatDateTime(when);
-            }
-            CheckOpened(mask_, ("after " + a.text).c_str());
+            bool done = false;
+            result = s_->SwitchStreamTypeAt(a.streamType, when, &done);
+            what = "stream type " + std::to_string(a.streamType) +
+                   (done ? " for all channels from " + recstore::FormatDateTime(when)
+                         : " for all channels: nothing done, a stream has that type already");
+            CheckOpened(Mask(), ("after " + a.text).c_str());
             break;
         }
         case Action::kSwitchType:
             what = SwitchChannels(a, when, &result);
             break;
         case Action::kChannels: {
-            result = parser_->SwitchPlaybackChannels(a.mask, &dt);
-            const uint32_t played = FirstChannels(a.mask, streams_);
-            if (played != a.mask) Warn("only " + std::to_string(streams_) + " channels can be played at once");
-            mask_ = played;
+            result = s_->SwitchChannelsAt(a.mask, when);
+            if (Mask() != a.mask) Warn("only " + std::to_string(s_->StreamCount()) + " channels can be played at once");
             for (int c = 0; c < 32; ++c) {
-                if (mask_ >> c & 1) Stats(c);
+                if (Mask() >> c & 1) Stats(c);
             }
-            what = "play channel(s) " + ChannelList(mask_) + " from " + recstore::FormatDateTime(when);
-            CheckOpened(mask_, ("after " + a.text).c_str());
+            what = "play channel(s) " + ChannelList(Mask()) + " from " + recstore::FormatDateTime(when);
+            CheckOpened(Mask(), ("after " + a.text).c_str());
             break;
         }
         case Action::kJump: {
-            const int k = IndexOf(mask_, a.channel);
+            const int k = StreamIndexOf(Mask(), a.channel);
             if (k < 0) {
                 Warn("jump: channel " + std::to_string(a.channel) + " is not played; nothing done");
                 what = "frame-jump level of channel " + std::to_string(a.channel) + ": not played";
                 called = false;
                 break;
             }
-            result = parser_->SetFrameJumpLevel(static_cast<unsigned char>(k), static_cast<unsigned char>(a.level));
+            result = s_->SetJumpLevel(a.channel, a.level);
             level_[k] = a.level;
             what = "frame-jump level " + std::to_string(a.level) + " for channel " + std::to_string(a.channel) +
                    (result == 255 ? " (resulting frame rate not known yet)" : " (" + std::to_string(result) + " fps)");
@@ -665,7 +530,7 @@ bool Session::Execute(const Action& a) {
 
 // Takes the next scheduled action off its queue: only one whose point has
 // come, unless `any`. When both queues offer one, the one given first wins.
-bool Session::PopNext(bool any, Action* out) {
+bool Playback::PopNext(bool any, Action* out) {
     const bool timeReady =
         !timeActions_.empty() && (any || static_cast<double>(timeActions_.front().second.at.value) <= Clock());
     const bool frameReady = !frameActions_.empty() && (any || frameActions_.front().second.at.value <= r_.frames);
@@ -678,7 +543,7 @@ bool Session::PopNext(bool any, Action* out) {
 }
 
 // Runs every action whose point has come. False when one of them stops the run.
-bool Session::RunDue() {
+bool Playback::RunDue() {
     Action a;
     while (PopNext(false, &a)) {
         if (!Execute(a)) return false;
@@ -694,7 +559,7 @@ bool Session::RunDue() {
 // old-format audio pack carries the timestamp of the pack before it, so the
 // first frame of a new segment there still has the old segment's timestamp
 // and the pause shows at the video frame after it.
-void Session::AdvanceClock(int channel, int64_t key, bool flagged) {
+void Playback::AdvanceClock(int channel, int64_t key, bool flagged) {
     const uint32_t bit = channel >= 0 && channel < 32 ? 1u << channel : 0;
     if (!clockAnchored_) {
         clockAnchored_ = true;
@@ -702,7 +567,7 @@ void Session::AdvanceClock(int channel, int64_t key, bool flagged) {
         jumpPending_ = 0;
         return;
     }
-    const bool play = mode_ == Mode::kPlay;
+    const bool play = CurMode() == Mode::kPlay;
     const int64_t d = Backward() ? clockKey_ - key : key - clockKey_;
     if (d <= 0) {  // ties and steps against the direction do not move the clock
         if (flagged && play) jumpPending_ |= bit;
@@ -711,7 +576,7 @@ void Session::AdvanceClock(int channel, int64_t key, bool flagged) {
     const bool pending = (jumpPending_ & bit) != 0;
     jumpPending_ &= ~bit;
     clockKey_ = key;
-    const double div = play ? 1.0 : static_cast<double>(speed_);
+    const double div = play ? 1.0 : static_cast<double>(CurSpeed());
     // In trick play every frame is a jump for the engine's flag; only the size counts there.
     if (((flagged || pending) && play) || static_cast<double>(d) > kMaxSteadyStepMs * div) {
         clockMs_ += lastAdvance_ > 0 ? lastAdvance_ : kDefaultStepMs;
@@ -721,7 +586,7 @@ void Session::AdvanceClock(int channel, int64_t key, bool flagged) {
     clockMs_ += lastAdvance_;
 }
 
-void Session::Pace() {
+void Playback::Pace() {
     if (!o_.realtime) return;
     for (;;) {
         const double now = NowMs();
@@ -739,7 +604,7 @@ void Session::Pace() {
 // One line: per played channel the recorded time (with milliseconds when
 // known) of the latest frame shown since the last operation, "--:--:--"
 // while the channel has shown none since then.
-void Session::Progress(bool force) {
+void Playback::Progress(bool force) {
     if (!progress_) return;
     const double now = NowMs();
     if (!force && now < nextProgress_) return;
@@ -747,12 +612,12 @@ void Session::Progress(bool force) {
     FILE* f = out_.progress ? out_.progress : out_.err;
     std::string line;
     char buf[96];
-    std::snprintf(buf, sizeof(buf), "  %7.1f s  %-4s x%-2d frames %7" PRIu64 " ", Clock() / 1000.0, ModeName(mode_),
-                  speed_, r_.frames);
+    std::snprintf(buf, sizeof(buf), "  %7.1f s  %-4s x%-2d frames %7" PRIu64 " ", Clock() / 1000.0, ModeName(CurMode()),
+                  CurSpeed(), r_.frames);
     line = buf;
     int shown = 0;
     for (int c = 0; c < 32; ++c) {
-        if (!(mask_ >> c & 1)) continue;
+        if (!(Mask() >> c & 1)) continue;
         if (++shown > kProgressChannels) {
             line += " ...";
             break;
@@ -768,7 +633,7 @@ void Session::Progress(bool force) {
             when = Hms(sh->time);
         }
         line += " ch" + std::to_string(c) + " " + when;
-        if (sh && std::popcount(mask_) <= kProgressPtsChannels) {
+        if (sh && std::popcount(Mask()) <= kProgressPtsChannels) {
             std::snprintf(buf, sizeof(buf), " @%" PRIu64, sh->pts);
             line += buf;
         }
@@ -777,7 +642,7 @@ void Session::Progress(bool force) {
     std::fflush(f);
 }
 
-void Session::WritePayload(int channel, bool audio, const uint8_t* data, size_t len) {
+void Playback::WritePayload(int channel, bool audio, const uint8_t* data, size_t len) {
     if (o_.outDir.empty() || outFailed_ || len == 0) return;
     FILE*& file = outFiles_[{channel, audio}];
     if (!file) {
@@ -797,7 +662,7 @@ void Session::WritePayload(int channel, bool audio, const uint8_t* data, size_t 
     }
 }
 
-void Session::Timeline(const Shown& s) {
+void Playback::Timeline(const Shown& s) {
     if (!timeline_) return;
     char packPts[24] = "null", time[32] = "null", seqText[24] = "null", rec[24] = "null";
     if (s.hasPackPts) std::snprintf(packPts, sizeof(packPts), "%" PRIu64, s.packPts);
@@ -810,16 +675,16 @@ void Session::Timeline(const Shown& s) {
                  "\"stream_type\":%d,\"type\":\"%c\",\"pts\":%" PRIu64 ",\"pack_pts\":%s,\"time\":%s,\"rec_ms\":%s,"
                  "\"flags\":%u,\"bytes\":%zu,\"pieces\":%d,\"mode\":\"%s\",\"speed\":%d,\"seq\":%s,\"order_ok\":%s}\n",
                  s.n, Clock(), NowMs() - startWall_, f.channel, f.index, s.streamType, TypeLetter(f.type), f.pts,
-                 packPts, time, rec, f.flags, s.pack.size(), f.pieces, ModeName(mode_), speed_, seqText,
+                 packPts, time, rec, f.flags, s.pack.size(), f.pieces, ModeName(CurMode()), CurSpeed(), seqText,
                  s.orderOk ? "true" : "false");
 }
 
 // Video frames missing between two delivered ones in normal play: by the
 // synthetic frame number when the payload carries one, else by the gap in
 // recorded timestamps against the frame interval.
-void Session::CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int streamType, const recstore::PackHeader* h,
+void Playback::CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int streamType, const recstore::PackHeader* h,
                          const uint8_t* payload, size_t payloadLen) {
-    if (mode_ != Mode::kPlay || (f.type != MSSP_FRAME_I && f.type != MSSP_FRAME_P)) return;
+    if (CurMode() != Mode::kPlay || (f.type != MSSP_FRAME_I && f.type != MSSP_FRAME_P)) return;
     // Every positioning starts at an I-frame: a P-frame first means it was lost.
     uint64_t missing = !tr.videoSeen && f.type == MSSP_FRAME_P ? 1 : 0;
     tr.videoSeen = true;
@@ -848,29 +713,32 @@ void Session::CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int stream
 // the frames before it (all in delivery order), learns its recorded time,
 // then shows it at once (by timestamp) or queues it for its instant (by
 // recorded time).
-void Session::Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* p2, int n2) {
+void Playback::Deliver(const mssphost::Frame& taken) {
+    const Frame f{taken.index, taken.channel, taken.type, taken.pts, taken.flags, taken.pack.p2 ? 2 : 1};
     ++r_.frames;
     Shown s{};
     s.f = f;
     s.n = r_.frames;
     s.pack.swap(scratch_);  // reuses the buffer when frames are shown at once
-    s.pack.assign(p1, p1 + n1);
-    if (p2 && n2 > 0) s.pack.insert(s.pack.end(), p2, p2 + n2);
+    s.pack.resize(taken.pack.Size());
+    taken.pack.Copy(0, s.pack.size(), s.pack.data());
 
+    const mssphost::PackView whole{s.pack.data(), s.pack.size(), nullptr, 0};
+    s.decoded = mssphost::PayloadRange(s_->Format(), whole, &s.payloadOff, &s.payloadLen);
     recstore::PackHeader header;
-    std::string why;
-    s.decoded = recstore::DecodeHeader(format_, s.pack.data(), s.pack.size(), &header, &why) == recstore::Decode::kOk &&
-                header.packLen <= s.pack.size();
-    const recstore::PackHeader* h = s.decoded ? &header : nullptr;
-    s.payloadOff = s.decoded ? header.headerLen + header.extLen : 0;
-    s.payloadLen = s.decoded ? header.frameLen : 0;
+    const recstore::PackHeader* h =
+        s.decoded && recstore::DecodeHeader(s_->Format(), s.pack.data(), s.pack.size(), &header, nullptr) ==
+                         recstore::Decode::kOk
+            ? &header
+            : nullptr;
+    if (!s.decoded) s.payloadOff = s.payloadLen = 0;
     s.hasPackPts = h && h->hasPts;
     s.packPts = s.hasPackPts ? h->ptsMs : 0;
     s.hasTime = h && h->hasTime;
     s.time = s.hasTime ? h->time : DateTime{};
     const uint8_t* payload = s.pack.data() + s.payloadOff;
 
-    s.streamType = curType_[f.index];
+    s.streamType = s_->StreamTypeOf(f.index);
     s.seq = -1;
     if (s.payloadLen >= kSynthTagLen && std::memcmp(payload, "MSYN", 4) == 0) {
         s.streamType = payload[5];  // the synthetic tag knows its stream type
@@ -901,7 +769,18 @@ void Session::Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* 
     tr.lastPts = f.pts;
     haveGlobal_ = true;
     globalPts_ = f.pts;
-    if (s.orderOk) CheckDrops(f, st, tr, s.streamType, h, payload, s.payloadLen);
+    if (s.orderOk) {
+        // The engine drops a frame with timestamp 0 and the frames after it
+        // up to the next I-frame; no gap between delivered frames shows them
+        // where they open a channel's run or follow a discontinuity.
+        const bool first = !tr.videoSeen;  // since the last repositioning
+        CheckDrops(f, st, tr, s.streamType, h, payload, s.payloadLen);
+        if (CurMode() == Mode::kPlay && (first || (f.flags & kFlagNewOrJump))) {
+            const uint64_t zero = s_->ZeroTimestampDrops(taken, first);
+            st.dropped += zero;
+            st.zeroTimestamp += zero;
+        }
+    }
 
     if (f.flags & kFlagNewOrJump) recorded_.Relearn(f.channel);
     s.recordedMs = recorded_.Take(f.channel, s.hasPackPts ? s.packPts : f.pts, s.hasTime ? &s.time : nullptr);
@@ -923,16 +802,16 @@ void Session::Deliver(const Frame& f, const uint8_t* p1, int n1, const uint8_t* 
 // plus c's offset (at or before it, playing backward). A live channel
 // without an offset yet holds the queue back, for at most kMaxHoldMs of
 // timestamps.
-bool Session::Ready(const Shown& s) {
+bool Playback::Ready(const Shown& s) {
     const bool backward = Backward();
     const int64_t held = static_cast<int64_t>(backward ? s.f.pts - deliveredPts_ : deliveredPts_ - s.f.pts);
     if (!haveDelivered_ || held >= kMaxHoldMs) return true;
     bool have = false;
     int64_t bound = 0;
     for (int c = 0; c < 32; ++c) {
-        if (!(mask_ >> c & 1)) continue;
-        const int k = IndexOf(mask_, c);
-        if (k >= streams_ || parser_->GetChnStatusEx(k, 0) == 0) continue;  // over or invalid: nothing more comes
+        if (!(Mask() >> c & 1)) continue;
+        const int k = StreamIndexOf(Mask(), c);
+        if (k >= s_->StreamCount() || s_->StreamStatus(k) == 0) continue;  // over or invalid: nothing more comes
         int64_t offset = 0;
         if (!recorded_.Offset(c, &offset)) return false;
         bound = !have ? offset : backward ? std::max(bound, offset) : std::min(bound, offset);
@@ -943,7 +822,7 @@ bool Session::Ready(const Shown& s) {
     return backward ? s.recordedMs >= next : s.recordedMs <= next;
 }
 
-bool Session::PresentNext() {
+bool Playback::PresentNext() {
     if (queue_.empty() || !Ready(queue_.front())) return false;
     const Shown s = std::move(queue_.front());
     queue_.pop_front();
@@ -953,7 +832,7 @@ bool Session::PresentNext() {
     return true;
 }
 
-void Session::FlushQueue() {
+void Playback::FlushQueue() {
     while (!queue_.empty() && !Stopping()) {
         const Shown s = std::move(queue_.front());
         queue_.pop_front();
@@ -963,19 +842,19 @@ void Session::FlushQueue() {
     }
 }
 
-void Session::DropQueue() {
+void Playback::DropQueue() {
     r_.unpresented += queue_.size();
     queue_.clear();
 }
 
 // Shows a frame: moves the playback clock, reports it (events, progress,
 // step report, picture, timeline) and writes its payload.
-void Session::Present(const Shown& s) {
+void Playback::Present(const Shown& s) {
     const Frame& f = s.f;
     const bool flagged = (f.flags & kFlagNewOrJump) != 0;
     ShownState& sh = showing_[f.channel];
     // The first frame after an operation is flagged as a rule; it is no event.
-    bool event = flagged && mode_ == Mode::kPlay && sh.any;
+    bool event = flagged && CurMode() == Mode::kPlay && sh.any;
     // A flagged frame that keeps its channel's recorded time (an old-format
     // audio pack takes the timestamp of the pack before it) leaves the event
     // to the channel's next frame that moves it.
@@ -1017,7 +896,7 @@ void Session::Present(const Shown& s) {
     }
 }
 
-void Session::Loop() {
+void Playback::Loop() {
     anchorWall_ = NowMs();
     nextProgress_ = anchorWall_ + kProgressEveryMs;
     double lastFrameWall = anchorWall_;
@@ -1041,15 +920,9 @@ void Session::Loop() {
             break;
         }
         if (PresentNext()) continue;
-        unsigned char *p1 = nullptr, *p2 = nullptr;
-        int n1 = 0, n2 = 0, type = 0, channel = -1;
-        unsigned long long pts = 0;
-        unsigned int flags = 0;
-        const int direction = Backward() ? -1 : 1;
-        const int index = parser_->GetFrame(&p1, &n1, &p2, &n2, &type, &pts, &flags, &channel, direction,
-                                            o_.convert ? 1 : 0);
-        if (index < 0) {
-            if (parser_->GetStatus() == 0) {
+        mssphost::Frame taken;
+        if (!s_->Take(&taken)) {
+            if (!s_->Live()) {
                 // Every stream ran out: what waits is shown, then the next
                 // scheduled action, if any, runs at once.
                 FlushQueue();
@@ -1064,9 +937,9 @@ void Session::Loop() {
             }
             if (NowMs() - lastFrameWall > o_.stallSec * 1000) {
                 std::string states;
-                for (int k = 0; k < streams_; ++k)
-                    states += " " + std::to_string(ChannelAt(mask_, k)) + ":" +
-                              std::to_string(parser_->GetChnStatusEx(k, 0));
+                for (int k = 0; k < s_->StreamCount(); ++k)
+                    states += " " + std::to_string(ChannelAtIndex(Mask(), k)) + ":" +
+                              std::to_string(s_->StreamStatus(k));
                 r_.stalled = true;
                 Fail(kExitFailure, "playback stalled: no frame for " + std::to_string(o_.stallSec).substr(0, 4) +
                                        " s although streams are live (channel:status" + states +
@@ -1078,8 +951,8 @@ void Session::Loop() {
             continue;
         }
         lastFrameWall = NowMs();
-        Deliver(Frame{index, channel, type, pts, flags, p2 && n2 > 0 ? 2 : 1}, p1, n1, p2, n2);
-        parser_->ReleaseFrame(index);
+        Deliver(taken);
+        s_->Release(taken);
         Pace();
         Progress(false);
     }
@@ -1097,12 +970,12 @@ void Session::Loop() {
             r_.unpresented);
 }
 
-void Session::DrawPlot() {
+void Playback::DrawPlot() {
     if (o_.plotPath.empty()) return;
     std::string group = o_.groupDir;
     while (group.size() > 1 && group.back() == '/') group.pop_back();
     group = group.substr(group.find_last_of('/') + 1);  // the folder's own name (npos + 1 = 0)
-    const std::string title = "mssp-play " + group + ": channel(s) " + ChannelList(mask_) + ", shown by " +
+    const std::string title = "mssp-play " + group + ": channel(s) " + ChannelList(Mask()) + ", shown by " +
                               (o_.presentByTime ? "recorded time of day (--present-by time)" : "timestamp");
     std::string error;
     if (!DrawTimeline(o_.plotPath, title, plot_, labels_, &error)) {
@@ -1113,13 +986,8 @@ void Session::DrawPlot() {
     Say("timeline picture: %s\n", o_.plotPath.c_str());
 }
 
-void Session::Shutdown() {
-    if (parser_) {
-        if (started_) parser_->StopParse();
-        parser_.reset();
-        RemoveSharedMemory(shmName_, kPlaybackGroup);
-    }
-    store_.reset();
+void Playback::Shutdown() {
+    if (s_) s_->Stop();  // the readers, the parser and its shared memory
     if (timeline_) {
         if (std::fclose(timeline_) != 0) Fail(kExitFailure, "cannot write " + o_.timelinePath);
         timeline_ = nullptr;
@@ -1131,10 +999,8 @@ void Session::Shutdown() {
     outFiles_.clear();
 }
 
-int Session::Run() {
-    if (!OpenRecording() || !ChooseChannels()) return r_.status;
-    ChooseFormat();
-    if (!ResolveStart() || !OpenOutputs()) return r_.status;
+int Playback::Run() {
+    if (!OpenSession() || !ResolveStart() || !OpenOutputs()) return r_.status;
     for (size_t i = 0; i < o_.actions.size(); ++i)
         (o_.actions[i].at.frames ? frameActions_ : timeActions_).emplace_back(i, o_.actions[i]);
     auto byPoint = [](const std::pair<size_t, Action>& a, const std::pair<size_t, Action>& b) {
@@ -1145,7 +1011,8 @@ int Session::Run() {
     progress_ = o_.progress == 1 || (o_.progress < 0 && isatty(fileno(out_.progress ? out_.progress : out_.err)));
 
     Say("playing %s: group %u, channel(s) %s, stream type %d, %s packs (device group %d)\n", o_.groupDir.c_str(),
-        store_->GroupId(), ChannelList(mask_).c_str(), o_.streamType, recstore::FormatName(format_), deviceGroup_);
+        s_->Store().GroupId(), ChannelList(Mask()).c_str(), o_.streamType, recstore::FormatName(s_->Format()),
+        s_->DeviceGroup());
     char seg[48] = "";
     if (o_.segment >= 0) std::snprintf(seg, sizeof(seg), " (segment %" PRId64 ")", o_.segment);
     Say("from %s%s, %s%s, %s, %s timestamps\n", recstore::FormatDateTime(start_).c_str(), seg,
@@ -1206,6 +1073,13 @@ void PrintSummary(FILE* out, const Result& r) {
                       " %5" PRIu64 " %5" PRIu64 "\n",
                  "total", "", total.byType[0], total.byType[1], total.byType[2], total.byType[3], total.dropped,
                  total.skipped, total.discontinuities, total.orderViolations);
+    uint64_t zero = 0;
+    for (const ChannelStats& c : r.channels) zero += c.zeroTimestamp;
+    if (zero > 0)
+        std::fprintf(out,
+                     "dropped includes %" PRIu64 " frame(s) that the engine threw away for a timestamp of 0 (none to "
+                     "it) and the frames after them up to an I-frame\n",
+                     zero);
     PrintSteps(out, r);
     for (const std::string& e : r.errors) std::fprintf(out, "error: %s\n", e.c_str());
     std::fflush(out);
@@ -1241,30 +1115,8 @@ void PrintSteps(FILE* out, const Result& r) {
 
 int Play(const Options& options, const Output& output, Result* result) {
     *result = Result{};
-    Session session(options, output, result);
-    return session.Run();
-}
-
-std::string KeyFilePath(const std::string& name, int group) {
-    char buf[160];
-    std::snprintf(buf, sizeof(buf), "/tmp/.%s%02d", name.c_str(), group);
-    return buf;
-}
-
-void RemoveSharedMemory(const std::string& name, int group) {
-    const std::string path = KeyFilePath(name, group);
-    if (access(path.c_str(), F_OK) != 0) return;
-    const key_t key = ftok(path.c_str(), 'k');
-    if (key != -1) {
-        const int id = shmget(key, 0, 0);
-        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
-    }
-    unlink(path.c_str());
-}
-
-std::string UniqueShmName() {
-    static std::atomic<unsigned> counter{0};
-    return "msspplay" + std::to_string(getpid()) + "_" + std::to_string(counter++);
+    Playback playback(options, output, result);
+    return playback.Run();
 }
 
 }  // namespace player

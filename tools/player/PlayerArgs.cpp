@@ -12,15 +12,7 @@
 namespace player {
 namespace {
 
-bool Integer(const std::string& text, long long lo, long long hi, long long* out) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    const long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno || !end || *end || v < lo || v > hi) return false;
-    *out = v;
-    return true;
-}
+using mssphost::ParseInteger;
 
 bool Real(const std::string& text, double lo, double hi, double* out) {
     if (text.empty()) return false;
@@ -33,7 +25,7 @@ bool Real(const std::string& text, double lo, double hi, double* out) {
 
 bool TrickSpeed(const std::string& text, int* speed) {
     long long v = 0;
-    if (!Integer(text, 1, 32, &v)) return false;
+    if (!ParseInteger(text, 1, 32, &v)) return false;
     if (v != 1 && v != 2 && v != 4 && v != 8 && v != 16 && v != 32) return false;
     *speed = static_cast<int>(v);
     return true;
@@ -56,7 +48,7 @@ bool TimeOfDay(const std::string& text, DateTime* dt) {
 bool ParseTime(const std::string& text, bool relative, TimeSpec* spec) {
     if (relative && !text.empty() && (text[0] == '+' || text[0] == '-')) {
         long long v = 0;
-        if (!Integer(text.substr(1), 0, 10LL * 365 * 86400, &v)) return false;
+        if (!ParseInteger(text.substr(1), 0, 10LL * 365 * 86400, &v)) return false;
         spec->kind = TimeSpec::kRelative;
         spec->seconds = text[0] == '-' ? -v : v;
         return true;
@@ -108,7 +100,7 @@ bool ActionArgs(const std::string& kind, const std::string& args, Action* a, std
         std::string type, set;
         SplitFirst(args, &type, &set);
         long long t = 0;
-        if (!Integer(type, 0, 2, &t)) return fail("the stream type must be 0, 1 or 2");
+        if (!ParseInteger(type, 0, 2, &t)) return fail("the stream type must be 0, 1 or 2");
         a->streamType = static_cast<int>(t);
         a->kind = Action::kSwitchTypeAll;
         if (!set.empty()) {
@@ -126,7 +118,7 @@ bool ActionArgs(const std::string& kind, const std::string& args, Action* a, std
         std::string ch, level;
         SplitFirst(args, &ch, &level);
         long long c = 0, l = 0;
-        if (!Integer(ch, 0, 31, &c) || !Integer(level, 0, 14, &l))
+        if (!ParseInteger(ch, 0, 31, &c) || !ParseInteger(level, 0, 14, &l))
             return fail("give jump:CHANNEL:LEVEL with a channel 0..31 and a level 0..14");
         a->kind = Action::kJump;
         a->channel = static_cast<int>(c);
@@ -142,37 +134,6 @@ bool ActionArgs(const std::string& kind, const std::string& args, Action* a, std
 }
 
 }  // namespace
-
-bool ParseChannelSet(const std::string& text, uint32_t* mask) {
-    if (text.empty()) return false;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long long v = std::strtoull(text.c_str() + 2, &end, 16);
-        if (errno || !end || *end || v > 0xFFFFFFFFull || text[2] == '-' || text[2] == '+') return false;
-        *mask = static_cast<uint32_t>(v);
-        return true;
-    }
-    uint32_t m = 0;
-    size_t pos = 0;
-    while (pos <= text.size()) {
-        const size_t comma = std::min(text.find(',', pos), text.size());
-        const std::string item = text.substr(pos, comma - pos);
-        const size_t dash = item.find('-');
-        long long lo = 0, hi = 0;
-        if (dash == std::string::npos) {
-            if (!Integer(item, 0, 31, &lo)) return false;
-            hi = lo;
-        } else if (!Integer(item.substr(0, dash), 0, 31, &lo) || !Integer(item.substr(dash + 1), 0, 31, &hi) ||
-                   hi < lo) {
-            return false;
-        }
-        for (long long c = lo; c <= hi; ++c) m |= 1u << c;
-        pos = comma + 1;
-    }
-    *mask = m;
-    return true;
-}
 
 bool ParsePoint(const std::string& text, Point* point) {
     double v = 0;
@@ -192,7 +153,7 @@ bool ParsePoint(const std::string& text, Point* point) {
     }
     if (ends("f")) {
         long long n = 0;
-        if (!Integer(text.substr(0, text.size() - 1), 0, 1LL << 50, &n)) return false;
+        if (!ParseInteger(text.substr(0, text.size() - 1), 0, 1LL << 50, &n)) return false;
         *point = Point{true, static_cast<uint64_t>(n)};
         return true;
     }
@@ -267,7 +228,7 @@ bool ParseArgs(const std::vector<std::string>& args, Options* options, std::stri
             if (!need() || !ParseChannelSet(value, &o.channels) || o.channels == 0)
                 return fail("--channels needs a channel list (0,2,4-7) or a hex mask (0x15)");
         } else if (arg == "--type") {
-            if (!need() || !Integer(value, 0, 2, &v)) return fail("--type needs a stream type 0, 1 or 2");
+            if (!need() || !ParseInteger(value, 0, 2, &v)) return fail("--type needs a stream type 0, 1 or 2");
             o.streamType = static_cast<int>(v);
         } else if (arg == "--start") {
             if (!need() || !ParseTime(value, false, &o.start))
@@ -281,12 +242,12 @@ bool ParseArgs(const std::vector<std::string>& args, Options* options, std::stri
                 ch.clear();
             }
             long long c = -1;
-            if ((!ch.empty() && !Integer(ch, 0, 31, &c)) || !Integer(num, 0, 0xFFFFFFFFLL, &v))
+            if ((!ch.empty() && !ParseInteger(ch, 0, 31, &c)) || !ParseInteger(num, 0, 0xFFFFFFFFLL, &v))
                 return fail("--segment needs [CHANNEL:]NUMBER");
             o.segment = v;
             o.segmentChannel = static_cast<int>(c);
         } else if (arg == "--device-group") {
-            if (!need() || !Integer(value, 0, 3, &v)) return fail("--device-group needs 0, 1, 2 or 3");
+            if (!need() || !ParseInteger(value, 0, 3, &v)) return fail("--device-group needs 0, 1, 2 or 3");
             o.deviceGroup = static_cast<int>(v);
         } else if (arg == "--at") {
             Action a;
@@ -297,7 +258,7 @@ bool ParseArgs(const std::vector<std::string>& args, Options* options, std::stri
             if (!need() || !Real(value, 0.001, 1e9, &d)) return fail("--duration needs a number of seconds above 0");
             o.durationSec = d;
         } else if (arg == "--frames") {
-            if (!need() || !Integer(value, 1, 1LL << 50, &v)) return fail("--frames needs a count above 0");
+            if (!need() || !ParseInteger(value, 1, 1LL << 50, &v)) return fail("--frames needs a count above 0");
             o.maxFrames = static_cast<uint64_t>(v);
         } else if (arg == "--present-by") {
             if (!need() || (value != "time" && value != "timestamp"))
@@ -316,17 +277,17 @@ bool ParseArgs(const std::vector<std::string>& args, Options* options, std::stri
             if (!need() || value.empty()) return fail("--library-log needs a file, or - for standard output");
             o.libraryLog = value;
         } else if (arg == "--ring") {
-            if (!need() || !Integer(value, 256 << 10, 256 << 20, &v))
+            if (!need() || !ParseInteger(value, 256 << 10, 256 << 20, &v))
                 return fail("--ring needs a size in bytes from 262144 to 268435456");
             o.ringBytes = static_cast<int>(v);
         } else if (arg == "--nodes") {
-            if (!need() || !Integer(value, 16, 65536, &v)) return fail("--nodes needs 16..65536");
+            if (!need() || !ParseInteger(value, 16, 65536, &v)) return fail("--nodes needs 16..65536");
             o.nodes = static_cast<int>(v);
         } else if (arg == "--streams-per-thread") {
-            if (!need() || !Integer(value, 0, 32, &v)) return fail("--streams-per-thread needs 0..32");
+            if (!need() || !ParseInteger(value, 0, 32, &v)) return fail("--streams-per-thread needs 0..32");
             o.streamsPerThread = static_cast<int>(v);
         } else if (arg == "--streams") {
-            if (!need() || !Integer(value, 1, 32, &v)) return fail("--streams needs 1..32");
+            if (!need() || !ParseInteger(value, 1, 32, &v)) return fail("--streams needs 1..32");
             o.streams = static_cast<int>(v);
         } else if (arg == "--shm-name") {
             if (!need() || value.empty() || value.size() > 64 || value.find('/') != std::string::npos)
@@ -469,7 +430,8 @@ The engine prints many diagnostics on standard output. mssp-play sends them to
 output), and writes its own report (header, actions, summary table) on
 standard output; errors, warnings and progress lines go to standard error.
 The summary has one row per channel: frames by type (I, P, audio, other),
-dropped (video frames missing in normal play), skipped (left out by a
+dropped (video frames missing in normal play, those the engine throws away
+for a timestamp of 0 included), skipped (left out by a
 frame-jump level), disc (frames flagged as a new segment or timestamp jump),
 order (frames against the order of the direction), first and last date, time
 and timestamp. The step report below it has one row per operation (the start

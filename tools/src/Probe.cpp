@@ -45,7 +45,7 @@ std::string Records(const PackHeader& h, recstore::PackFormat format) {
 class Lister {
 public:
     Lister(recstore::PackFormat format, const Options& options, FILE* out, FileStats* stats)
-        : format_(format), options_(options), out_(out), s_(*stats) {}
+        : format_(format), options_(options), out_(out), s_(*stats), zero_(options.audioSegment) {}
 
     bool OnPack(const ScannedPack& p) {
         const PackHeader& h = p.header;
@@ -54,16 +54,31 @@ public:
             if (!notes.empty()) notes += "; ";
             notes += text;
         };
-        if (p.checksumOk == 0) note("dropped: payload checksum mismatch");
+        bool stored = p.checksumOk != 0;
+        if (!stored) note("dropped: payload checksum mismatch");
         if (h.type == recstore::kTypeAudio && !(h.hasFlag && h.flag)) {
             ++s_.audioWithoutFlag;
+            stored = false;
             note("dropped: audio without the extension flag (kind 5)");
         }
         if (h.type == recstore::kTypeI && p.checksumOk != 0) seenI_ = true;
         if (h.type == recstore::kTypeP && !seenI_) {
             ++s_.leadingP;
+            stored = false;
             note("dropped at a start: P-frame before the first I-frame");
         }
+        switch (stored ? zero_.Take(h) : recstore::ZeroTimestampRule::kKept) {
+            case recstore::ZeroTimestampRule::kZero:
+                ++s_.zeroPts;
+                note("dropped: timestamp 0 (none to the player)");
+                break;
+            case recstore::ZeroTimestampRule::kAfterZero:
+                ++s_.afterZeroPts;
+                note("dropped: after a timestamp 0, until a key frame");
+                break;
+            default: break;
+        }
+
         if (h.type == recstore::kTypeI && h.hasVideo) {
             char text[48];
             std::snprintf(text, sizeof(text), "%ux%u", h.width, h.height);
@@ -143,6 +158,7 @@ private:
     const Options& options_;
     FILE* out_;
     FileStats& s_;
+    recstore::ZeroTimestampRule zero_;
     uint64_t listed_ = 0;
     bool seenI_ = false;
     uint64_t videoPacks_ = 0;
@@ -173,8 +189,9 @@ void PrintSummary(FILE* out, const FileStats& s) {
                      recstore::FormatDateTime(s.lastTime).c_str());
     std::fprintf(out,
                  "  the player drops: %u for their checksum, %u audio packs without the flag, "
-                 "%u P-frames before the first I-frame (at a start)\n",
-                 c.badChecksum, s.audioWithoutFlag, s.leadingP);
+                 "%u P-frames before the first I-frame (at a start), %u for timestamp 0 and %u after those "
+                 "until a key frame\n",
+                 c.badChecksum, s.audioWithoutFlag, s.leadingP, s.zeroPts, s.afterZeroPts);
 }
 
 }  // namespace
@@ -184,29 +201,30 @@ bool ProbeFile(const std::string& path, const recstore::PackFormat* format, cons
     FileStats local;
     FileStats& s = stats ? *stats : local;
     s = FileStats{};
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        if (error) *error = "cannot open " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    // A FIFO or a device is never opened: the open (or the reads) could block.
     struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (error) *error = path + " is not a regular file";
-        close(fd);
-        return false;
-    }
+    const int fd = recstore::OpenRegularFile(path, &st, error);
+    if (fd < 0) return false;
     const uint64_t size = static_cast<uint64_t>(st.st_size);
     recstore::PackFormat fmt = recstore::PackFormat::kNew;
-    const char* how = "given";
+    std::string how = "given";
     if (format) {
         fmt = *format;
-    } else if (recstore::DetectFormat(fd, size, &fmt)) {
-        how = "detected";
     } else {
-        how = "assumed: no pack of either format found";
+        const recstore::FormatGuess g = recstore::GuessFormat(fd, size);
+        fmt = g.format;
+        s.formatCertain = g.certain;
+        if (!g.found) {
+            how = "assumed: no pack of either format found";
+        } else if (g.certain) {
+            how = "detected";
+        } else {
+            how = "uncertain: " + std::to_string(g.packs[0]) + " whole pack(s) of the new format and " +
+                  std::to_string(g.packs[1]) + " of the old in the first MiB; give --format";
+        }
     }
     std::fprintf(out, "file %s: %" PRIu64 " bytes, %s format (%s)\n", path.c_str(), size,
-                 recstore::FormatName(fmt), how);
+                 recstore::FormatName(fmt), how.c_str());
     if (options.listPacks)
         std::fprintf(out, "%12s  %-5s %14s  %-19s  %9s %-16s %-22s %-4s %s\n", "offset", "type", "pts(ms)",
                      "date-time", "pack", "hdr+ext+data", "ext records", "sum", "notes");
@@ -239,16 +257,15 @@ bool ProbeGroup(const std::string& dir, const Options& options, FILE* out, std::
             std::fprintf(out, "\nsegment %u: start %s, audio %s, %s format, %s\n", seg.number,
                          recstore::FormatDateTime(seg.start).c_str(), seg.audio ? "yes" : "no",
                          recstore::FormatName(seg.format), seg.file.c_str());
-            const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
             struct stat st;
-            if (fd < 0 || fstat(fd, &st) != 0) {
-                std::fprintf(out, "  !! segment file missing or unreadable: %s\n", std::strerror(errno));
-                if (fd >= 0) close(fd);
+            std::string why;
+            const int fd = recstore::OpenRegularFile(path, &st, &why);
+            if (fd < 0) {
+                std::fprintf(out, "  !! segment file cannot be read: %s\n", why.c_str());
                 ok = false;
                 continue;
             }
             recstore::SegmentIndex index;
-            std::string why;
             const recstore::IndexRead r = recstore::ReadIndexFile(recstore::IndexPathFor(path), seg.format, fd,
                                                                   static_cast<uint64_t>(st.st_size), &index, &why);
             close(fd);
@@ -260,7 +277,9 @@ bool ProbeGroup(const std::string& dir, const Options& options, FILE* out, std::
                 std::fprintf(out, "  index: %s (%s); the store rebuilds it by a scan\n",
                              r == recstore::IndexRead::kMissing ? "missing" : "inconsistent", why.c_str());
             std::string fileError;
-            if (!ProbeFile(path, &seg.format, options, out, nullptr, &fileError)) {
+            Options segment = options;
+            segment.audioSegment = seg.audio;
+            if (!ProbeFile(path, &seg.format, segment, out, nullptr, &fileError)) {
                 std::fprintf(out, "  !! %s\n", fileError.c_str());
                 ok = false;
             }
