@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "DeliveryOrder.h"
 #include "MsspInternal.h"
 
 namespace {
@@ -64,10 +65,16 @@ struct MsspParser {
         pd.EndPos = LastByte(p);
     }
 
+    // The stream's state, for the reader loop and delivery.
+    static void SetOver(P& p, int i) {
+        // release: the nodes stored before the end are visible with the state
+        mssp::StoreRelease(p.m_pStreamHead[i]->state, MSSP_STATUS_OVER);
+        MsspOrder::Note(p, 1u << i);
+    }
+
     static void StreamOver(P& p, int i, bool mark) {
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
-        // release: the nodes stored before the end are visible with the state
-        if (mark) mssp::StoreRelease(head->state, MSSP_STATUS_OVER);
+        if (mark) SetOver(p, i);
         MSSP_LOC_AS("ParseFrame");
         std::printf("stream over:index:%d chn:%d\n", i, static_cast<int>(mssp::LoadRelaxed(head->channel)));
     }
@@ -131,7 +138,7 @@ struct MsspParser {
             pd.ReadPos = packLen - (pd.EndPos + 1 - pd.ReadPos);
             pd.EndPos = LastByte(p);
         }
-        pd.ReadPos %= static_cast<uint32_t>(p.m_BufSize);
+        pd.ReadPos = mssp::Wrap(pd.ReadPos, static_cast<uint32_t>(p.m_BufSize));
         pd.length -= packLen;
     }
 
@@ -186,7 +193,7 @@ struct MsspParser {
         const int frameNum = p.m_FrameNum;
         const int32_t last = mssp::LoadRelaxed(cursor->lastIndex);  // this thread's own cursor
         const bool hasPrev = last >= 0 && last < frameNum;
-        const int n = hasPrev ? (last + 1) % frameNum : 0;
+        const int n = hasPrev ? static_cast<int>(mssp::NextIndex(static_cast<uint32_t>(last), static_cast<uint32_t>(frameNum))) : 0;
         MSSP_FrameNode_t& node = p.m_pFrameNode[i][n];
 
         // frameType, refType and frameRate are stored atomically: the control
@@ -220,8 +227,7 @@ struct MsspParser {
                 pd.length = 0;
                 pd.EndPos = LastByte(p);
             } else {
-                SkipOneByte(p, pd);
-                pd.ReadPos %= static_cast<uint32_t>(p.m_BufSize);
+                SkipOneByte(p, pd);  // leaves ReadPos within the ring
             }
             if (contiguous) {
                 std::printf("index[%d] check exam error2\n", i);
@@ -262,6 +268,7 @@ struct MsspParser {
         mssp::StoreRelease(cursor->lastIndex, n);
         // publish: node n and lastIndex before the consumer counts the frame
         mssp::StoreRelease(head->parseNum, parseNum + 1);
+        MsspOrder::Note(p, 1u << i);
         return 1;
     }
 
@@ -296,7 +303,7 @@ struct MsspParser {
             }
             // A length below 1 is no pack either: nothing could be stored.
             if (r < 1 || p.m_pTrickData[i] == nullptr || p.m_TrickLen[i] < 1) {
-                mssp::StoreRelease(head->state, MSSP_STATUS_OVER);
+                SetOver(p, i);
                 MSSP_LOC_AS("ParseFrame");
                 std::printf("Fast baack or forward, read result=%d, dataptr=%p so stream over :index:%d chn:%d\n",
                             r, static_cast<void*>(p.m_pTrickData[i]), i,
@@ -325,8 +332,8 @@ struct MsspParser {
         // early wrap of normal play may still be unparsed).
         const uint32_t firstPiece = pd.EndPos - pd.ReadPos + 1;
         const uint32_t w = (pd.EndPos == bufSize - 1 || pd.length < firstPiece)
-                               ? (pd.ReadPos + pd.length) % bufSize
-                               : (pd.length - firstPiece) % bufSize;
+                               ? mssp::Wrap(pd.ReadPos + pd.length, bufSize)
+                               : mssp::Wrap(pd.length - firstPiece, bufSize);
         if (pd.length != 0) {
             MSSP_LOC_AS("ParseFrame");
             std::printf("fatal err:Parse[%d].length:%u\n\n", i, pd.length);
@@ -475,6 +482,7 @@ struct MsspParser {
             if (pending < 0) {
                 mssp::StoreRelease(head->parseNum, 0u);
                 mssp::StoreRelease(head->getNum, 0u);
+                MsspOrder::Note(p, 1u << i);
             }
             return -1;
         }
