@@ -233,7 +233,11 @@ struct MsspDelivery {
         return !IsTimingFrame(node) && !StreamOver(p, index) && waiting < p.m_FrameNum - kReaderPauseMargin;
     }
 
-    [[gnu::cold, gnu::noinline]] static int RefuseRelease(int index) {
+    // Nothing waiting where a frame was to be released: the order's view of
+    // the stream was wrong, so it looks again (rather than choose the same
+    // stream once more).
+    [[gnu::cold, gnu::noinline]] static int RefuseRelease(P& p, int index) {
+        p.m_pOrder->changed.fetch_or(1u << index, std::memory_order_relaxed);
         MSSP_LOC_AS("Release");
         std::printf("no frame to release:index:%d\n", index);
         return -1;
@@ -245,15 +249,16 @@ struct MsspDelivery {
         MSSP_StreamHead_t* head = p.m_pStreamHead[index];
         // Acquire parseNum: only a frame counted as waiting may be released, so
         // that getNum never passes parseNum.
-        if (mssp::WaitingCount(head) <= 0) return RefuseRelease(index);
+        if (mssp::WaitingCount(head) <= 0) return RefuseRelease(p, index);
         const uint32_t next = mssp::NextIndex(ReadIndex(p, index), static_cast<uint32_t>(p.m_FrameNum));
         // Release: the reader may reuse the node and its ring bytes once getNum counts them.
         mssp::StoreRelease(head->getNum, mssp::LoadRelaxed(head->getNum) + 1);
         // Release: the new read position, after getNum (the reader reads both for its free space).
         mssp::StoreRelease(p.m_pNodeCursor[index]->getIndex, next);
         p.m_pOrder->changed.fetch_or(1u << index, std::memory_order_relaxed);  // this thread's own change
-        // The read node was the held frame, if any: it is gone now.
-        if (p.m_HeldMask & (1u << index)) MsspGate::Unhold(p, index);
+        // The read node was the held frame, if any: it is gone now. A hold
+        // that a reset wrote off stays, for the host's late ReleaseFrame.
+        if ((p.m_HeldMask & (1u << index)) != 0 && !MsspGate::WrittenOff(p, index)) MsspGate::Unhold(p, index);
         return 0;
     }
 
