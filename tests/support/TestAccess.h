@@ -42,6 +42,8 @@ struct MsspTestAccess {
     static uint64_t* LastPts(P& p) { return p.m_pLastPts; }
     static void* User(P& p) { return p.m_pUser; }
     static uint8_t& TavuGrpId(P& p) { return p.m_tavuGrpId; }
+    static MsspOrder& Order(P& p) { return *p.m_pOrder; }
+    static uint32_t HeldMask(P& p) { return p.m_HeldMask; }
 };
 
 namespace msspt {
