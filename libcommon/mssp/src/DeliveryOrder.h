@@ -43,7 +43,7 @@ struct MsspOrder {
     uint32_t endsWait = 0;    // a key frame at the read position while the stream waits for one
     uint32_t attention = 0;   // stops | endsWait: streams the usual choice cannot pass over
     // Each stream's class as one byte of the bits below, mirrored in the masks.
-    static constexpr uint8_t kCandidate = 1, kStop = 2, kIncomplete = 4, kEndsWait = 8;
+    static constexpr uint8_t kCandidate = 1, kStop = 2, kIncomplete = 4, kEndsWait = 8, kEmpty = 16;
     uint8_t cls[MSSP_MAX_STREAMS] = {};
     int keyedFor = 0;         // direction the keys are encoded for (1 or -1); 0: not built
     uint64_t flip = 0;        // key = pts ^ flip: 0 playing forward, all ones backward

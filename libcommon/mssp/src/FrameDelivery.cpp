@@ -362,7 +362,7 @@ struct MsspDelivery {
         // Acquire parseNum: the nodes it counts are complete.
         const int32_t waiting = mssp::WaitingCount(p.m_pStreamHead[i]);
         if (waiting <= 0) {
-            if (!StreamOver(p, i)) c = MsspOrder::kStop;
+            if (!StreamOver(p, i)) c = MsspOrder::kStop | MsspOrder::kEmpty;
         } else {
             const uint32_t first = ReadIndex(p, i);
             MSSP_FrameNode_t* node = NodeAt(p, i, first);
@@ -433,6 +433,8 @@ struct MsspDelivery {
                 }
                 if (o.stops != 0) {
                     const int s = __builtin_ctz(o.stops);
+                    // A live stream with nothing buffered: -1, nothing else to do.
+                    if (o.cls[s] & MsspOrder::kEmpty) return -1;
                     uint64_t t = 0;
                     if (Examine(p, s, bConvert, &t) == Pass::kStop) return -1;
                     // A frame arrived since the stream was classified: again.
