@@ -285,19 +285,19 @@ int ApplyRecord(uint8_t kind, const uint8_t* r, uint32_t len, tag_pbParserData* 
 //    invalid: its lengths contradict each other and none can be trusted;
 //  * a record of length 0 does not advance and is handled again until the
 //    count is used up, which bounds the walk at 255 records.
-int DecodeNewExtension(const uint8_t* ext, const Header& hd, tag_pbParserData* parser) {
+// `usualFirst` (the fast path): the usual opening, the layout the recorder
+// writes (and the one the time of day is read from, kind 2 at frame byte
+// 32), is taken first: picture, timestamp, date and time records of their
+// exact lengths, decoded without the walk's bookkeeping. The walk takes what
+// follows them, and everything else.
+int DecodeNewExtension(const uint8_t* ext, const Header& hd, tag_pbParserData* parser, bool usualFirst) {
     parser->pFrameInfo->refType = 1;
     uint32_t at = 0;
     uint32_t left = hd.recordCount;
-    // The usual opening, the layout the recorder writes (and the one the
-    // time of day is read from, kind 2 at frame byte 32): picture, timestamp,
-    // date and time records of their exact lengths, decoded without the
-    // walk's bookkeeping. The walk takes what follows them, and everything
-    // else.
     constexpr uint32_t kUsualHeads[3] = {1u | (8u << 8), 3u | (12u << 8), 2u | (12u << 8)};
     constexpr uint32_t kUsualLen = 32;
-    if (left >= 3 && hd.extLen >= kUsualLen && Le32(ext) == kUsualHeads[0] && Le32(ext + 8) == kUsualHeads[1] &&
-        Le32(ext + 20) == kUsualHeads[2]) {
+    if (usualFirst && left >= 3 && hd.extLen >= kUsualLen && Le32(ext) == kUsualHeads[0] &&
+        Le32(ext + 8) == kUsualHeads[1] && Le32(ext + 20) == kUsualHeads[2]) {
         ApplyVideoRecord(ext, 8, parser);
         ApplyPtsRecord(ext + 8, 12, parser);
         ApplyTimeRecord(ext + 20, 12, parser);
@@ -360,7 +360,8 @@ uint32_t HeaderLength(Format format, int type) {
 // from `head`, their checks, the extension area that `locateExt` finds (null
 // while it is not complete) and its records.
 template <class LocateExt>
-int DecodeFoundHeader(Format format, Header& hd, const uint8_t* head, tag_pbParserData* parser, LocateExt locateExt) {
+int DecodeFoundHeader(Format format, Header& hd, const uint8_t* head, tag_pbParserData* parser, LocateExt locateExt,
+                      bool fast) {
     if (format == Format::kNew) DecodeNewHeader(head, &hd);
     else DecodeOldHeader(head, &hd);
     if (StoreAndValidate(format, hd, parser) != 0) return -2;
@@ -369,7 +370,7 @@ int DecodeFoundHeader(Format format, Header& hd, const uint8_t* head, tag_pbPars
     const uint8_t* ext = locateExt(hd.extLen);
     if (ext == nullptr) return -1;  // extension area not complete yet
     if (format == Format::kNew) {
-        if (DecodeNewExtension(ext, hd, parser) != 0) return -2;
+        if (DecodeNewExtension(ext, hd, parser, fast) != 0) return -2;
     } else {
         DecodeOldExtension(ext, hd, parser);
     }
@@ -405,12 +406,13 @@ int ParseHeaderGeneral(bool oldFormat, const uint8_t* a, uint32_t la, const uint
     if (head == nullptr) return -1;  // header not complete yet
     return DecodeFoundHeader(format, hd, head, parser, [&](uint32_t extLen) {
         return LocateBytes(p, start + hd.headLen, extLen, parser->pTempBuf);
-    });
+    }, false);
 }
 
 // The usual case, every pack the reader meets in order: a chunk id at the
 // read position, header and extension area whole in the first piece. They
-// are decoded in place, with no search and no copy; kNotInPlace otherwise.
+// are decoded in place, with no search and no copy, the usual records first;
+// kNotInPlace otherwise.
 int ParseHeaderInPlace(bool oldFormat, const uint8_t* a, uint32_t la, tag_pbParserData* parser) {
     const Format format = oldFormat ? Format::kOld : Format::kNew;
     if (la < kChunkIdLen) return kNotInPlace;
@@ -423,7 +425,7 @@ int ParseHeaderInPlace(bool oldFormat, const uint8_t* a, uint32_t la, tag_pbPars
     parser->Offset = 0;
     parser->OffsetEx = 0;
     parser->pFrameInfo->frameType = static_cast<uint8_t>(hd.type);
-    return DecodeFoundHeader(format, hd, a, parser, [&](uint32_t) { return a + hd.headLen; });
+    return DecodeFoundHeader(format, hd, a, parser, [&](uint32_t) { return a + hd.headLen; }, true);
 }
 
 }  // namespace mssp
