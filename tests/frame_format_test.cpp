@@ -710,7 +710,8 @@ TEST(HeaderPaths, InPlaceDecodingEqualsTheGeneralPath) {
         const Fmt fmt = old ? Fmt::kOld : Fmt::kNew;
         const int rc = fast.Decode(fmt, b, split);
         msspt::HeapBytes pa(b.data(), split), pb(b.data() + split, b.size() - split);
-        const int rcGeneral = mssp::ParseHeaderGeneral(old, pa.data(), pa.size(), pb.data(), pb.size(), &general.parser);
+        const int rcGeneral =
+            mssp::ParseHeaderGeneral(old, pa.data(), pa.size(), pb.data(), pb.size(), &general.parser);
         const uint8_t* fastRaw = reinterpret_cast<const uint8_t*>(&fast.parser);
         const uint8_t* generalRaw = reinterpret_cast<const uint8_t*>(&general.parser);
         const size_t skip = offsetof(tag_pbParserData, FrameLen);  // the two pointers differ

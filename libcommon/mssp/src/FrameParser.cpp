@@ -66,7 +66,7 @@ struct MsspParser {
         pd.EndPos = LastByte(p);
     }
 
-    // The stream's state, for the reader loop and delivery.
+    // Marks the stream over, for the reader loop and delivery.
     static void SetOver(P& p, int i) {
         // release: the nodes stored before the end are visible with the state
         mssp::StoreRelease(p.m_pStreamHead[i]->state, MSSP_STATUS_OVER);
@@ -202,7 +202,8 @@ struct MsspParser {
         const int frameNum = p.m_FrameNum;
         const int32_t last = mssp::LoadRelaxed(cursor->lastIndex);  // this thread's own cursor
         const bool hasPrev = last >= 0 && last < frameNum;
-        const int n = hasPrev ? static_cast<int>(mssp::NextIndex(static_cast<uint32_t>(last), static_cast<uint32_t>(frameNum))) : 0;
+        const uint32_t frames = static_cast<uint32_t>(frameNum);
+        const int n = hasPrev ? static_cast<int>(mssp::NextIndex(static_cast<uint32_t>(last), frames)) : 0;
         MSSP_FrameNode_t& node = p.m_pFrameNode[i][n];
 
         // frameType, refType and frameRate are stored atomically: the control
