@@ -141,6 +141,12 @@ CpuTime CpuNow() {
     return t;
 }
 
+double ThreadCpuNow() {
+    timespec ts;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
 AllocCounts Allocs() {
     AllocCounts c;
     c.all = g_allocs.load(std::memory_order_relaxed);

@@ -44,6 +44,7 @@ struct CpuTime {
     double Total() const { return user + sys; }
 };
 CpuTime CpuNow();  // this process, all threads
+double ThreadCpuNow();  // the calling thread's CPU time, seconds
 
 // Allocation counters (calls of malloc, calloc, realloc, posix_memalign,
 // aligned_alloc, memalign; free is not counted).

@@ -4,13 +4,16 @@
 // count - 1 (modulo 20); bytes 1..2, a u16 taken modulo the data's length
 // + 1, the checksum length; then two u16 part lengths per piece; the rest
 // is the data, dealt to the parts in order. The result must equal the pack
-// writer's checksum over the last `len` bytes of the joined data.
+// writer's checksum over the last `len` bytes of the joined data, and the
+// general walk's over the same pieces (CalculateCheckSum sums in place when
+// one part holds every sample).
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "FrameFormat.h"
 #include "MultiStreamSyncParser.h"
 #include "PackWriter.h"
 
@@ -58,5 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int sum = CalculateCheckSum(&fd, static_cast<int>(len));
     const uint8_t* tail = joined.data() + (joined.size() - len);
     if (sum != packwriter::PayloadChecksum(tail, len)) std::abort();
+    if (sum != mssp::CheckSumWalk(&fd, static_cast<int>(len))) std::abort();
     return 0;
 }

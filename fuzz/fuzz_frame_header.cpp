@@ -4,13 +4,16 @@
 // Input: byte 0 bit 0 chooses the format (0 new, 1 old); bytes 1..2, a u16
 // taken modulo the rest's length + 1, the split point; the rest is the
 // stream. Beyond the sanitizers, every result must keep the functions'
-// contract and equal the result for the same bytes in one piece.
+// contract, equal the result for the same bytes in one piece, and equal the
+// general path's (search and decode without the in-place fast path) on the
+// same bytes.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
+#include "FrameFormat.h"
 #include "MultiStreamSyncParser.h"
 
 namespace {
@@ -33,7 +36,9 @@ std::unique_ptr<uint8_t[]> HeapCopy(const uint8_t* p, size_t n) {
     return copy;
 }
 
-Outcome Run(bool old, const uint8_t* a, size_t la, const uint8_t* b, size_t lb) {
+// `general`: the general path alone, as the exported functions take it
+// when the fast one does not apply.
+Outcome Run(bool old, const uint8_t* a, size_t la, const uint8_t* b, size_t lb, bool general = false) {
     std::unique_ptr<uint8_t[]> pa = HeapCopy(a, la), pb = HeapCopy(b, lb);
     Outcome o{};
     std::memset(&o.fi, kInfoFill, sizeof(o.fi));
@@ -41,8 +46,9 @@ Outcome Run(bool old, const uint8_t* a, size_t la, const uint8_t* b, size_t lb) 
     o.pd.pTempBuf = static_cast<unsigned char*>(std::malloc(kTempBufSize));
     o.pd.u8FrameRate = kFrameRate;
     const auto ua = static_cast<unsigned>(la), ub = static_cast<unsigned>(lb);
-    o.rc = old ? GetFrameHeaderOldVersion(pa.get(), ua, pb.get(), ub, &o.pd)
-               : GetFrameHeader(pa.get(), ua, pb.get(), ub, &o.pd);
+    if (general) o.rc = mssp::ParseHeaderGeneral(old, pa.get(), ua, pb.get(), ub, &o.pd);
+    else o.rc = old ? GetFrameHeaderOldVersion(pa.get(), ua, pb.get(), ub, &o.pd)
+                    : GetFrameHeader(pa.get(), ua, pb.get(), ub, &o.pd);
     std::free(o.pd.pTempBuf);
     o.pd.pTempBuf = nullptr;
     o.pd.pFrameInfo = nullptr;
@@ -71,6 +77,16 @@ void CheckContract(const Outcome& o, bool old, size_t la, size_t lb) {
     Require((o.fi.frameRate & 0x80) == (kInfoFill & 0x80));
 }
 
+// The same bytes through both paths: everything they leave is the same.
+void CheckSameAsGeneral(const Outcome& fast, const Outcome& general) {
+    Require(fast.rc == general.rc && fast.at == general.at);
+    Require(fast.pd.Offset == general.pd.Offset && fast.pd.OffsetEx == general.pd.OffsetEx);
+    Require(std::memcmp(&fast.fi, &general.fi, sizeof(fast.fi)) == 0);
+    Require(fast.pd.FrameLen == general.pd.FrameLen && fast.pd.PackLen == general.pd.PackLen);
+    Require(fast.pd.ExtLen == general.pd.ExtLen && fast.pd.CheckSum == general.pd.CheckSum);
+    Require(fast.pd.u8FrameRate == general.pd.u8FrameRate);
+}
+
 // With piece 2 empty or at least 3 bytes long the split is invisible; with
 // 1 or 2 bytes a chunk id across the joint waits, so only a found header
 // must agree.
@@ -97,5 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Outcome whole = Run(old, bytes, len, nullptr, 0);
     CheckContract(whole, old, len, 0);
     CheckSameAsOnePiece(cut, whole, len - split);
+    CheckSameAsGeneral(cut, Run(old, bytes, split, bytes + split, len - split, true));
+    CheckSameAsGeneral(whole, Run(old, bytes, len, nullptr, 0, true));
     return 0;
 }

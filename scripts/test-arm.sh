@@ -40,6 +40,9 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-arm
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMSSP_WERROR=ON
 cmake --build "$build" -j "$jobs"
 
+stage "no division calls on the delivery path (GetFrame, ReleaseFrame and what they call)"
+bash scripts/count-divisions.sh "$build/libcommon/mssp/libmssp.so" --check
+
 stage "unit and integration tests under qemu-arm"
 ctest --test-dir "$build" --output-on-failure -j "$jobs"
 

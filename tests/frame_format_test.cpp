@@ -4,14 +4,18 @@
 // checksum.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <algorithm>
 #include <initializer_list>
 #include <iterator>
+#include <random>
 #include <string>
 
+#include "FrameFormat.h"
 #include "HeaderHarness.h"
 #include "MsspInternal.h"
+#include "PackWriter.h"
 
 using msspt::Bytes;
 using msspt::Fmt;
@@ -644,4 +648,103 @@ TEST(Checksum, PieceCountBeyondTheArrayIsClamped) {
     }
     fd.PackNum = 1000;
     EXPECT_EQ(CalculateCheckSum(&fd, 200), SumOne(d, 200));
+}
+
+// ---------------------------------------------------------------------------
+// The fast paths against the general ones, on random bytes.
+
+namespace {
+
+// Packs as the recorder writes them and as it does not: records of every
+// kind, in any order and count, lengths right and wrong, garbage before,
+// any split. Most headers sit at the start, where the fast path applies.
+Bytes RandomPackBytes(std::mt19937& rng, bool old) {
+    const auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
+    Bytes out = Fill(pick(4) == 0 ? pick(30) : 0, static_cast<uint8_t>(rng()));
+    const uint32_t frameLen = 10 + pick(60);
+    if (old) {
+        if (pick(3) == 0) {
+            out = Cat({out, OldAudioHead(static_cast<char>('0' + pick(10)), static_cast<uint16_t>(frameLen))});
+        } else {
+            const uint16_t layouts[] = {1087, 35, 7};
+            const uint16_t extLen = static_cast<uint16_t>(pick(4) == 0 ? pick(5000) : pick(200));
+            out = Cat({out, OldVideoHead(pick(2) ? '0' : '1', frameLen, extLen, layouts[pick(3)], rng()),
+                       Fill(pick(2) ? extLen : pick(extLen + 1), static_cast<uint8_t>(rng()))});
+        }
+    } else {
+        Bytes ext;
+        const uint32_t records = pick(6);
+        const bool usual = pick(2) == 0;  // the recorder's opening: picture, timestamp, date and time
+        const auto body = [&](size_t n) {
+            Bytes v(n);
+            for (uint8_t& x : v) x = static_cast<uint8_t>(rng());
+            return v;
+        };
+        if (usual) ext = Cat({Rec(1, 8, body(4)), PtsRec(rng()), Rec(2, 12, body(8))});
+        for (uint32_t k = 0; k < records; ++k) {
+            const uint8_t kinds[] = {1, 2, 3, 5, 8, 9, 0};
+            const uint8_t kind = kinds[pick(7)];
+            const uint32_t len = pick(5) == 0 ? pick(16) : (kind == 1 || kind == 5 ? 8 : 12);
+            ext = Cat({ext, Rec(kind, len, body(len > 4 ? len - 4 : 0))});
+        }
+        const uint8_t count = static_cast<uint8_t>((usual ? 3 : 0) + (pick(4) == 0 ? pick(8) : records));
+        const char types[] = {'2', '3', '4', '5'};
+        out = Cat({out, NewHead(types[pick(4)], frameLen, static_cast<uint32_t>(ext.size()), count), ext});
+    }
+    return Cat({out, Fill(frameLen, static_cast<uint8_t>(rng()))});
+}
+
+}  // namespace
+
+TEST(HeaderPaths, InPlaceDecodingEqualsTheGeneralPath) {
+    std::mt19937 rng(20261206);
+    int inPlace = 0, firstDifferent = -1;
+    testing::internal::CaptureStdout();  // the length check's message
+    for (int n = 0; n < 40000 && firstDifferent < 0; ++n) {
+        const bool old = (n & 1) != 0;
+        const Bytes b = RandomPackBytes(rng, old);
+        const size_t split = rng() % 3 == 0 ? rng() % (b.size() + 1) : b.size();
+        HeaderHarness fast, general;
+        std::memset(&fast.info, 0x5C, sizeof(fast.info));
+        std::memset(&general.info, 0x5C, sizeof(general.info));
+        const Fmt fmt = old ? Fmt::kOld : Fmt::kNew;
+        const int rc = fast.Decode(fmt, b, split);
+        msspt::HeapBytes pa(b.data(), split), pb(b.data() + split, b.size() - split);
+        const int rcGeneral =
+            mssp::ParseHeaderGeneral(old, pa.data(), pa.size(), pb.data(), pb.size(), &general.parser);
+        const uint8_t* fastRaw = reinterpret_cast<const uint8_t*>(&fast.parser);
+        const uint8_t* generalRaw = reinterpret_cast<const uint8_t*>(&general.parser);
+        const size_t skip = offsetof(tag_pbParserData, FrameLen);  // the two pointers differ
+        if (rc != rcGeneral || std::memcmp(fastRaw + skip, generalRaw + skip, sizeof(tag_pbParserData) - skip) != 0 ||
+            std::memcmp(&fast.info, &general.info, sizeof(fast.info)) != 0)
+            firstDifferent = n;
+        inPlace += mssp::ParseHeaderInPlace(old, b.data(), static_cast<uint32_t>(split), &general.parser) !=
+                   mssp::kNotInPlace;
+    }
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(firstDifferent, -1) << "the two paths differ on bytes number " << firstDifferent;
+    EXPECT_GT(inPlace, 10000);  // the fast path was taken often, and not always
+    EXPECT_LT(inPlace, 40000);
+}
+
+TEST(Checksum, RandomPayloadsEqualThePackWriterAndTheWalk) {
+    // 200,000 payloads of every length, as one part or split in two or more
+    // pieces anywhere, against the pack writer's own checksum.
+    std::mt19937 rng(6122026);
+    Bytes pool(1 << 16);
+    for (uint8_t& v : pool) v = static_cast<uint8_t>(rng());
+    for (int n = 0; n < 200000; ++n) {
+        const size_t len = rng() % 4 == 0 ? rng() % 300 : rng() % 40000;
+        const uint8_t* payload = pool.data() + rng() % (pool.size() - len);
+        FrameData_t fd{};
+        const size_t cut1 = rng() % 2 ? len : rng() % (len + 1);
+        const size_t cut2 = rng() % 2 ? len : cut1 + rng() % (len - cut1 + 1);
+        fd.Pack[0] = {const_cast<uint8_t*>(payload), const_cast<uint8_t*>(payload + cut1),
+                      static_cast<uint32_t>(cut1), static_cast<uint32_t>(cut2 - cut1)};
+        fd.Pack[1] = {const_cast<uint8_t*>(payload + cut2), nullptr, static_cast<uint32_t>(len - cut2), 0};
+        fd.PackNum = cut2 < len ? 2 : 1;
+        const int sum = CalculateCheckSum(&fd, static_cast<int>(len));
+        ASSERT_EQ(sum, packwriter::PayloadChecksum(payload, len)) << n << " len " << len;
+        ASSERT_EQ(sum, mssp::CheckSumWalk(&fd, static_cast<int>(len))) << n;
+    }
 }

@@ -105,6 +105,27 @@ TEST_F(ResetGate, FrameStillHeldIsWrittenOffAndItsReleaseTouchesNothing) {
     EXPECT_EQ(A::Head(*parser_, 0)->getNum, 1u);
 }
 
+TEST_F(ResetGate, WrittenOffHoldOutlivesAFrameThrownAwayByDelivery) {
+    ASSERT_EQ(Take(), 0);
+    parser_->ClearBuffer();  // the held frame is written off
+    A::Head(*parser_, 1)->state = MSSP_STATUS_OVER;
+    msspt::StreamFiller fill(*parser_, 0);
+    msspt::FrameSpec bad, good;
+    bad.pts = 0;  // thrown away by GetFrame
+    good.pts = 5040;
+    bad.time = good.time = {26, 12, 6, 11, 0, 0};
+    fill.Push(bad, msspt::NewFormatPack(bad, 0));
+    fill.Push(good, msspt::NewFormatPack(good, 0));
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(Take(), -1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(A::Head(*parser_, 0)->getNum, 1u);
+    // The host's late release of the written-off frame still touches
+    // nothing: the frame behind the thrown-away one is not lost.
+    EXPECT_EQ(parser_->ReleaseFrame(0), 0);
+    EXPECT_EQ(A::Head(*parser_, 0)->getNum, 1u);
+}
+
 TEST_F(ResetGate, ChannelClearWaitsOnlyForItsOwnStream) {
     // A frame held on stream 0 does not hold up the reset of stream 1.
     ASSERT_EQ(Take(), 0);

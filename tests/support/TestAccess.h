@@ -43,6 +43,8 @@ struct MsspTestAccess {
     static void* User(P& p) { return p.m_pUser; }
     static uint8_t& TavuGrpId(P& p) { return p.m_tavuGrpId; }
     static uint32_t& ResetCount(P& p, int i) { return p.m_ResetCount[i]; }
+    static MsspOrder& Order(P& p) { return *p.m_pOrder; }
+    static uint32_t HeldMask(P& p) { return p.m_HeldMask; }
 };
 
 namespace msspt {

@@ -345,6 +345,7 @@ static_assert(offsetof(tag_pbParserData, NewSegLen) == 2 * sizeof(void*) + 56, "
 static_assert(sizeof(void*) != 4 || sizeof(tag_pbParserData) == 68, "tag_pbParserData is 68 bytes on 32-bit");
 
 class CMultiStreamSyncParser;
+struct MsspOrder;
 
 // One record per reader thread.
 typedef struct {
@@ -457,6 +458,7 @@ private:
     friend struct MsspDelivery;   // timestamps and frame delivery
     friend struct MsspControl;    // playback control
     friend struct MsspGate;       // reset hand-over between control and playback threads
+    friend struct MsspOrder;      // the playback thread's order of the streams' next frames
     friend struct MsspTestAccess; // tests
 
     tag_pbParserData& Parser(int index) { return m_pParserData[index]; }
@@ -515,6 +517,10 @@ private:
     // sequence words, process-local: not part of the shared segment).
     uint32_t m_ReaderWake = 0;  // control: bumped by Idle and StopParse; the reader threads sleep on it
     uint32_t m_GateWake = 0;    // playback: bumped by a release during a reset; the reset waits on it
+    // The order of the streams' next frames that GetFrame chooses from, kept
+    // by the playback thread; the readers and the control thread mark the
+    // streams they change in it (heap, created with the object).
+    MsspOrder* m_pOrder;
 };
 
 #endif  // MULTI_STREAM_SYNC_PARSER_H

@@ -1,7 +1,8 @@
 // Synchronised frame delivery: timestamps of waiting frames and their
 // conversion onto a common wall-clock timeline, the choice of the next frame
-// across streams (GetFrame) or of one stream (GetFrameEx), its release, and
-// the read-only queries on buffered frames. Runs on the host's playback
+// across streams (GetFrame, from the order kept in DeliveryOrder.h) or of one
+// stream (GetFrameEx), its release, and the read-only queries on buffered
+// frames. Runs on the host's playback
 // thread, the single consumer of every stream; it never reads recorded data
 // from the host, never fills nodes, and never allocates on the delivery path
 // (one conversion record per stream is created on its first conversion).
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <new>
 
+#include "DeliveryOrder.h"
 #include "MsspInternal.h"
 #include "ResetGate.h"
 
@@ -108,7 +110,7 @@ struct MsspDelivery {
     // getIndex is the consumer's own field; a value outside the node array
     // (only a corrupt shared segment holds one) is taken modulo its size.
     static uint32_t ReadIndex(P& p, int index) {
-        return mssp::LoadRelaxed(p.m_pNodeCursor[index]->getIndex) % static_cast<uint32_t>(p.m_FrameNum);
+        return mssp::Wrap(mssp::LoadRelaxed(p.m_pNodeCursor[index]->getIndex), static_cast<uint32_t>(p.m_FrameNum));
     }
     static MSSP_FrameNode_t* NodeAt(P& p, int index, uint32_t n) { return &p.m_pFrameNode[index][n]; }
     static MSSP_FrameNode_t* ReadNode(P& p, int index) { return NodeAt(p, index, ReadIndex(p, index)); }
@@ -147,9 +149,39 @@ struct MsspDelivery {
         return buf;
     }
 
-    static void PrintBadPlace(int index, const Place& place) {
+    // The delivery calls' rare paths, kept out of line so that the usual
+    // path stays short. `op` names the operation in the location prefix.
+
+    [[gnu::cold, gnu::noinline]] static int RefuseBadIndex(const char* op, int index) {
+        MSSP_LOC_AS(op);
+        std::printf("invalid stream index:%d\n", index);
+        return -1;
+    }
+
+    // A node whose place is not inside the ring: thrown away, the stream
+    // waits for a key frame.
+    [[gnu::cold, gnu::noinline]] static int RefuseBadPlace(P& p, const char* op, int index, const Place& place) {
+        MSSP_LOC_AS(op);
         std::printf("invalid frame place:index:%d offset1:%u length1:%u offset2:%u length2:%u\n", index,
                     place.offset1, place.length1, place.offset2, place.length2);
+        Release(p, index);
+        SetWait(p, index, 1);
+        return -1;
+    }
+
+    // GetFrame: the first data byte names another channel.
+    [[gnu::cold, gnu::noinline]] static int RefuseChannel(P& p, int index, int channel, int c, int type) {
+        MSSP_LOC_AS("GetFrame");
+        std::printf("invalid frame:index:%d type:%d 0x%x FrameNum:%d\n", channel, type, static_cast<unsigned>(c),
+                    mssp::WaitingCount(p.m_pStreamHead[index]));
+        Release(p, index);
+        SetWait(p, index, 1);
+        return -1;
+    }
+
+    [[gnu::cold, gnu::noinline]] static void PrintJump(const char* op, uint64_t last, uint64_t pts, int32_t step) {
+        std::printf("CMultiStreamSyncParser::%s big pts jump %lld->%lld span=%d\n", op, static_cast<long long>(last),
+                    static_cast<long long>(pts), step);
     }
 
     // First data byte as a channel number (an ASCII digit on old devices).
@@ -161,9 +193,10 @@ struct MsspDelivery {
 
     // Frame-jump test of a video frame at the stream's level; never on old devices.
     static bool SkippedByJumpLevel(P& p, int index, const MSSP_FrameNode_t* node) {
-        if (OldDevice() || !IsVideo(node)) return false;
         // The control thread writes the level; a single byte, no order needed.
         const uint8_t level = mssp::LoadRelaxed(p.m_JumpLevel[index]);
+        // Level 14, the usual one, shows every frame (CheckSend's first rule).
+        if (level >= mssp::kDefaultJumpLevel || OldDevice() || !IsVideo(node)) return false;
         return CheckSend(level, node->refType, node->refIndex) == 0;
     }
 
@@ -200,25 +233,226 @@ struct MsspDelivery {
         return !IsTimingFrame(node) && !StreamOver(p, index) && waiting < p.m_FrameNum - kReaderPauseMargin;
     }
 
+    // Nothing waiting where a frame was to be released: the order's view of
+    // the stream was wrong, so it looks again (rather than choose the same
+    // stream once more).
+    [[gnu::cold, gnu::noinline]] static int RefuseRelease(P& p, int index) {
+        p.m_pOrder->changed.fetch_or(1u << index, std::memory_order_relaxed);
+        MSSP_LOC_AS("Release");
+        std::printf("no frame to release:index:%d\n", index);
+        return -1;
+    }
+
     // Frees the read node of a stream: the consumer's side of the hand-over.
     // Used by ReleaseFrame and by the delivery calls that throw frames away.
     static int Release(P& p, int index) {
         MSSP_StreamHead_t* head = p.m_pStreamHead[index];
         // Acquire parseNum: only a frame counted as waiting may be released, so
         // that getNum never passes parseNum.
-        if (mssp::WaitingCount(head) <= 0) {
-            MSSP_LOC();
-            std::printf("no frame to release:index:%d\n", index);
-            return -1;
-        }
-        const uint32_t next = (ReadIndex(p, index) + 1) % static_cast<uint32_t>(p.m_FrameNum);
+        if (mssp::WaitingCount(head) <= 0) return RefuseRelease(p, index);
+        const uint32_t next = mssp::NextIndex(ReadIndex(p, index), static_cast<uint32_t>(p.m_FrameNum));
         // Release: the reader may reuse the node and its ring bytes once getNum counts them.
         mssp::StoreRelease(head->getNum, mssp::LoadRelaxed(head->getNum) + 1);
         // Release: the new read position, after getNum (the reader reads both for its free space).
         mssp::StoreRelease(p.m_pNodeCursor[index]->getIndex, next);
-        // The read node was the held frame, if any: it is gone now.
-        if (p.m_HeldMask & (1u << index)) MsspGate::Unhold(p, index);
+        p.m_pOrder->changed.fetch_or(1u << index, std::memory_order_relaxed);  // this thread's own change
+        // The read node was the held frame, if any: it is gone now. A hold
+        // that a reset wrote off stays, for the host's late ReleaseFrame.
+        if ((p.m_HeldMask & (1u << index)) != 0 && !MsspGate::WrittenOff(p, index)) MsspGate::Unhold(p, index);
         return 0;
+    }
+
+    // The key-frame wait of a stream; the order looks at the stream again
+    // when it changes.
+    static void SetWait(P& p, int index, uint8_t wait) {
+        if (p.m_bWaitIFrame[index] == wait) return;
+        p.m_bWaitIFrame[index] = wait;
+        p.m_pOrder->changed.fetch_or(1u << index, std::memory_order_relaxed);  // this thread's own change
+    }
+
+    // Timestamp of the first video frame among the waiting frames after the
+    // read node `first`, or 0 when none is waiting yet.
+    static uint64_t VideoPtsBehind(P& p, int index, uint32_t first, int32_t waiting) {
+        const uint32_t frames = static_cast<uint32_t>(p.m_FrameNum);
+        const int32_t limit = ScanLimit(p, waiting);
+        uint32_t n = first;
+        for (int32_t k = 1; k < limit; ++k) {
+            n = mssp::NextIndex(n, frames);
+            const MSSP_FrameNode_t* node = NodeAt(p, index, n);
+            if (IsVideo(node)) return NodePts(node);
+        }
+        return 0;
+    }
+
+    // ---------------------------------------------------------------------
+    // Choosing the next frame across streams. The pass that defines it looks
+    // at the streams in index order: an empty live stream, a frame thrown
+    // away for the key-frame wait or for a zero timestamp stops it with -1;
+    // an empty stream that is over is passed over; every other stream offers
+    // its frame's timestamp, and the smallest (playing backward, the
+    // largest) wins, ties to the lower index.
+
+    enum class Pass { kNext, kOffer, kStop };
+
+    // One stream of that pass, with all its effects (wait flag, messages,
+    // frames thrown away). kOffer puts the timestamp into *pts.
+    [[gnu::noinline]] static Pass Examine(P& p, int i, unsigned char bConvert, uint64_t* pts) {
+        // Acquire parseNum: the nodes it counts are complete.
+        const int32_t waiting = mssp::WaitingCount(p.m_pStreamHead[i]);
+        if (waiting <= 0) return StreamOver(p, i) ? Pass::kNext : Pass::kStop;
+        MSSP_FrameNode_t* node = ReadNode(p, i);
+        if (LoadFlags(node) & kFlagNewSegment) SetWait(p, i, 1);
+        if (p.m_bWaitIFrame[i]) {
+            if (!IsKeyFrame(node)) {
+                std::printf("CH drop a frame index:%d type:%d...\n", i, node->frameType);
+                Release(p, i);
+                return Pass::kStop;
+            }
+            SetWait(p, i, 0);
+        }
+        if (bConvert != 0 && !IsComplete(node)) {
+            *pts = p.GetCovertedPts(i, node);
+            return Pass::kOffer;
+        }
+        // GetStreamPTS's answer for a waiting timing frame is its own pts:
+        // taken from the node in hand instead of re-entering the checks.
+        unsigned long long t = 0;
+        if (IsTimingFrame(node)) t = NodePts(node);
+        else p.GetStreamPTS(i, &t);
+        if (t == 0 && VideoMayFollow(p, i, node, waiting)) {
+            // Audio of an ordinary segment is timed by the video frame
+            // behind it, which the reader has not stored yet: wait for it
+            // rather than throw the audio (and, through the key-frame wait,
+            // the P-frames after it) away.
+            return Pass::kStop;
+        }
+        if (t == 0) {
+            std::printf("ch%d pts is 0 throw it\n", i);
+            Release(p, i);
+            SetWait(p, i, 1);
+            return Pass::kStop;
+        }
+        *pts = t;
+        return Pass::kOffer;
+    }
+
+    // The pass itself, stream by stream. Used in converted mode when a read
+    // node is timed by conversion, whose effects belong to each pass.
+    [[gnu::noinline]] static int ScanChoose(P& p, int direction, unsigned char bConvert, uint64_t* best) {
+        *best = direction > 0 ? UINT64_MAX : 0;
+        int chosen = -1;
+        for (int i = 0; i < p.m_StreamNum; ++i) {
+            uint64_t t = 0;
+            const Pass r = Examine(p, i, bConvert, &t);
+            if (r == Pass::kStop) return -1;
+            if (r == Pass::kNext) continue;
+            if ((direction > 0 && t < *best) || (direction < 0 && t > *best)) {
+                *best = t;
+                chosen = i;
+            }
+        }
+        return chosen;
+    }
+
+    // Sorts stream i into its class for the pass, without any effect: what
+    // Examine would do with it now. Updates its leaf when `keyTree` is set.
+    static void Classify(P& p, MsspOrder& o, int i, bool keyTree) {
+        uint8_t c = 0;
+        uint64_t time = 0;
+        // Acquire parseNum: the nodes it counts are complete.
+        const int32_t waiting = mssp::WaitingCount(p.m_pStreamHead[i]);
+        if (waiting <= 0) {
+            if (!StreamOver(p, i)) c = MsspOrder::kStop | MsspOrder::kEmpty;
+        } else {
+            const uint32_t first = ReadIndex(p, i);
+            MSSP_FrameNode_t* node = NodeAt(p, i, first);
+            o.readNode[i] = node;
+            if (!IsComplete(node)) c = MsspOrder::kIncomplete;
+            const bool wait = p.m_bWaitIFrame[i] != 0;
+            if (!IsKeyFrame(node)) {
+                if (wait || (LoadFlags(node) & kFlagNewSegment)) c |= MsspOrder::kStop;
+            } else if (wait) {
+                c |= MsspOrder::kEndsWait;
+            }
+            if ((c & MsspOrder::kStop) == 0) {
+                time = IsTimingFrame(node) ? NodePts(node) : VideoPtsBehind(p, i, first, waiting);
+                c |= time != 0 ? MsspOrder::kCandidate : MsspOrder::kStop;
+            }
+        }
+        o.SetClass(static_cast<uint32_t>(i), c);
+        if (keyTree) o.SetLeaf(static_cast<uint32_t>(i), time, (c & MsspOrder::kCandidate) != 0);
+        else o.pts[i] = time;
+    }
+
+    // Every stream classified again, the tree to be built at the choice.
+    [[gnu::noinline]] static void ClassifyAll(P& p, MsspOrder& o) {
+        for (int i = 0; i < p.m_StreamNum; ++i) Classify(p, o, i, false);
+        o.keyedFor = 0;
+    }
+
+    // Looks again at the streams that changed since the last call: all of
+    // them while other writers may be at work (see MsspOrder::ownProducers).
+    static void Refresh(P& p, MsspOrder& o) {
+        // acquire: the note StartParse makes of every stream before it hands
+        // them to the readers (so that the first trusted call sees it below)
+        const bool trusted = o.ownProducers.load(std::memory_order_acquire) != 0;
+        // acquire: the changes noted by readers, the control thread and this one
+        uint32_t mask = o.changed.load(std::memory_order_relaxed);
+        if (mask != 0) mask = o.changed.exchange(0, std::memory_order_acquire);
+        if (!trusted) {
+            ClassifyAll(p, o);
+            return;
+        }
+        for (; mask != 0; mask &= mask - 1) Classify(p, o, __builtin_ctz(mask), true);
+    }
+
+    // The pass's result: the chosen stream, its read node in *readNode
+    // and timestamp in *best, or -1 (with the pass's effects). Only the
+    // stream that stops the pass, if any, is examined; the others are known
+    // from their classes.
+    [[gnu::always_inline]] static int Choose(P& p, int direction, unsigned char bConvert, uint64_t* best,
+                                             MSSP_FrameNode_t** readNode) {
+        MsspOrder& o = *p.m_pOrder;
+        for (;;) {
+            Refresh(p, o);
+            if (bConvert != 0 && o.incomplete != 0) {
+                const int chosen = ScanChoose(p, direction, bConvert, best);
+                if (chosen < 0 || *best == 0) return -1;
+                *readNode = ReadNode(p, chosen);
+                return chosen;
+            }
+            if (o.attention != 0) {
+                // The streams the pass reaches: all up to the first that stops it.
+                const uint32_t reached = o.stops != 0 ? (o.stops ^ (o.stops - 1)) : o.all;
+                // A key frame at the read position ends the wait of every
+                // stream the pass reaches (its class stays the same).
+                for (uint32_t m = o.endsWait & reached; m != 0; m &= m - 1) {
+                    const int k = __builtin_ctz(m);
+                    p.m_bWaitIFrame[k] = 0;
+                    o.SetClass(static_cast<uint32_t>(k), o.cls[k] & ~MsspOrder::kEndsWait);
+                }
+                if (o.stops != 0) {
+                    const int s = __builtin_ctz(o.stops);
+                    // A live stream with nothing buffered: -1, nothing else to do.
+                    if (o.cls[s] & MsspOrder::kEmpty) return -1;
+                    uint64_t t = 0;
+                    if (Examine(p, s, bConvert, &t) == Pass::kStop) return -1;
+                    // A frame arrived since the stream was classified: again.
+                    o.changed.fetch_or(1u << s, std::memory_order_relaxed);
+                    continue;
+                }
+            }
+            // Every stream offers a frame (or is over and empty): the pass
+            // has nothing more to do but choose.
+            if (direction == 0) return -1;
+            const int keyed = direction > 0 ? 1 : -1;
+            if (o.keyedFor != keyed) o.Rekey(keyed);
+            const int w = o.Winner();
+            if (w < 0) return -1;
+            *readNode = o.readNode[w];
+            *best = o.pts[w];
+            return w;
+        }
     }
 
     // (Re)bases a conversion record on a key frame's recorded time.
@@ -252,14 +486,8 @@ int CMultiStreamSyncParser::GetStreamPTS(int index, unsigned long long* pPts) {
             return 0;
         }
         // Anything else is timed by the next video frame behind it.
-        const int32_t limit = D::ScanLimit(*this, waiting);
-        for (int32_t k = 1; k < limit; ++k) {
-            node = D::NodeAt(*this, index, (first + static_cast<uint32_t>(k)) % static_cast<uint32_t>(m_FrameNum));
-            if (IsVideo(node)) {
-                *pPts = NodePts(node);
-                return 0;
-            }
-        }
+        *pPts = D::VideoPtsBehind(*this, index, first, waiting);
+        if (*pPts != 0) return 0;
     }
     std::printf("CMultiStreamSyncParser::GetStreamPTS failed, index=%d num=%d\n", index, waiting);
     return -1;
@@ -341,10 +569,10 @@ int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* 
                 return -1;  // a live stream has nothing yet: no order can be decided
             }
             MSSP_FrameNode_t* node = D::ReadNode(*this, i);
-            if (LoadFlags(node) == kFlagNewSegment) m_bWaitIFrame[i] = 1;
+            if (LoadFlags(node) == kFlagNewSegment) D::SetWait(*this, i, 1);
             if (m_bWaitIFrame[i]) {
                 if (IsKeyFrame(node)) {
-                    m_bWaitIFrame[i] = 0;
+                    D::SetWait(*this, i, 0);
                     // Mark the start of the new sequence for delivery; a
                     // concurrent "last before a new segment" bit is kept.
                     std::atomic_ref<uint8_t> flags(node->flags);
@@ -439,70 +667,17 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: nothing is delivered now
     for (;;) {  // a new pass after each frame skipped by the jump level
-        uint64_t best = direction > 0 ? UINT64_MAX : 0;
-        int chosen = -1;
-        int32_t chosenWaiting = 0;
-        for (int i = 0; i < m_StreamNum; ++i) {
-            // Acquire parseNum: the nodes it counts are complete.
-            const int32_t waiting = mssp::WaitingCount(m_pStreamHead[i]);
-            if (waiting <= 0) {
-                if (D::StreamOver(*this, i)) continue;
-                return -1;  // a live stream has nothing yet: no order can be decided
-            }
-            MSSP_FrameNode_t* node = D::ReadNode(*this, i);
-            if (LoadFlags(node) & kFlagNewSegment) m_bWaitIFrame[i] = 1;
-            if (m_bWaitIFrame[i]) {
-                if (!IsKeyFrame(node)) {
-                    std::printf("CH drop a frame index:%d type:%d...\n", i, node->frameType);
-                    D::Release(*this, i);
-                    return -1;
-                }
-                m_bWaitIFrame[i] = 0;
-            }
-            unsigned long long p = 0;
-            if (bConvert != 0 && !IsComplete(node)) {
-                p = GetCovertedPts(i, node);
-            } else {
-                // GetStreamPTS's answer for a waiting timing frame is its own
-                // pts: take it from the node in hand instead of re-entering the
-                // per-stream checks for every stream of every call.
-                if (IsTimingFrame(node)) p = NodePts(node);
-                else GetStreamPTS(i, &p);
-                if (p == 0 && D::VideoMayFollow(*this, i, node, waiting)) {
-                    // Audio of an ordinary segment is timed by the video frame
-                    // behind it, which the reader has not stored yet: wait for
-                    // it rather than throw the audio (and, through the key-frame
-                    // wait, the P-frames after it) away.
-                    return -1;
-                }
-                if (p == 0) {
-                    std::printf("ch%d pts is 0 throw it\n", i);
-                    D::Release(*this, i);
-                    m_bWaitIFrame[i] = 1;
-                    return -1;
-                }
-            }
-            if ((direction > 0 && p < best) || (direction < 0 && p > best)) {
-                best = p;
-                chosen = i;
-                chosenWaiting = waiting;
-            }
-        }
-        if (chosen < 0 || best == 0) return -1;
+        uint64_t best = 0;
+        MSSP_FrameNode_t* node = nullptr;
+        const int chosen = D::Choose(*this, direction, bConvert, &best, &node);
+        if (chosen < 0) return -1;
 
-        MSSP_FrameNode_t* node = D::ReadNode(*this, chosen);
         if (D::SkippedByJumpLevel(*this, chosen, node)) {
             D::Release(*this, chosen);
             continue;
         }
         D::Place place;
-        if (!D::GetPlace(*this, node, place)) {
-            MSSP_LOC();
-            D::PrintBadPlace(chosen, place);
-            D::Release(*this, chosen);
-            m_bWaitIFrame[chosen] = 1;
-            return -1;
-        }
+        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrame", chosen, place);
         const uint64_t nodePts = NodePts(node);
         D::SetPieces(*this, chosen, place, ppData1, pLen1, ppData2, pLen2);
         *pFrameType = node->frameType;
@@ -512,22 +687,12 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
         if (pChannel != nullptr) *pChannel = channel;
 
         const int c = D::FrameChannel(*this, chosen, place);
-        if (c != channel) {
-            MSSP_LOC();
-            std::printf("invalid frame:index:%d type:%d 0x%x FrameNum:%d\n", channel, node->frameType,
-                        static_cast<unsigned>(c), chosenWaiting);
-            D::Release(*this, chosen);
-            m_bWaitIFrame[chosen] = 1;
-            return -1;
-        }
+        if (c != channel) return D::RefuseChannel(*this, chosen, channel, c, node->frameType);
         MsspGate::Hold(*this, chosen);
         if (!IsTimingMedium(node) || bConvert != 0) return chosen;
 
         const int32_t step = D::Step32(best, m_pLastPts[chosen]);
-        if (step > kMaxSteadyStep) {
-            std::printf("CMultiStreamSyncParser::GetFrame big pts jump %lld->%lld span=%d\n",
-                        static_cast<long long>(m_pLastPts[chosen]), static_cast<long long>(nodePts), step);
-        }
+        if (step > kMaxSteadyStep) D::PrintJump("GetFrame", m_pLastPts[chosen], nodePts, step);
         if (D::Discontinuous(*this, chosen, step) && pFlag != nullptr) *pFlag |= kDiscontinuityFlag;
         m_pLastPts[chosen] = nodePts;
         return chosen;
@@ -536,11 +701,7 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
 
 int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* pLen1, unsigned char** ppData2,
                                        int* pLen2, tag_MSSP_GetFrameInfo* pInfo, unsigned char bConvert) {
-    if (!D::ValidIndex(*this, index)) {
-        MSSP_LOC();
-        std::printf("invalid stream index:%d\n", index);
-        return -1;
-    }
+    if (!D::ValidIndex(*this, index)) return D::RefuseBadIndex("GetFrameEx", index);
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: nothing is delivered now
     MSSP_StreamHead_t* head = m_pStreamHead[index];
@@ -549,7 +710,7 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
         const int32_t waiting = mssp::WaitingCount(head);
         if (waiting <= 0) return -1;
         MSSP_FrameNode_t* node = D::ReadNode(*this, index);
-        if (LoadFlags(node) & kFlagNewSegment) m_bWaitIFrame[index] = 1;
+        if (LoadFlags(node) & kFlagNewSegment) D::SetWait(*this, index, 1);
         if (m_bWaitIFrame[index]) {
             if (!IsKeyFrame(node)) {
                 const int type = node->frameType;
@@ -561,20 +722,14 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
                             static_cast<int>(mssp::LoadRelaxed(head->getNum)));
                 return -1;
             }
-            m_bWaitIFrame[index] = 0;
+            D::SetWait(*this, index, 0);
         }
         if (D::SkippedByJumpLevel(*this, index, node)) {
             D::Release(*this, index);
             continue;
         }
         D::Place place;
-        if (!D::GetPlace(*this, node, place)) {
-            MSSP_LOC();
-            D::PrintBadPlace(index, place);
-            D::Release(*this, index);
-            m_bWaitIFrame[index] = 1;
-            return -1;
-        }
+        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrameEx", index, place);
         const uint64_t nodePts = NodePts(node);
         const int channel = D::Channel(*this, index);
         D::SetPieces(*this, index, place, ppData1, pLen1, ppData2, pLen2);
@@ -609,17 +764,14 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
             MSSP_LOC();
             std::printf("invalid frame:index:%d ch(%d!=%d) type:%d\n", index, channel, c, node->frameType);
             D::Release(*this, index);
-            m_bWaitIFrame[index] = 1;
+            D::SetWait(*this, index, 1);
             return -1;
         }
         MsspGate::Hold(*this, index);
         if (!IsTimingMedium(node) || bConvert != 0) return 0;
 
         const int32_t step = D::Step32(nodePts, m_pLastPts[index]);
-        if (step > kMaxSteadyStep) {
-            std::printf("CMultiStreamSyncParser::GetFrameEx big pts jump %lld->%lld span=%d\n",
-                        static_cast<long long>(m_pLastPts[index]), static_cast<long long>(nodePts), step);
-        }
+        if (step > kMaxSteadyStep) D::PrintJump("GetFrameEx", m_pLastPts[index], nodePts, step);
         if (D::Discontinuous(*this, index, step) && pInfo != nullptr) pInfo->flags |= kDiscontinuityFlag;
         m_pLastPts[index] = nodePts;
         return 0;
@@ -627,11 +779,7 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
 }
 
 int CMultiStreamSyncParser::ReleaseFrame(int index) {
-    if (!D::ValidIndex(*this, index)) {
-        MSSP_LOC();
-        std::printf("invalid stream index:%d\n", index);
-        return -1;
-    }
+    if (!D::ValidIndex(*this, index)) return D::RefuseBadIndex("ReleaseFrame", index);
     // A release of a held frame goes on during a reset: the reset waits for it.
     MsspGate::Scope gate(*this, index);
     if (!gate.Entered()) return -1;
@@ -672,8 +820,9 @@ int CMultiStreamSyncParser::GetFrameInfo(unsigned char index, tag_MSSP_GetFrameI
         const int32_t limit = D::ScanLimit(*this, waiting);
         int32_t k = 1;
         node = nullptr;
+        uint32_t n = first;
         for (; k < limit; ++k) {
-            const uint32_t n = (first + static_cast<uint32_t>(k)) % static_cast<uint32_t>(m_FrameNum);
+            n = mssp::NextIndex(n, static_cast<uint32_t>(m_FrameNum));
             if (n == 0) {
                 std::printf("CMultiStreamSyncParser::GetFrameInfo index %d circling, firt=%d next=%d max=%d\n", index,
                             static_cast<int>(first), k, m_FrameNum);

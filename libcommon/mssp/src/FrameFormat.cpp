@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "FrameFormat.h"
 #include "MsspInternal.h"
 
 namespace {
 
 using mssp::Le16;
-using mssp::Le24;
 using mssp::Le32;
 using mssp::Le64;
 
@@ -60,12 +60,32 @@ struct Header {
 // ---------------------------------------------------------------------------
 // Header search.
 
+// The exported type functions' rules, inlined where the search uses them.
+inline int NewType(char type) {
+    switch (type) {
+        case '2': return MSSP_FRAME_I;
+        case '3': return MSSP_FRAME_P;
+        case '4': return MSSP_FRAME_AUDIO;
+        default: return MSSP_FRAME_OTHER;
+    }
+}
+
+inline int OldType(char type, char tag1, char tag2) {
+    if (tag1 == 'd' && tag2 == 'c') {
+        if (type == '0') return MSSP_FRAME_I;
+        if (type == '1') return MSSP_FRAME_P;
+        return MSSP_FRAME_OTHER;
+    }
+    if (type >= '0' && type <= '9' && tag1 == 'w' && tag2 == 'b') return MSSP_FRAME_AUDIO;
+    return MSSP_FRAME_OTHER;
+}
+
 int ChunkType(Format format, uint8_t b1, uint8_t b2, uint8_t b3) {
     if (format == Format::kNew) {
         if (b2 != 'd' || b3 != 'c') return MSSP_FRAME_OTHER;
-        return GetFrameType(static_cast<char>(b1));
+        return NewType(static_cast<char>(b1));
     }
-    return GetFrameTypeOldVersion(static_cast<char>(b1), static_cast<char>(b2), static_cast<char>(b3));
+    return OldType(static_cast<char>(b1), static_cast<char>(b2), static_cast<char>(b3));
 }
 
 // Type of the window starting at sequence position `pos` (byte 0, the
@@ -149,10 +169,13 @@ const uint8_t* LocateBytes(const Pieces& p, uint64_t pos, uint32_t len, uint8_t*
 // Header fields.
 
 void DecodeNewHeader(const uint8_t* h, Header* hd) {
-    hd->frameLen = Le24(h + 4);
-    hd->checkSum = h[7];
-    hd->extLen = Le24(h + 8);
-    hd->recordCount = h[11];
+    // Two words: payload length and checksum byte, extension length and count.
+    const uint32_t w1 = Le32(h + 4);
+    const uint32_t w2 = Le32(h + 8);
+    hd->frameLen = w1 & 0xFFFFFF;
+    hd->checkSum = w1 >> 24;
+    hd->extLen = w2 & 0xFFFFFF;
+    hd->recordCount = w2 >> 24;
 }
 
 void DecodeOldHeader(const uint8_t* h, Header* hd) {
@@ -243,8 +266,8 @@ void ApplyRefRecord(const uint8_t* r, uint32_t len, tag_pbParserData* parser) {
     }
 }
 
-int ApplyRecord(const uint8_t* r, uint32_t len, tag_pbParserData* parser) {
-    switch (r[0]) {
+int ApplyRecord(uint8_t kind, const uint8_t* r, uint32_t len, tag_pbParserData* parser) {
+    switch (kind) {
         case 1: return ApplyVideoRecord(r, len, parser);
         case 2: ApplyTimeRecord(r, len, parser); return 0;
         case 3: return ApplyPtsRecord(r, len, parser);
@@ -262,15 +285,33 @@ int ApplyRecord(const uint8_t* r, uint32_t len, tag_pbParserData* parser) {
 //    invalid: its lengths contradict each other and none can be trusted;
 //  * a record of length 0 does not advance and is handled again until the
 //    count is used up, which bounds the walk at 255 records.
-int DecodeNewExtension(const uint8_t* ext, const Header& hd, tag_pbParserData* parser) {
+// `usualFirst` (the fast path): the usual opening, the layout the recorder
+// writes (and the one the time of day is read from, kind 2 at frame byte
+// 32), is taken first: picture, timestamp, date and time records of their
+// exact lengths, decoded without the walk's bookkeeping. The walk takes what
+// follows them, and everything else.
+int DecodeNewExtension(const uint8_t* ext, const Header& hd, tag_pbParserData* parser, bool usualFirst) {
     parser->pFrameInfo->refType = 1;
     uint32_t at = 0;
-    for (uint32_t handled = 0; handled < hd.recordCount; ++handled) {
-        if (at == hd.extLen) break;  // no record left in the area
-        if (hd.extLen - at < kRecordHeadLen) return -2;
-        const uint32_t len = Le24(ext + at + 1);
-        if (len > hd.extLen - at) return -2;
-        if (ApplyRecord(ext + at, len, parser) != 0) return -2;
+    uint32_t left = hd.recordCount;
+    constexpr uint32_t kUsualHeads[3] = {1u | (8u << 8), 3u | (12u << 8), 2u | (12u << 8)};
+    constexpr uint32_t kUsualLen = 32;
+    if (usualFirst && left >= 3 && hd.extLen >= kUsualLen && Le32(ext) == kUsualHeads[0] &&
+        Le32(ext + 8) == kUsualHeads[1] && Le32(ext + 20) == kUsualHeads[2]) {
+        ApplyVideoRecord(ext, 8, parser);
+        ApplyPtsRecord(ext + 8, 12, parser);
+        ApplyTimeRecord(ext + 20, 12, parser);
+        at = kUsualLen;
+        left -= 3;
+    }
+    for (; left != 0; --left) {
+        const uint32_t room = hd.extLen - at;
+        if (room == 0) break;  // no record left in the area
+        if (room < kRecordHeadLen) return -2;
+        const uint32_t head = Le32(ext + at);  // kind, then the u24 length
+        const uint32_t len = head >> 8;
+        if (len > room) return -2;
+        if (ApplyRecord(static_cast<uint8_t>(head), ext + at, len, parser) != 0) return -2;
         at += len;
     }
     return 0;
@@ -315,7 +356,44 @@ uint32_t HeaderLength(Format format, int type) {
     return type == MSSP_FRAME_AUDIO ? kOldAudioHeaderLen : kOldVideoHeaderLen;
 }
 
-int ParseHeader(Format format, const Pieces& p, tag_pbParserData* parser) {
+// The steps after the search, shared by both paths: the header's fields
+// from `head`, their checks, the extension area that `locateExt` finds (null
+// while it is not complete) and its records.
+template <class LocateExt>
+int DecodeFoundHeader(Format format, Header& hd, const uint8_t* head, tag_pbParserData* parser, LocateExt locateExt,
+                      bool fast) {
+    if (format == Format::kNew) DecodeNewHeader(head, &hd);
+    else DecodeOldHeader(head, &hd);
+    if (StoreAndValidate(format, hd, parser) != 0) return -2;
+
+    // ExtLen <= 4096 now, so a split area fits pTempBuf.
+    const uint8_t* ext = locateExt(hd.extLen);
+    if (ext == nullptr) return -1;  // extension area not complete yet
+    if (format == Format::kNew) {
+        if (DecodeNewExtension(ext, hd, parser, fast) != 0) return -2;
+    } else {
+        DecodeOldExtension(ext, hd, parser);
+    }
+    MSSP_FrameNode_t* fi = parser->pFrameInfo;
+    fi->frameRate = static_cast<uint8_t>((fi->frameRate & mssp::kCompletionMark) | (parser->u8FrameRate & 0x7F));
+    return 0;
+}
+
+// Extension length a header announces, read before the header is decoded.
+uint32_t PeekExtLen(Format format, int type, const uint8_t* h) {
+    if (format == Format::kNew) return Le32(h + 8) & 0xFFFFFF;
+    return type == MSSP_FRAME_AUDIO ? 0 : Le16(h + 12);
+}
+
+}  // namespace
+
+namespace mssp {
+
+// The general path: search both pieces, assemble what straddles the joint.
+int ParseHeaderGeneral(bool oldFormat, const uint8_t* a, uint32_t la, const uint8_t* b, uint32_t lb,
+                       tag_pbParserData* parser) {
+    const Format format = oldFormat ? Format::kOld : Format::kNew;
+    const Pieces p{a, la, b, lb};
     MSSP_FrameNode_t* fi = parser->pFrameInfo;
     fi->frameType = MSSP_FRAME_OTHER;
     Header hd{};
@@ -326,22 +404,33 @@ int ParseHeader(Format format, const Pieces& p, tag_pbParserData* parser) {
     hd.headLen = HeaderLength(format, hd.type);
     const uint8_t* head = LocateBytes(p, start, hd.headLen, parser->pTempBuf);
     if (head == nullptr) return -1;  // header not complete yet
-    if (format == Format::kNew) DecodeNewHeader(head, &hd);
-    else DecodeOldHeader(head, &hd);
-    if (StoreAndValidate(format, hd, parser) != 0) return -2;
-
-    // ExtLen <= 4096 now, so a split area fits pTempBuf.
-    const uint8_t* ext = LocateBytes(p, start + hd.headLen, hd.extLen, parser->pTempBuf);
-    if (ext == nullptr) return -1;  // extension area not complete yet
-    if (format == Format::kNew) {
-        if (DecodeNewExtension(ext, hd, parser) != 0) return -2;
-    } else {
-        DecodeOldExtension(ext, hd, parser);
-    }
-    fi->frameRate = static_cast<uint8_t>((fi->frameRate & mssp::kCompletionMark) |
-                                         (parser->u8FrameRate & 0x7F));
-    return 0;
+    return DecodeFoundHeader(format, hd, head, parser, [&](uint32_t extLen) {
+        return LocateBytes(p, start + hd.headLen, extLen, parser->pTempBuf);
+    }, false);
 }
+
+// The usual case, every pack the reader meets in order: a chunk id at the
+// read position, header and extension area whole in the first piece. They
+// are decoded in place, with no search and no copy, the usual records first;
+// kNotInPlace otherwise.
+int ParseHeaderInPlace(bool oldFormat, const uint8_t* a, uint32_t la, tag_pbParserData* parser) {
+    const Format format = oldFormat ? Format::kOld : Format::kNew;
+    if (la < kChunkIdLen) return kNotInPlace;
+    Header hd{};
+    hd.type = ChunkType(format, a[1], a[2], a[3]);
+    if (hd.type == MSSP_FRAME_OTHER) return kNotInPlace;
+    hd.headLen = HeaderLength(format, hd.type);
+    if (hd.headLen > la || static_cast<uint64_t>(hd.headLen) + PeekExtLen(format, hd.type, a) > la) return kNotInPlace;
+    // What the search would leave: the header found at the very start.
+    parser->Offset = 0;
+    parser->OffsetEx = 0;
+    parser->pFrameInfo->frameType = static_cast<uint8_t>(hd.type);
+    return DecodeFoundHeader(format, hd, a, parser, [&](uint32_t) { return a + hd.headLen; }, true);
+}
+
+}  // namespace mssp
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // Checksum walk: one part of a FrameData_t, with its place in the sequence.
@@ -372,66 +461,95 @@ int CollectParts(const FrameData_t* data, Part* parts, uint64_t* total) {
 
 }  // namespace
 
-int GetFrameType(char type) {
-    switch (type) {
-        case '2': return MSSP_FRAME_I;
-        case '3': return MSSP_FRAME_P;
-        case '4': return MSSP_FRAME_AUDIO;
-        default: return MSSP_FRAME_OTHER;
-    }
-}
+int GetFrameType(char type) { return NewType(type); }
 
-int GetFrameTypeOldVersion(char type, char tag1, char tag2) {
-    if (tag1 == 'd' && tag2 == 'c') {
-        if (type == '0') return MSSP_FRAME_I;
-        if (type == '1') return MSSP_FRAME_P;
-        return MSSP_FRAME_OTHER;
-    }
-    if (type >= '0' && type <= '9' && tag1 == 'w' && tag2 == 'b') return MSSP_FRAME_AUDIO;
-    return MSSP_FRAME_OTHER;
-}
+int GetFrameTypeOldVersion(char type, char tag1, char tag2) { return OldType(type, tag1, tag2); }
 
 int GetFrameHeader(unsigned char* data, unsigned int len, unsigned char* dataEx, unsigned int lenEx,
                    tag_pbParserData* parser) {
-    return ParseHeader(Format::kNew, Pieces{data, len, dataEx, lenEx}, parser);
+    const int r = mssp::ParseHeaderInPlace(false, data, len, parser);
+    return r != mssp::kNotInPlace ? r : mssp::ParseHeaderGeneral(false, data, len, dataEx, lenEx, parser);
 }
 
 int GetFrameHeaderOldVersion(unsigned char* data, unsigned int len, unsigned char* dataEx,
                              unsigned int lenEx, tag_pbParserData* parser) {
-    return ParseHeader(Format::kOld, Pieces{data, len, dataEx, lenEx}, parser);
+    const int r = mssp::ParseHeaderInPlace(true, data, len, parser);
+    return r != mssp::kNotInPlace ? r : mssp::ParseHeaderGeneral(true, data, len, dataEx, lenEx, parser);
 }
+
+namespace mssp {
+
+// The sum modulo 256 of `count` bytes `step` apart from `low` on: byte
+// additions (8 bits suffice for the result), four samples a round into
+// four sums.
+uint8_t SumSamples(const uint8_t* low, size_t step, int count) {
+    uint8_t a = 0, b = 0, c = 0, d = 0;
+    if (step == 1) {  // short payloads: contiguous bytes
+        for (int i = 0; i < count; ++i) a = static_cast<uint8_t>(a + low[i]);
+        return a;
+    }
+    for (int rounds = count >> 2; rounds != 0; --rounds, low += 4 * step) {
+        a = static_cast<uint8_t>(a + low[0]);
+        b = static_cast<uint8_t>(b + low[step]);
+        c = static_cast<uint8_t>(c + low[2 * step]);
+        d = static_cast<uint8_t>(d + low[3 * step]);
+    }
+    for (int rest = count & 3; rest != 0; --rest, low += step) a = static_cast<uint8_t>(a + low[0]);
+    return static_cast<uint8_t>(a + b + c + d);
+}
+
+int CheckSumInPart(const uint8_t* end, uint32_t avail, int len) {
+    if (len <= 0) return 0;
+    const bool sampled = len > kChecksumSamples - 1;
+    const int count = sampled ? kChecksumSamples : len;
+    const uint32_t step = sampled ? static_cast<uint32_t>(len) / kChecksumSamples : 1;
+    const uint64_t span = 1 + static_cast<uint64_t>(count - 1) * step;  // how far back the last sample lies
+    if (span > avail) return kNotInOnePart;
+    return SumSamples(end - span, step, count);
+}
+
+// The general walk, sample by sample through the pieces: any layout, data
+// shorter than `len` reported (see CalculateCheckSum).
+int CheckSumWalk(const FrameData_t* data, int len) {
+    if (len <= 0) return 0;
+    const int count = len > kChecksumSamples - 1 ? kChecksumSamples : len;
+    const int64_t step = len > kChecksumSamples - 1 ? len / kChecksumSamples : 1;
+    Part parts[2 * kMaxPieces];
+    uint64_t total = 0;
+    const int n = CollectParts(data, parts, &total);
+    // Backwards through the parts, each sample taken from the part that
+    // holds it; pos is the next sample's place in the joined data.
+    int64_t pos = static_cast<int64_t>(total) - 1;
+    int i = 0;
+    uint8_t sum = 0;
+    for (int k = n - 1; k >= 0 && i < count; --k) {
+        const Part& part = parts[k];
+        for (; i < count && pos >= static_cast<int64_t>(part.start); ++i, pos -= step)
+            sum = static_cast<uint8_t>(sum + part.data[pos - static_cast<int64_t>(part.start)]);
+    }
+    if (i < count) {
+        std::printf("\n\nCalculateCheckSum err0:PackIndex:%d i:%d count:%d\n\n", -1, i, count);
+        std::fflush(stdout);
+        return -1;
+    }
+    return sum;
+}
+
+}  // namespace mssp
 
 // Sums up to 128 bytes sampled backwards from the data's last byte, `step`
 // apart. Data shorter than `len` is reported and gives -1, which no checksum
 // byte equals, so the frame fails its check instead of passing on a partial sum.
 int CalculateCheckSum(FrameData_t* data, int len) {
-    if (len <= 0) return 0;
-    const int count = len > kChecksumSamples - 1 ? kChecksumSamples : len;
-    const uint64_t step = len > kChecksumSamples - 1 ? static_cast<uint64_t>(len) / kChecksumSamples : 1;
-    Part parts[2 * kMaxPieces];
-    uint64_t total = 0;
-    int k = CollectParts(data, parts, &total) - 1;
-    unsigned sum = 0;
-    // The part that holds the last byte (empty parts after it skipped).
-    while (k >= 0 && (total == 0 || total - 1 < parts[k].start)) --k;
-    // Common case, every frame that does not wrap in the ring: all samples
-    // lie in that part, so they are summed straight from it, lowest first.
-    const uint64_t span = 1 + static_cast<uint64_t>(count - 1) * step;  // how far back the last sample lies
-    if (k >= 0 && span <= total && total - span >= parts[k].start) {
-        const uint8_t* low = parts[k].data + (total - span - parts[k].start);
-        const size_t stride = static_cast<size_t>(step);
-        for (int i = 0; i < count; ++i) sum += low[static_cast<size_t>(i) * stride];
-        return static_cast<int>(sum & 0xFF);
+    // Common case, every frame that does not wrap in the ring: the part that
+    // holds the last byte holds every sample. Anything else takes the walk.
+    const uint32_t pieces = data->PackNum < kMaxPieces ? data->PackNum : kMaxPieces;
+    if (pieces != 0) {
+        const FramePiece_t& last = data->Pack[pieces - 1];
+        const bool second = last.LenEx != 0;
+        const uint32_t avail = second ? last.LenEx : last.Len;
+        const int sum = mssp::CheckSumInPart((second ? last.pDataEx : last.pData) + avail, avail, len);
+        if (sum != mssp::kNotInOnePart) return sum;
     }
-    for (int i = 0; i < count; ++i) {
-        const uint64_t back = 1 + static_cast<uint64_t>(i) * step;
-        while (k >= 0 && (back > total || total - back < parts[k].start)) --k;
-        if (k < 0) {
-            std::printf("\n\nCalculateCheckSum err0:PackIndex:%d i:%d count:%d\n\n", -1, i, count);
-            std::fflush(stdout);
-            return -1;
-        }
-        sum += parts[k].data[total - back - parts[k].start];
-    }
-    return static_cast<int>(sum & 0xFF);
+    return mssp::CheckSumWalk(data, len);
 }

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "DeliveryOrder.h"
+#include "FrameFormat.h"
 #include "MsspInternal.h"
 
 namespace {
@@ -64,17 +66,23 @@ struct MsspParser {
         pd.EndPos = LastByte(p);
     }
 
+    // Marks the stream over, for the reader loop and delivery.
+    static void SetOver(P& p, int i) {
+        // release: the nodes stored before the end are visible with the state
+        mssp::StoreRelease(p.m_pStreamHead[i]->state, MSSP_STATUS_OVER);
+        MsspOrder::Note(p, 1u << i);
+    }
+
     static void StreamOver(P& p, int i, bool mark) {
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
-        // release: the nodes stored before the end are visible with the state
-        if (mark) mssp::StoreRelease(head->state, MSSP_STATUS_OVER);
+        if (mark) SetOver(p, i);
         MSSP_LOC_AS("ParseFrame");
         std::printf("stream over:index:%d chn:%d\n", i, static_cast<int>(mssp::LoadRelaxed(head->channel)));
     }
 
     // Header and extension length H of the decoded pack.
-    static uint32_t HeaderLen(const tag_pbParserData& pd) {
-        if (!OldFormat()) return kNewHeaderLen + pd.ExtLen;
+    static uint32_t HeaderLen(const tag_pbParserData& pd, bool old) {
+        if (!old) return kNewHeaderLen + pd.ExtLen;
         if (pd.pFrameInfo->frameType == MSSP_FRAME_AUDIO) return kOldAudioHeaderLen;
         return kOldVideoHeaderLen + pd.ExtLen;
     }
@@ -82,15 +90,15 @@ struct MsspParser {
     // A decoded pack must be exactly header + payload (an old header's 32-bit
     // payload length may wrap PackLen round) and must fit the ring with room
     // for a read beside it.
-    static bool PackLenUsable(P& p, const tag_pbParserData& pd) {
-        const uint64_t expected = static_cast<uint64_t>(HeaderLen(pd)) + pd.FrameLen;
+    static bool PackLenUsable(P& p, const tag_pbParserData& pd, bool old) {
+        const uint64_t expected = static_cast<uint64_t>(HeaderLen(pd, old)) + pd.FrameLen;
         if (expected != pd.PackLen) return false;
         return static_cast<long long>(pd.PackLen) < static_cast<long long>(p.m_BufSize) - mssp::kMaxReadLen;
     }
 
     // Runs the header function on the unparsed bytes and drops the bytes
     // before the point where the search stopped.
-    static int SearchHeader(P& p, int i) {
+    static int SearchHeader(P& p, int i, bool old) {
         tag_pbParserData& pd = p.Parser(i);
         unsigned char* ring = p.m_pStreamBuf[i];
         const uint32_t firstPiece = pd.EndPos - pd.ReadPos + 1;
@@ -102,8 +110,8 @@ struct MsspParser {
             lb = pd.length - firstPiece;
             b = ring;
         }
-        const int r = OldFormat() ? GetFrameHeaderOldVersion(ring + pd.ReadPos, la, b, lb, &pd)
-                                  : GetFrameHeader(ring + pd.ReadPos, la, b, lb, &pd);
+        const int r = old ? GetFrameHeaderOldVersion(ring + pd.ReadPos, la, b, lb, &pd)
+                          : GetFrameHeader(ring + pd.ReadPos, la, b, lb, &pd);
         // The positions come back from the header function: keep them within
         // the pieces it was given.
         const uint32_t off = pd.Offset < la ? pd.Offset : la;
@@ -131,7 +139,7 @@ struct MsspParser {
             pd.ReadPos = packLen - (pd.EndPos + 1 - pd.ReadPos);
             pd.EndPos = LastByte(p);
         }
-        pd.ReadPos %= static_cast<uint32_t>(p.m_BufSize);
+        pd.ReadPos = mssp::Wrap(pd.ReadPos, static_cast<uint32_t>(p.m_BufSize));
         pd.length -= packLen;
     }
 
@@ -139,10 +147,18 @@ struct MsspParser {
     static bool ChecksumMatches(P& p, int i, const MSSP_FrameNode_t& node, uint32_t headerLen) {
         tag_pbParserData& pd = p.Parser(i);
         unsigned char* ring = p.m_pStreamBuf[i];
-        FrameData_t data;
-        std::memset(&data, 0, sizeof(data));
+        const int len = static_cast<int>(pd.PackLen - headerLen);
+        // Usually the part of the payload that ends the pack holds every
+        // sample: summed in place, without describing the pieces.
+        const uint32_t tail = node.length2 != 0 ? node.length2 : node.length1 - headerLen;
+        const uint8_t* end = ring + (node.length2 != 0 ? node.length2 : node.offset1 + node.length1);
+        const int quick = mssp::CheckSumInPart(end, tail < static_cast<uint32_t>(len) ? tail : len, len);
+        if (quick != mssp::kNotInOnePart) return static_cast<uint32_t>(quick) == pd.CheckSum;
+        FrameData_t data;  // one piece: only it and the count are read
         data.PackNum = 1;
         FramePiece_t& piece = data.Pack[0];
+        piece.pDataEx = nullptr;
+        piece.LenEx = 0;
         if (node.length2 == 0) {
             piece.pData = ring + node.offset1 + headerLen;
             piece.Len = node.length1 - headerLen;
@@ -155,14 +171,14 @@ struct MsspParser {
             piece.pData = ring + (headerLen - node.length1);
             piece.Len = node.length1 + node.length2 - headerLen;
         }
-        const int sum = CalculateCheckSum(&data, static_cast<int>(pd.PackLen - headerLen));
+        const int sum = CalculateCheckSum(&data, len);
         return static_cast<uint32_t>(sum) == pd.CheckSum;
     }
 
     // Commits the pack at ReadPos (PackLen bytes, header decoded into the
     // frame-info record) as the stream's next node, or drops it by the
     // first-frame, checksum, audio-flag and new-segment rules.
-    static int Commit(P& p, int i, bool trick, bool newSegMark) {
+    static int Commit(P& p, int i, bool trick, bool newSegMark, bool old) {
         tag_pbParserData& pd = p.Parser(i);
         const MSSP_FrameNode_t& info = *pd.pFrameInfo;
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
@@ -186,7 +202,8 @@ struct MsspParser {
         const int frameNum = p.m_FrameNum;
         const int32_t last = mssp::LoadRelaxed(cursor->lastIndex);  // this thread's own cursor
         const bool hasPrev = last >= 0 && last < frameNum;
-        const int n = hasPrev ? (last + 1) % frameNum : 0;
+        const uint32_t frames = static_cast<uint32_t>(frameNum);
+        const int n = hasPrev ? static_cast<int>(mssp::NextIndex(static_cast<uint32_t>(last), frames)) : 0;
         MSSP_FrameNode_t& node = p.m_pFrameNode[i][n];
 
         // frameType, refType and frameRate are stored atomically: the control
@@ -215,13 +232,12 @@ struct MsspParser {
             node.length2 = packLen - node.length1;
         }
 
-        if (!OldFormat() && !ChecksumMatches(p, i, node, HeaderLen(pd))) {
+        if (!old && !ChecksumMatches(p, i, node, HeaderLen(pd, old))) {
             if (trick) {
                 pd.length = 0;
                 pd.EndPos = LastByte(p);
             } else {
-                SkipOneByte(p, pd);
-                pd.ReadPos %= static_cast<uint32_t>(p.m_BufSize);
+                SkipOneByte(p, pd);  // leaves ReadPos within the ring
             }
             if (contiguous) {
                 std::printf("index[%d] check exam error2\n", i);
@@ -262,6 +278,7 @@ struct MsspParser {
         mssp::StoreRelease(cursor->lastIndex, n);
         // publish: node n and lastIndex before the consumer counts the frame
         mssp::StoreRelease(head->parseNum, parseNum + 1);
+        MsspOrder::Note(p, 1u << i);
         return 1;
     }
 
@@ -275,7 +292,7 @@ struct MsspParser {
     }
 
     // Fast forward / fast backward: one whole I-frame pack per call.
-    static int TrickPlay(P& p, int i, int status) {
+    static int TrickPlay(P& p, int i, int status, bool old) {
         tag_pbParserData& pd = p.Parser(i);
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
         const uint32_t bufSize = static_cast<uint32_t>(p.m_BufSize);
@@ -296,7 +313,7 @@ struct MsspParser {
             }
             // A length below 1 is no pack either: nothing could be stored.
             if (r < 1 || p.m_pTrickData[i] == nullptr || p.m_TrickLen[i] < 1) {
-                mssp::StoreRelease(head->state, MSSP_STATUS_OVER);
+                SetOver(p, i);
                 MSSP_LOC_AS("ParseFrame");
                 std::printf("Fast baack or forward, read result=%d, dataptr=%p so stream over :index:%d chn:%d\n",
                             r, static_cast<void*>(p.m_pTrickData[i]), i,
@@ -325,8 +342,8 @@ struct MsspParser {
         // early wrap of normal play may still be unparsed).
         const uint32_t firstPiece = pd.EndPos - pd.ReadPos + 1;
         const uint32_t w = (pd.EndPos == bufSize - 1 || pd.length < firstPiece)
-                               ? (pd.ReadPos + pd.length) % bufSize
-                               : (pd.length - firstPiece) % bufSize;
+                               ? mssp::Wrap(pd.ReadPos + pd.length, bufSize)
+                               : mssp::Wrap(pd.length - firstPiece, bufSize);
         if (pd.length != 0) {
             MSSP_LOC_AS("ParseFrame");
             std::printf("fatal err:Parse[%d].length:%u\n\n", i, pd.length);
@@ -359,10 +376,10 @@ struct MsspParser {
             std::memcpy(ring, p.m_pTrickData[i] + toEnd, len - toEnd);
         }
 
-        const int r = OldFormat() ? GetFrameHeaderOldVersion(p.m_pTrickData[i], len, nullptr, 0, &pd)
-                                  : GetFrameHeader(p.m_pTrickData[i], len, nullptr, 0, &pd);
+        const int r = old ? GetFrameHeaderOldVersion(p.m_pTrickData[i], len, nullptr, 0, &pd)
+                          : GetFrameHeader(p.m_pTrickData[i], len, nullptr, 0, &pd);
         const bool exact = r == 0 && pd.Offset == 0 && pd.PackLen == len &&
-                           static_cast<uint64_t>(HeaderLen(pd)) + pd.FrameLen == pd.PackLen;
+                           static_cast<uint64_t>(HeaderLen(pd, old)) + pd.FrameLen == pd.PackLen;
         if (!exact) {
             MSSP_LOC_AS("ParseFrame");
             std::printf("CMultiStreamSyncParser::ParseFrame error, restul=%d offset=%u packLen=%u readLen=%d\n", r,
@@ -375,11 +392,11 @@ struct MsspParser {
         p.m_pTrickData[i] = nullptr;
         p.m_TrickLen[i] = 0;
         p.m_TrickNewSeg[i] = 0;
-        return Commit(p, i, true, newSegMark);
+        return Commit(p, i, true, newSegMark, old);
     }
 
     // Waits for the rest of the current pack, then commits it.
-    static int FinishPack(P& p, int i) {
+    static int FinishPack(P& p, int i, bool old) {
         tag_pbParserData& pd = p.Parser(i);
         while (pd.PackLen > pd.length) {
             if (pd.u8NewSegData) {
@@ -399,15 +416,15 @@ struct MsspParser {
         }
         pd.u8PackPending = 0;
         const bool newSegMark = (pd.u8SegFlag & 1) != 0 && pd.u8NewSegData == 0;
-        return Commit(p, i, false, newSegMark);
+        return Commit(p, i, false, newSegMark, old);
     }
 
     // Finds the next complete header in the unparsed bytes, reading more
     // when needed, then finishes its pack.
-    static int SearchAndCommit(P& p, int i) {
+    static int SearchAndCommit(P& p, int i, bool old) {
         tag_pbParserData& pd = p.Parser(i);
         for (;;) {
-            const int r = SearchHeader(p, i);
+            const int r = SearchHeader(p, i, old);
             if (r == -2) {
                 SkipOneByte(p, pd);
                 continue;
@@ -432,18 +449,18 @@ struct MsspParser {
                 SkipOneByte(p, pd);
                 continue;
             }
-            if (!PackLenUsable(p, pd)) {
+            if (!PackLenUsable(p, pd, old)) {
                 SkipOneByte(p, pd);
                 MSSP_LOC_AS("ParseFrame");
                 std::printf("invalid packlen:index:%d FrameLen:%u PackLen:%u FrameType:%d m_BufSize:%d\n\n", i,
                             pd.FrameLen, pd.PackLen, pd.pFrameInfo->frameType, p.m_BufSize);
                 return 0;
             }
-            return FinishPack(p, i);
+            return FinishPack(p, i, old);
         }
     }
 
-    static int NormalPlay(P& p, int i) {
+    static int NormalPlay(P& p, int i, bool old) {
         tag_pbParserData& pd = p.Parser(i);
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
         const int32_t pending = Pending(p, i);
@@ -460,10 +477,10 @@ struct MsspParser {
             return -1;
         }
 
-        if (pd.u8PackPending) return FinishPack(p, i);
-        if (pd.length > kSearchMinLen) return SearchAndCommit(p, i);
+        if (pd.u8PackPending) return FinishPack(p, i, old);
+        if (pd.length > kSearchMinLen) return SearchAndCommit(p, i, old);
         if (pd.u8NewSegData) {
-            if (pd.length > kNewSegKeepLen) return SearchAndCommit(p, i);
+            if (pd.length > kNewSegKeepLen) return SearchAndCommit(p, i, old);
             SwitchToNewSegment(p, pd);
         }
 
@@ -475,6 +492,7 @@ struct MsspParser {
             if (pending < 0) {
                 mssp::StoreRelease(head->parseNum, 0u);
                 mssp::StoreRelease(head->getNum, 0u);
+                MsspOrder::Note(p, 1u << i);
             }
             return -1;
         }
@@ -501,7 +519,7 @@ struct MsspParser {
             StreamOver(p, i, k == 0 && pd.length <= kSearchMinLen);
             break;
         }
-        return SearchAndCommit(p, i);
+        return SearchAndCommit(p, i, old);
     }
 };
 
@@ -509,8 +527,11 @@ int CMultiStreamSyncParser::ParseFrame(int index) {
     if (index < 0 || index >= m_StreamNum) return -1;
     tag_pbParserData& pd = Parser(index);
     if (pd.pFrameInfo == nullptr || pd.pTempBuf == nullptr) return -1;
+    // The recorded format, read once per call (another group's constructor
+    // may rewrite the process-wide device group meanwhile).
+    const bool old = MsspParser::OldFormat();
     const int status = mssp::LoadRelaxed(m_Status);
     if (status == MSSP_STATUS_FAST_FORWARD || status == MSSP_STATUS_FAST_BACKWARD)
-        return MsspParser::TrickPlay(*this, index, status);
-    return MsspParser::NormalPlay(*this, index);
+        return MsspParser::TrickPlay(*this, index, status, old);
+    return MsspParser::NormalPlay(*this, index, old);
 }

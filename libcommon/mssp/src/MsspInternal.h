@@ -74,6 +74,19 @@ inline int32_t WaitingCount(MSSP_StreamHead_t* head) {
     return static_cast<int32_t>(parsed - got);
 }
 
+// `value` modulo `n` without a division (the device's core has no divide
+// instruction: every `%` there is a library call). Ring and node positions
+// are below 2n by their invariants and take a compare; only a corrupt
+// segment holds a larger value, which is reduced out of line.
+uint32_t ReduceModulo(uint32_t value, uint32_t n);
+inline uint32_t Wrap(uint32_t value, uint32_t n) {
+    if (value < n) return value;
+    if (value - n < n) return value - n;
+    return ReduceModulo(value, n);
+}
+// The index after `index` (below n) in a ring of n.
+inline uint32_t NextIndex(uint32_t index, uint32_t n) { return index + 1 < n ? index + 1 : 0; }
+
 // Little-endian reads and writes of recorded bytes, safe on any alignment.
 inline uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 inline uint32_t Le24(const uint8_t* p) {

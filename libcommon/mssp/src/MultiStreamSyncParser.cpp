@@ -17,6 +17,7 @@
 
 #include <json/json.h>
 
+#include "DeliveryOrder.h"
 #include "KeltoPlatform.h"
 #include "MsspInternal.h"
 
@@ -37,6 +38,18 @@ constexpr int kCursorSize = 8;
 }
 
 }  // namespace
+
+// Out of line and cold: only a corrupt node index gets here. Shift and
+// subtract, one bit at a time, so that no division is compiled in.
+__attribute__((cold, noinline)) uint32_t mssp::ReduceModulo(uint32_t value, uint32_t n) {
+    if (n == 0) return 0;
+    uint64_t rest = 0;
+    for (int bit = 31; bit >= 0; --bit) {
+        rest = (rest << 1) | ((value >> bit) & 1u);
+        if (rest >= n) rest -= n;
+    }
+    return static_cast<uint32_t>(rest);
+}
 
 int GetDeviceGroup() {
     Json::Value spec;  // null until the platform fills it
@@ -61,7 +74,7 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
       m_bRunning(0), m_pTrickData{}, m_TrickLen{}, m_TrickNewSeg{}, m_StreamTime{}, m_Speed(0),
       m_pPtsAdjust{}, m_JumpLevel{}, m_pParserData(nullptr), m_pLastPts(nullptr), m_pUser(user),
       m_tavuGrpId(tavuGrpId), m_ProductType(PRODUCT_TYPE_UNKNOWN), m_bResetting(0),
-      m_bDelivering(0), m_HeldMask(0), m_ResetCount{}, m_HeldReset{} {
+      m_bDelivering(0), m_HeldMask(0), m_ResetCount{}, m_HeldReset{}, m_pOrder(nullptr) {
     if (Kelto_GetProductType(m_ProductType) != 0) {
         Common::gclDebugPrintf(0, __FILE__, "CMultiStreamSyncParser", __LINE__,
                                "=========GET PRODUCT TYPE FAILED=========\n");
@@ -127,6 +140,8 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
     std::memset(m_JumpLevel, mssp::kDefaultJumpLevel, sizeof(m_JumpLevel));
 
     m_pLastPts = new uint64_t[MSSP_MAX_STREAMS]();
+    m_pOrder = new MsspOrder();
+    m_pOrder->Reset(m_StreamNum);  // after CreateShareMemory: 0 streams without a segment
 
     m_tavuGrpId = tavuGrpId;
     // Atomic: other groups' reader and playback threads may be reading it now.
@@ -219,6 +234,8 @@ CMultiStreamSyncParser::~CMultiStreamSyncParser() {
     }
     delete[] m_pLastPts;
     m_pLastPts = nullptr;
+    delete m_pOrder;
+    m_pOrder = nullptr;
     for (MSSP_PtsAdjust_t*& adjust : m_pPtsAdjust) {
         delete adjust;
         adjust = nullptr;

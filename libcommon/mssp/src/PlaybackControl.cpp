@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "DeliveryOrder.h"
 #include "KeltoPlatform.h"
 #include "MsspInternal.h"
 #include "ResetGate.h"
@@ -44,6 +45,7 @@ struct MsspControl {
         // publish: the stream's state for GetFrame/GetStatus (readers are parked or
         // see it at their next pass)
         mssp::StoreRelease(p.m_pStreamHead[i]->state, static_cast<uint8_t>(state));
+        MsspOrder::Note(p, 1u << i);
     }
 
     static void SetChannel(P& p, int i, int channel) {

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "DeliveryOrder.h"
 #include "MsspInternal.h"
 #include "ResetGate.h"
 #include "WakeWord.h"
@@ -116,6 +117,22 @@ struct MsspReader {
         }
     }
 
+    // Between StartParse and StopParse this object's reader threads produce
+    // every stream and every change to a stream is noted: delivery looks
+    // again at all of them once, then only at those that change. At any other
+    // time the streams may be reset or written from outside, and delivery
+    // looks at every stream on every call.
+    static void TakeStreamsBack(P& p) {
+        // publish: delivery stops trusting the notes before the streams are reset
+        p.m_pOrder->ownProducers.store(0, std::memory_order_release);
+    }
+
+    static void HandStreamsToReaders(P& p) {
+        MsspOrder::NoteAll(p);
+        // publish: the streams as reset and opened above, before delivery trusts the notes
+        p.m_pOrder->ownProducers.store(1, std::memory_order_release);
+    }
+
     // Gives stream k its channel and state after an open.
     static void MarkOpened(P& p, int k, int channel, int fd) {
         MSSP_StreamHead_t* head = p.m_pStreamHead[k];
@@ -173,8 +190,8 @@ struct MsspReader {
     // The write position W: where the next read lands, without an early wrap.
     static uint32_t WritePos(const tag_pbParserData& pd, uint32_t bufSize) {
         const uint32_t firstPiece = pd.EndPos - pd.ReadPos + 1;
-        if (pd.EndPos == bufSize - 1 || pd.length < firstPiece) return (pd.ReadPos + pd.length) % bufSize;
-        return (pd.length - firstPiece) % bufSize;
+        if (pd.EndPos == bufSize - 1 || pd.length < firstPiece) return mssp::Wrap(pd.ReadPos + pd.length, bufSize);
+        return mssp::Wrap(pd.length - firstPiece, bufSize);
     }
 
     // Idle(true) for one record: returns when its thread is parked or ended,
@@ -242,6 +259,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
     MSSP_LOC();
     std::printf("by time... ChnBmp:0x%08x\n", chnBmp);
     if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
+    MsspReader::TakeStreamsBack(*this);
 
     for (int i = 0; i < m_StreamNum; ++i) MsspReader::ResetStream(*this, i, false);
 
@@ -301,6 +319,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
 
     mssp::StoreRelease(m_bRunning, 1);
     mssp::StoreRelease(m_Status, MSSP_STATUS_PLAY);
+    MsspReader::HandStreamsToReaders(*this);
     for (int i = 0; i < m_StreamNum; ++i) {
         m_StreamTypeBmp[i] = streamTypeBmp;
         m_CurStreamType[i] = t;
@@ -316,6 +335,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
     MSSP_LOC();
     std::printf("by Stream segment id...ChnBmp:0x%08x\n", chnBmp);
     if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
+    MsspReader::TakeStreamsBack(*this);
 
     mssp::StoreRelease(m_Status, MSSP_STATUS_INIT);
     for (int i = 0; i < m_StreamNum; ++i) MsspReader::ResetStream(*this, i, true);
@@ -381,6 +401,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
 
     mssp::StoreRelease(m_bRunning, 1);
     mssp::StoreRelease(m_Status, MSSP_STATUS_PLAY);
+    MsspReader::HandStreamsToReaders(*this);
     for (int i = 0; i < m_StreamNum; ++i) {
         m_StreamTypeBmp[i] = streamTypeBmp;
         m_CurStreamType[i] = t;
@@ -395,6 +416,7 @@ int CMultiStreamSyncParser::StopParse() {
     if (mssp::LoadAcquire(m_bRunning) == 0) return 0;
     // release: the threads see the cleared run flag at their next pass
     mssp::StoreRelease(m_bRunning, 0);
+    MsspReader::TakeStreamsBack(*this);
     mssp::WakeAll(m_ReaderWake);  // a sleeping thread's next pass is now
 
     for (int t = 0; t < m_StreamNum; ++t) {
@@ -535,7 +557,7 @@ int CMultiStreamSyncParser::ReadData(int index) {
     const uint32_t maxRead = static_cast<uint32_t>(mssp::kMaxReadLen);
     uint32_t w;
     if (pd.EndPos == bufSize - 1) {
-        w = (pd.ReadPos + pd.length) % bufSize;
+        w = mssp::Wrap(pd.ReadPos + pd.length, bufSize);
         // Wrap early only while the unparsed bytes lie in one piece below W;
         // otherwise W - 1 would not be their end.
         const bool oneRun = pd.length == 0 || pd.ReadPos + pd.length < bufSize;
@@ -617,7 +639,7 @@ int CMultiStreamSyncParser::GetBufFreeSize(int index) {
         // The index lives in shared memory: never let it reach past the
         // stream's nodes.
         MSSP_FrameNode_t node;
-        std::memcpy(&node, &m_pFrameNode[index][getIndex % static_cast<uint32_t>(m_FrameNum)], sizeof(node));
+        std::memcpy(&node, &m_pFrameNode[index][mssp::Wrap(getIndex, static_cast<uint32_t>(m_FrameNum))], sizeof(node));
         tail = node.offset1;
     }
 

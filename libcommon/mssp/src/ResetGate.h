@@ -24,6 +24,7 @@
 
 #include <chrono>
 
+#include "DeliveryOrder.h"
 #include "MsspInternal.h"
 #include "WakeWord.h"
 
@@ -44,9 +45,8 @@ struct MsspGate {
             }
             // Raise ours, then look at the control side's flag.
             mssp::StoreSeqCst(p.m_bDelivering, 1);
-            const bool resetting = mssp::LoadSeqCst(p.m_bResetting) != 0;
-            const bool heldRelease = releaseIndex >= 0 && (p.m_HeldMask & (1u << releaseIndex)) != 0;
-            if (resetting && !heldRelease) {
+            if (mssp::LoadSeqCst(p.m_bResetting) != 0 &&
+                !(releaseIndex >= 0 && (p.m_HeldMask & (1u << releaseIndex)) != 0)) {
                 // publish: this call touches nothing; the reset may go on
                 mssp::StoreRelease(p.m_bDelivering, 0);
                 return;
@@ -107,8 +107,10 @@ struct MsspGate {
         WaitNoDelivery(p);
     }
 
-    // Control side: the reset is done; delivery may go on.
+    // Control side: the reset is done; delivery may go on, and looks at every
+    // stream again.
     static void Open(P& p) {
+        MsspOrder::NoteAll(p);
         // publish: the reset counters and cursors, before the next delivery call
         mssp::StoreRelease(p.m_bResetting, 0);
     }
