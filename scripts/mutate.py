@@ -262,6 +262,24 @@ class Worker:
                                self.opts.build_timeout)
         return rc == 0, seconds
 
+    def explain(self, failed, log):
+        """A test that its own watchdog aborted hung: its reason becomes
+        Timeout. The end of each failed test's output goes into `log`."""
+        last = self.build / "Testing" / "Temporary" / "LastTest.log"
+        if not failed or not last.is_file():
+            return failed
+        outputs = test_outputs(last.read_text(errors="replace"))
+        result = []
+        with open(log, "a") as out:
+            for name, reason in failed:
+                text = outputs.get(name, "")
+                if reason != "Timeout" and WATCHDOG in text:
+                    reason = "Timeout"
+                result.append((name, reason))
+                tail = "\n".join(text.strip().splitlines()[-40:])
+                out.write(f"\n===== end of the output of {name} ({reason})\n{tail}\n")
+        return result
+
     def test(self, log, budget, whole):
         """Runs the test selection; returns (outcome, failed tests, seconds)."""
         if self.tmp.exists():
@@ -279,6 +297,7 @@ class Worker:
         rc, seconds = self.run(cmd, log, budget)
         failed = failed_tests(Path(log).read_text(errors="replace"))
         shutil.rmtree(self.tmp, ignore_errors=True)
+        failed = self.explain(failed, log)
         if rc is None:
             return TIMEOUT, failed + [("(whole run)", f"over the budget of {budget:.0f} s")], seconds
         if any(reason not in ("Timeout", "Not Run") for _, reason in failed):
@@ -332,6 +351,17 @@ def compiles(worker, entry, commands):
         return True, ""
     finally:
         path.write_text(original, encoding="utf-8")
+
+
+WATCHDOG = "no progress within"  # tests/support/Watchdog.h, printed before it aborts a hung test
+TEST_BLOCK = re.compile(r"^\d+/\d+ Testing: (.+)$", re.M)
+
+
+def test_outputs(text):
+    """Each test's output in ctest's LastTest.log, by test name."""
+    marks = list(TEST_BLOCK.finditer(text))
+    return {m.group(1).strip(): text[m.end():(marks[k + 1].start() if k + 1 < len(marks) else len(text))]
+            for k, m in enumerate(marks)}
 
 
 FAILED_LINE = re.compile(r"^\s*\d+ - (.+?) \(([^()]+)\)\s*$")
@@ -555,7 +585,8 @@ def main():
                     f.write(json.dumps(rec) + "\n")
             took = rec.get("build_s", 0) + rec.get("test_s", 0)
             first = f"  {rec['failed'][0]}" if rec.get("failed") else ""
-            say(f"[{n:3}/{len(runnable)}] {rec['outcome']:<14} {entry.id:<28} {took:5.0f} s{first}")
+            mark = " [marked equivalent]" if entry.equivalent else ""
+            say(f"[{n:3}/{len(runnable)}] {rec['outcome']:<14} {entry.id:<28} {took:5.0f} s{first}{mark}")
 
     def in_threads(target, args_list):
         threads = [threading.Thread(target=target, args=a, daemon=True) for a in args_list]
@@ -618,20 +649,20 @@ def main():
         for rec in results:
             if rec["outcome"] in (NOT_APPLICABLE, EQUIVALENT):
                 f.write(json.dumps(rec) + "\n")
-    count = lambda o: sum(1 for r in results if r["outcome"] == o)
+    by_id = {e.id: e for e in entries}
+    # Equivalent entries count as equivalent only, run or not: they are out of the score.
+    is_eq = lambda r: bool(by_id[r["id"]].equivalent) and r["outcome"] != NOT_APPLICABLE
+    count = lambda o: sum(1 for r in results if r["outcome"] == o and not is_eq(r))
     k, s, t, b, n, err = (count(KILLED), count(SURVIVED), count(TIMEOUT), count(BUILD_FAILED),
                           count(NOT_APPLICABLE), count(ERROR))
-    by_id = {e.id: e for e in entries}
-    # Equivalent entries are out of the score whether or not they were run.
-    eq = sum(1 for r in results if by_id[r["id"]].equivalent and r["outcome"] != NOT_APPLICABLE)
-    eq_detected = sum(1 for r in results if by_id[r["id"]].equivalent and r["outcome"] in (KILLED, TIMEOUT))
+    eq = sum(1 for r in results if is_eq(r))
     m = len(chosen)
     denominator = m - n - b - eq - err - (m - len(results))  # entries not reached when interrupted
-    score = f"{100.0 * (k + t - eq_detected) / denominator:.1f}%" if denominator > 0 else "n/a"
+    score = f"{100.0 * (k + t) / denominator:.1f}%" if denominator > 0 else "n/a"
     print()
     print(f"killed {k}, survived {s}, timed out {t}, build failed {b}, not applicable {n}, "
           f"equivalent {eq}" + (f", harness errors {err}" if err else "") + f" of {m}; "
-          f"score = (K+T)/(M-N-B-equivalent) = {k + t - eq_detected}/{denominator} = {score}")
+          f"score = (K+T)/(M-N-B-equivalent) = {k + t}/{denominator} = {score}")
     print(f"{elapsed / 60:.1f} min, commit {commit}" + (" with uncommitted changes" if dirty_any else "")
           + f"; results {results_path}")
     if interrupted:
