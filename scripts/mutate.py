@@ -154,10 +154,10 @@ def project_files():
 
 def mirror(dest):
     """Makes `dest` hold exactly the project's files; a changed file gets a new
-    modification time, so that the build sees it. Returns the number copied."""
+    modification time, so that the build sees it. Returns the files copied."""
     files = project_files()
     wanted = set(files)
-    copied = 0
+    copied = []
     for rel in files:
         src, dst = ROOT / rel, dest / rel
         data = src.read_bytes()
@@ -166,7 +166,7 @@ def mirror(dest):
         dst.parent.mkdir(parents=True, exist_ok=True)
         dst.write_bytes(data)
         shutil.copymode(src, dst)
-        copied += 1
+        copied.append(rel)
     for dirpath, dirnames, filenames in os.walk(dest, topdown=False):
         for name in filenames:
             rel = os.path.relpath(os.path.join(dirpath, name), dest)
@@ -221,6 +221,8 @@ class Worker:
             with self.lock:
                 self.proc = subprocess.Popen(cmd, stdout=out, stderr=subprocess.STDOUT,
                                              stdin=subprocess.DEVNULL, start_new_session=True)
+                if self.stop.is_set():  # stopped between the check above and the start
+                    os.killpg(self.proc.pid, signal.SIGKILL)
             try:
                 rc = self.proc.wait(timeout=timeout)
             except subprocess.TimeoutExpired:
@@ -547,7 +549,7 @@ def main():
         """Mirror, configure, build and run the unchanged tree; returns the test time."""
         worker.src.mkdir(parents=True, exist_ok=True)
         copied = mirror(worker.src)
-        say(f"[w{worker.number}] copy of the tree up to date ({copied} files changed); building")
+        say(f"[w{worker.number}] copy of the tree up to date ({len(copied)} files changed); building")
         if not worker.configure(logs / f"w{worker.number}.configure.log"):
             raise RuntimeError(f"configure failed: {logs / f'w{worker.number}.configure.log'}")
         ok, build_s = worker.compile(logs / f"w{worker.number}.baseline.build.log")
@@ -589,7 +591,8 @@ def main():
             say(f"[{n:3}/{len(runnable)}] {rec['outcome']:<14} {entry.id:<28} {took:5.0f} s{first}{mark}")
 
     def in_threads(target, args_list):
-        threads = [threading.Thread(target=target, args=a, daemon=True) for a in args_list]
+        # Not daemon threads: a worker always gets to put its copy back.
+        threads = [threading.Thread(target=target, args=a) for a in args_list]
         for t in threads:
             t.start()
         try:
@@ -597,6 +600,10 @@ def main():
                 for t in threads:
                     t.join(0.2)
         except KeyboardInterrupt:
+            # A second Ctrl-C (or the group-wide signal of `timeout`) must not
+            # cut the clean-up short.
+            signal.signal(signal.SIGINT, signal.SIG_IGN)
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
             stop.set()
             for w in workers:
                 w.kill()
@@ -634,7 +641,14 @@ def main():
         in_threads(work, [(w, budget) for w in workers])
     except KeyboardInterrupt:
         interrupted = True
-        print("\ninterrupted: the copies are back to the tree's text; results so far:")
+    finally:
+        # Whatever happened, each copy leaves the run as the tree's text.
+        for w in workers:
+            put_back = mirror(w.src) if w.src.is_dir() else []
+            if put_back:
+                print(f"[w{w.number}] copy put back to the tree's text: {' '.join(put_back)}")
+    if interrupted:
+        print("\ninterrupted; results so far:")
     elapsed = time.monotonic() - start
 
     # Summary.
