@@ -500,7 +500,8 @@ def main():
 
     # The state of what is mutated, for the record.
     commit = run_git("rev-parse", "--short", "HEAD").strip()
-    dirty_lib = subprocess.run(["git", "-C", str(ROOT), "diff", "--quiet", "HEAD", "--", "libcommon/mssp"]).returncode != 0
+    dirty_lib = subprocess.run(["git", "-C", str(ROOT), "diff", "--quiet", "HEAD", "--",
+                                "libcommon/mssp"]).returncode != 0
     dirty_any = bool(run_git("status", "--porcelain", "--untracked-files=normal").strip())
     if dirty_lib:
         print("note: the library has uncommitted changes; the catalogue is applied to them as they are")
