@@ -14,7 +14,6 @@
 // In --callgrind mode each stream count delivers one refill's worth of
 // frames between a zero and a dump of the counters (dump "streams=N").
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -23,6 +22,7 @@
 #include <vector>
 
 #include "BenchCommon.h"
+#include "MsspHost.h"
 #include "MultiStreamSyncParser.h"
 #include "PackWriter.h"
 
@@ -106,20 +106,19 @@ private:
 class Rig {
 public:
     explicit Rig(int streams) : streams_(streams), ops_(Endless::Operations()) {
-        name_ = "mbdlv" + std::to_string(getpid()) + "_" + std::to_string(streams);
-        parser_ = new CMultiStreamSyncParser(1, streams, name_.data(), kRing, kNodes, &ops_, &host_, 0);
+        name_ = mssphost::UniqueShmName("mbdlv");
+        parser_ = new CMultiStreamSyncParser(mssphost::kPlaybackGroup, streams, name_.data(), kRing, kNodes, &ops_,
+                                             &host_, 0);
         tag_tavuDate date{26, 1, 1};
         tag_tavuTime time{10, 0, 0};
-        const uint32_t mask = streams >= 32 ? 0xFFFFFFFFu : ((1u << streams) - 1u);
-        parser_->StartParse(mask, 0x01, 0, &date, &time, false, streams);
+        parser_->StartParse(mssphost::FirstChannels(0xFFFFFFFFu, streams), 0x01, 0, &date, &time, false, streams);
         parser_->Idle(true);  // from here this thread is the only producer
     }
     ~Rig() {
         parser_->Idle(false);
         parser_->StopParse();
         delete parser_;
-        const std::string key = "/tmp/." + name_ + "01";
-        unlink(key.c_str());
+        mssphost::RemoveSharedMemory(name_, mssphost::kPlaybackGroup);
     }
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;

@@ -34,35 +34,40 @@
 // <op>_read_mib the median bytes the process read meanwhile (the readers'
 // reads through the store): the work the operation costs, whatever the
 // machine's load makes of it in wall time.
+//
+// The host is the host layer's session, driven by recorded date and time
+// as the recorder's playback service drives the engine; every run plays on
+// the parser the session built before the first (Prepare, Halt), as one
+// parser object serves a playback channel group for its lifetime.
 #include <sched.h>
 #include <time.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "BenchCommon.h"
-#include "BenchHost.h"
+#include "BenchSession.h"
 
 namespace {
 
 constexpr double kGiveUpSec = 5.0;
 constexpr int kGopSec = 2;          // longest GOP of the bench material: the store starts that far back
-constexpr int kSubStreamBmp = 0x02;  // stream type 1
-constexpr int kTagScan = 4200;      // header, extension (at most 4096 bytes) and the payload's tag
+constexpr size_t kTagScan = 4200;   // header, extension (at most 4096 bytes) and the payload's tag
 constexpr int kFramesBetween = 4;   // per channel, taken between two operations
 constexpr double kSettleSec = 0.25;  // longest time taken between two operations
 
 // Polls until a frame is delivered that `accept` takes; every frame is
 // released at once. Seconds from `t0`, or -1 after kGiveUpSec.
 template <class Accept>
-double WaitFrame(bench::Host& host, double t0, Accept accept) {
+double WaitFrame(mssphost::Session& session, double t0, Accept accept) {
     for (;;) {
-        bench::Frame f;
-        if (host.Get(&f)) {
+        mssphost::Frame f;
+        if (session.Take(&f)) {
             const bool ok = accept(f);
-            host.Release(f);
+            session.Release(f);
             if (ok) return bench::WallNow() - t0;
             continue;
         }
@@ -73,10 +78,10 @@ double WaitFrame(bench::Host& host, double t0, Accept accept) {
 
 // The stream type written into a synthetic video frame's payload tag
 // ("MSYN", channel, type), or -1 for a frame without one (audio).
-int SynthStreamType(const bench::Frame& f) {
-    const int n = f.n1 < kTagScan ? f.n1 : kTagScan;
-    for (int k = 0; k + 6 <= n; ++k) {
-        if (std::memcmp(f.p1 + k, "MSYN", 4) == 0) return f.p1[k + 5];
+int SynthStreamType(const mssphost::Frame& f) {
+    const size_t n = f.pack.n1 < kTagScan ? f.pack.n1 : kTagScan;
+    for (size_t k = 0; k + 6 <= n; ++k) {
+        if (std::memcmp(f.pack.p1 + k, "MSYN", 4) == 0) return f.pack.p1[k + 5];
     }
     return -1;
 }
@@ -159,22 +164,24 @@ int main(int argc, char** argv) {
         bench::Note("usage: mssp-bench-latency --group DIR --channels 1..32 --runs R [--seek-sec S >= 2]\n");
         return 2;
     }
-    bench::Host host(dir, channels, ring, nodes);
-    CMultiStreamSyncParser& parser = host.Parser();
+    const std::unique_ptr<mssphost::Session> opened = bench::OpenSession(dir, channels, ring, nodes, perThread);
+    mssphost::Session& session = *opened;
+    // The recorded date and time `sec` seconds into the recording.
+    auto at = [&](int sec) { return session.DateTimeAt(static_cast<uint64_t>(sec) * 1000); };
     // Frames at or after this timestamp belong to a position `sec` seconds
     // into the recording (the store positions at the last I-frame at or
     // before it).
     auto minPts = [](int sec) { return sec > kGopSec ? (sec - kGopSec) * 1000ULL : 0ULL; };
-    auto any = [](const bench::Frame&) { return true; };
+    auto any = [](const mssphost::Frame&) { return true; };
     // Takes a few frames of each channel, for kSettleSec at most (fast
     // forward runs out of I-frames quickly).
     auto settle = [&] {
         const double until = bench::WallNow() + kSettleSec;
         int taken = 0;
         while (taken < kFramesBetween * channels && bench::WallNow() < until) {
-            bench::Frame f;
-            if (host.Get(&f)) {
-                host.Release(f);
+            mssphost::Frame f;
+            if (session.Take(&f)) {
+                session.Release(f);
                 ++taken;
             } else {
                 sched_yield();
@@ -193,7 +200,7 @@ int main(int argc, char** argv) {
         const double t0 = bench::WallNow();
         op();
         const double call = bench::WallNow() - t0;
-        const double wall = WaitFrame(host, t0, [&](const bench::Frame& f) {
+        const double wall = WaitFrame(session, t0, [&](const mssphost::Frame& f) {
             if (!accept(f)) return false;
             misplaced = wrong(f);
             return true;
@@ -203,45 +210,50 @@ int main(int argc, char** argv) {
         settle();
         return call;
     };
-    auto iFrame = [](const bench::Frame& f) { return f.type == MSSP_FRAME_I; };
-    auto anywhere = [](const bench::Frame&) { return false; };
-    auto before = [&](int sec) { return [&, sec](const bench::Frame& f) { return f.pts < minPts(sec); }; };
+    auto iFrame = [](const mssphost::Frame& f) { return f.type == MSSP_FRAME_I; };
+    auto anywhere = [](const mssphost::Frame&) { return false; };
+    auto before = [&](int sec) { return [&, sec](const mssphost::Frame& f) { return f.pts < minPts(sec); }; };
 
     for (int r = 0; r <= runs; ++r) {  // run 0 warms up and is not counted
         const bool counted = r > 0;
-        const double startCallSec = measure(start, counted, [&] { host.Start(perThread); }, any, anywhere);
+        const double startCallSec = measure(start, counted, [&] { session.StartAt(at(0)); }, any, anywhere);
         if (counted) startCall.Add(startCallSec, false);
 
-        Common::_datetime_ at = host.At(seekSec);
-        const double seekCallSec = measure(seek, counted, [&] { parser.Seek(&at, 0); }, any, before(seekSec));
+        const double seekCallSec = measure(seek, counted, [&] { session.SeekTo(at(seekSec)); }, any, before(seekSec));
         if (counted) seekCall.Add(seekCallSec, false);
 
         // Fast forward from the seek position: with a time, SetStatus
         // repositions every stream there, so the store's next I-frame call
         // returns that position's I-frame, however far the rings read ahead.
-        MSSP_Time_t from{at.hour, at.minute, at.second};
-        measure(ff, counted, [&] { parser.SetStatus(MSSP_STATUS_FAST_FORWARD, 2, &from); }, iFrame, anywhere);
+        measure(ff, counted, [&] { session.TrickFrom(mssphost::Mode::kFastForward, 2, at(seekSec)); }, iFrame,
+                anywhere);
 
-        const Common::_datetime_ back = host.At(seekSec - 1);
-        MSSP_Time_t backTime{back.hour, back.minute, back.second};
-        measure(play, counted, [&] { parser.SetStatus(MSSP_STATUS_PLAY, 0, &backTime); }, any, before(seekSec - 1));
+        measure(play, counted, [&] { session.PlayFrom(at(seekSec - 1)); }, any, before(seekSec - 1));
 
-        Common::_datetime_ later = host.At(seekSec + 1);
-        measure(switchStream, counted, [&] { parser.SwitchStream(host.Mask(), kSubStreamBmp, &later); }, any,
-                [&](const bench::Frame& f) {
+        measure(switchStream, counted, [&] { session.SwitchStreamTypeOf(session.Mask(), 1, at(seekSec + 1)); }, any,
+                [&](const mssphost::Frame& f) {
                     const int type = SynthStreamType(f);
                     return (type >= 0 && type != 1) || before(seekSec + 1)(f);
                 });
 
-        const uint32_t next = NextChannels(host.Mask(), channels);
-        measure(switchChannels, counted, [&] { parser.SwitchPlaybackChannels(next, &at); }, any,
-                [&](const bench::Frame& f) {
+        // The engine's call itself: the session's SwitchChannelsAt also
+        // reloads its description of the channels (their I-frame indexes and
+        // first packs), host work that is no part of this latency. The
+        // session keeps its channel set, so the next run starts on it again.
+        const uint32_t next = NextChannels(session.Mask(), channels);
+        measure(switchChannels, counted,
+                [&] {
+                    Common::_datetime_ dt = mssphost::EngineTime(at(seekSec));
+                    session.Parser()->SwitchPlaybackChannels(next, &dt);
+                },
+                any,
+                [&](const mssphost::Frame& f) {
                     return f.channel < 0 || f.channel > 31 || !(next & (1u << f.channel)) || before(seekSec)(f);
                 });
 
         const Work w0 = WorkNow();
         const double t0 = bench::WallNow();
-        parser.StopParse();
+        session.Halt();
         const double wall = bench::WallNow() - t0;
         const Work done = WorkNow() - w0;
         if (counted) stop.Add(wall, false, &done);

@@ -27,8 +27,9 @@ if [ -n "$before" ]; then before=$(git rev-parse --short "$before^{commit}"); fi
 cmake --build "$build" -j "$(nproc)" --target mssp-pack mssp-bench-latency >/dev/null
 
 # The baseline: its whole tree in build/bench-before/src (extracted again
-# only when the commit changes), with this tree's latency program and the
-# harness it uses copied over it, built in Release like this tree.
+# only when the commit changes), with this tree's benchmarks and the host
+# layer they run on copied over it, built in Release like this tree. (A
+# baseline older than the host layer builds no host/: no before column.)
 before_bin=""
 if [ -n "$before" ]; then
   bdir=$root/build/bench-before
@@ -38,8 +39,8 @@ if [ -n "$before" ]; then
     git archive "$before" | tar -x -C "$bdir/src"
     echo "$before" >"$bdir/rev"
   fi
-  for f in latency.cpp BenchHost.h BenchCommon.h BenchCommon.cpp; do
-    cmp -s "bench/$f" "$bdir/src/bench/$f" || cp "bench/$f" "$bdir/src/bench/$f"
+  for f in bench/CMakeLists.txt bench/*.cpp bench/*.h host/CMakeLists.txt host/include/* host/src/*; do
+    cmp -s "$f" "$bdir/src/$f" || { mkdir -p "$(dirname "$bdir/src/$f")" && cp "$f" "$bdir/src/$f"; }
   done
   if cmake -S "$bdir/src" -B "$bdir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMSSP_BUILD_BENCH=ON \
        -DMSSP_BUILD_TESTS=OFF >"$bdir/build.log" 2>&1 &&
@@ -72,7 +73,7 @@ done
   echo "lat_before=$( [ -n "$before_bin" ] && echo "$before" || true)"
   echo "lat_before_subject=$( [ -n "$before_bin" ] && git log -1 --format=%s "$before" || true)"
   # Uncommitted changes to what is measured (not to the hand-written analysis or the results).
-  echo "lat_after=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- libcommon bench ':!bench/ANALYSIS.md' \
+  echo "lat_after=$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- libcommon host bench ':!bench/ANALYSIS.md' \
     ':!bench/results' 2>/dev/null || echo ' (with uncommitted changes)')"
   echo "lat_load_before=$load_before"
   echo "lat_load_after=$(cut -d' ' -f1-3 /proc/loadavg)"

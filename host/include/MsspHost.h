@@ -23,9 +23,9 @@
 // PlayFrom, TrickFrom, the switches): they reach the engine as given.
 //
 // Threads: Take and Release run on one playback thread; Start, Seek, Trick,
-// the switches and Stop on one control thread, never while the playback
-// thread is inside Take or holds a frame. The GStreamer element serialises
-// them with its stream lock.
+// the switches, Prepare, Halt and Stop on one control thread, never while
+// the playback thread is inside Take or holds a frame. The GStreamer element
+// serialises them with its stream lock.
 //
 // The session does not link an engine of its own: the program links the
 // shared library (hosts) or the internal archive (tests).
@@ -81,6 +81,9 @@ bool ParseChannelSet(const std::string& text, uint32_t* mask);
 bool ParseStartTime(const std::string& text, DateTime* dt, bool* timeOfDay);
 // "0,2,5" for a mask; "none" for 0.
 std::string ChannelList(uint32_t mask);
+// A date and time as the engine's calls take it (for a host that calls the
+// engine itself, through Session::Parser()).
+Common::_datetime_ EngineTime(const DateTime& t);
 
 // The engine's mapping of a played channel mask: the k-th set bit is stream
 // index k. -1 when the channel is not played / the index is not used.
@@ -223,6 +226,9 @@ public:
     uint64_t StreamMs(uint64_t pts) const { return pts > originPts_ ? pts - originPts_ : 0; }
     uint64_t DurationMs() const { return lastPts_ > originPts_ ? lastPts_ - originPts_ : 0; }
     uint64_t StreamMsAt(const DateTime& dt) const;
+    // The other way: the recorded date and time at stream time `ms`, whole
+    // seconds after the recording's first date-time.
+    DateTime DateTimeAt(uint64_t ms) const;
     const DateTime& FirstTime() const { return originTime_; }
     // Date and time of the first and the last recorded pack over the played
     // channels; false when none of them has a usable segment.
@@ -243,6 +249,12 @@ public:
     int StartAtSegment(int channel, uint32_t number);
     // Stops the readers and removes the parser and its shared memory.
     void Stop();
+    // For hosts that time their starts (the benchmarks): Prepare builds the
+    // parser and its shared memory now; Halt stops the readers and keeps
+    // both. The next start then plays on them (a halted segment's pages stay
+    // in memory) instead of building a parser of its own.
+    void Prepare();
+    void Halt();
     bool Started() const { return started_; }
     // Channels whose stream could not be opened or positioned since the
     // last call (the call clears them).
@@ -314,6 +326,7 @@ private:
     std::unique_ptr<CMultiStreamSyncParser> parser_;
     std::string shmName_;
     bool started_ = false;
+    bool ready_ = false;  // parser_ built or halted, not started since
     uint32_t mask_ = 0;
     uint32_t leftOut_ = 0;
     int streams_ = 0;

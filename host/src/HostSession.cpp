@@ -22,12 +22,6 @@ constexpr int kMaxDropsPerTake = 256;  // frames dropped in one Take before it r
 constexpr size_t kNodeBytes = 40;      // one frame node in the segment
 constexpr size_t kStreamHeadBytes = 24;  // stream head and node cursor
 
-Common::_datetime_ EngineTime(const DateTime& t) { return Common::_datetime_{t[0], t[1], t[2], t[3], t[4], t[5], 0}; }
-
-DateTime AddSeconds(const DateTime& t, int64_t seconds) {
-    return recstore::SecondsToDateTime(recstore::DateTimeToSeconds(t) + seconds);
-}
-
 // The first bytes of a pack read from its segment file.
 bool ReadPack(const std::string& path, uint64_t offset, uint32_t len, std::vector<uint8_t>* out) {
     const int fd = recstore::OpenRegularFile(path, nullptr, nullptr);
@@ -60,6 +54,8 @@ bool ValidOptions(const Options& o, std::string* error) {
 }
 
 }  // namespace
+
+Common::_datetime_ EngineTime(const DateTime& t) { return Common::_datetime_{t[0], t[1], t[2], t[3], t[4], t[5], 0}; }
 
 int TrickSpeedForRate(double rate) {
     if (rate < 0) rate = -rate;
@@ -203,6 +199,10 @@ uint64_t Session::StreamMsAt(const DateTime& dt) const {
     return s > 0 ? static_cast<uint64_t>(s) * 1000 : 0;
 }
 
+DateTime Session::DateTimeAt(uint64_t ms) const {
+    return recstore::SecondsToDateTime(recstore::DateTimeToSeconds(originTime_) + static_cast<int64_t>(ms / 1000));
+}
+
 bool Session::RecordedSpan(DateTime* first, DateTime* last) {
     bool found = false;
     for (const ChannelDesc& c : channels_) {
@@ -284,7 +284,8 @@ bool Session::Start(uint64_t ms, std::string* error) {
 }
 
 int Session::StartAt(const DateTime& at) {
-    BuildParser();
+    if (!ready_) BuildParser();
+    ready_ = false;
     tag_tavuDate date{at[0], at[1], at[2]};
     tag_tavuTime time{at[3], at[4], at[5]};
     const uint8_t typeBmp = static_cast<uint8_t>(1u << o_.streamType);
@@ -301,7 +302,8 @@ int Session::StartFromBeginning() {
 }
 
 int Session::StartAtSegment(int channel, uint32_t number) {
-    BuildParser();
+    if (!ready_) BuildParser();
+    ready_ = false;
     DateTime at{};
     SegmentStart(channel, number, &at);
     tag_tavuSegmentId id{static_cast<uint8_t>(channel), static_cast<uint8_t>(o_.streamType), 0, number};
@@ -310,11 +312,23 @@ int Session::StartAtSegment(int channel, uint32_t number) {
 }
 
 void Session::Stop() {
+    ready_ = false;
     if (!parser_) return;
     if (started_) parser_->StopParse();
     started_ = false;
     parser_.reset();
     RemoveSharedMemory(shmName_, kPlaybackGroup);
+}
+
+void Session::Prepare() {
+    BuildParser();
+    ready_ = true;
+}
+
+void Session::Halt() {
+    if (started_) parser_->StopParse();
+    started_ = false;
+    ready_ = parser_ != nullptr;
 }
 
 void Session::NoteFailures() { failed_ |= store_->TakeFailedOpens() & mask_; }
@@ -358,13 +372,13 @@ void Session::Trick(Mode mode, int speed, uint64_t ms) {
 void Session::SwitchStreamType(int streamType, uint64_t ms) {
     if (!started_ || streamType < 0 || streamType > 2) return;
     bool done = false;
-    SwitchStreamTypeAt(streamType, AddSeconds(originTime_, static_cast<int64_t>(ms / 1000)), &done);
+    SwitchStreamTypeAt(streamType, DateTimeAt(ms), &done);
     o_.streamType = streamType;
 }
 
 void Session::SwitchChannels(uint32_t mask, uint64_t ms) {
     if (!started_ || mask == 0) return;
-    SwitchChannelsAt(mask, AddSeconds(originTime_, static_cast<int64_t>(ms / 1000)));
+    SwitchChannelsAt(mask, DateTimeAt(ms));
 }
 
 int Session::SeekTo(const DateTime& at) {
