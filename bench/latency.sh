@@ -26,22 +26,17 @@ if [ -n "$before" ]; then before=$(git rev-parse --short "$before^{commit}"); fi
 
 cmake --build "$build" -j "$(nproc)" --target mssp-pack mssp-bench-latency >/dev/null
 
-# The baseline: its whole tree in build/bench-before/src (extracted again
-# only when the commit changes), with this tree's benchmarks and the host
-# layer they run on copied over it, built in Release like this tree. (A
-# baseline older than the host layer builds no host/: no before column.)
+# The baseline: this tree with the engine (libcommon/mssp) of the baseline
+# commit in its place, in build/bench-before/src, built in Release like this
+# tree. Everything but the engine (recording store, host layer, benchmark)
+# is the same on both sides, so the columns differ by the engine alone.
 before_bin=""
 if [ -n "$before" ]; then
   bdir=$root/build/bench-before
-  if [ "$(cat "$bdir/rev" 2>/dev/null)" != "$before" ]; then
-    rm -rf "$bdir"
-    mkdir -p "$bdir/src"
-    git archive "$before" | tar -x -C "$bdir/src"
-    echo "$before" >"$bdir/rev"
-  fi
-  for f in bench/CMakeLists.txt bench/*.cpp bench/*.h host/CMakeLists.txt host/include/* host/src/*; do
-    cmp -s "$f" "$bdir/src/$f" || { mkdir -p "$(dirname "$bdir/src/$f")" && cp "$f" "$bdir/src/$f"; }
-  done
+  rm -rf "$bdir/src"
+  mkdir -p "$bdir/src"
+  git ls-files -z | grep -zv '^libcommon/mssp/' | xargs -0 tar -c -f - | tar -x -C "$bdir/src"
+  git archive "$before" libcommon/mssp | tar -x -C "$bdir/src"
   if cmake -S "$bdir/src" -B "$bdir/build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMSSP_BUILD_BENCH=ON \
        -DMSSP_BUILD_TESTS=OFF >"$bdir/build.log" 2>&1 &&
      cmake --build "$bdir/build" -j "$(nproc)" --target mssp-bench-latency >>"$bdir/build.log" 2>&1; then
