@@ -325,8 +325,8 @@ TEST_F(ReaderThreads, ByTime_EveryFrameOfEveryStreamThenStatusZero) {
     ExpectSameFrames(got2, r2.packs);
     ASSERT_FALSE(got0.empty());
     EXPECT_EQ(got0[r0.packs.size() / 2].node.flags, 0x01) << "first frame of the second segment";
-    EXPECT_EQ(h->Head(0)->state, MSSP_STATUS_OVER);
-    EXPECT_EQ(h->Head(1)->state, MSSP_STATUS_OVER);
+    EXPECT_EQ(mssp::LoadAcquire(h->Head(0)->state), MSSP_STATUS_OVER);  // the readers still run
+    EXPECT_EQ(mssp::LoadAcquire(h->Head(1)->state), MSSP_STATUS_OVER);
     EXPECT_EQ(A::StreamFd(h->P(), 0, 0) >= 0, true) << "handles stay open until the threads end";
     EXPECT_EQ(h->P().StopParse(), 0);
     EXPECT_EQ(h->host.OpenHandles(), 0);
