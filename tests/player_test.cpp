@@ -1,8 +1,7 @@
-// The recording player (mssp-play): its command line, whole runs of the
-// player library over synthetic recordings made once per suite (counts, the
-// timeline, the elementary-stream output, trick play, the schedule, the step
-// of the channels, the drop and order counters, both pack formats), the
-// program's exit status, and the demo.
+// The recording player (mssp-play): runs of the player library over
+// synthetic recordings made once per suite (counts, the timeline, the
+// elementary-stream output, switches, drops, old-format audio, the step of the
+// channels), the program's exit status, and the demo.
 #include <gtest/gtest.h>
 #include <json/json.h>
 #include <unistd.h>
@@ -13,11 +12,9 @@
 #include <sstream>
 
 #include "PackTool.h"
-#include "PackWriter.h"
 #include "Player.h"
 #include "Presentation.h"
 #include "RecGroup.h"
-#include "RecWriter.h"
 #include "TargetProgram.h"
 
 using namespace player;
@@ -53,13 +50,11 @@ packtool::SynthOptions Synth(const std::string& name, packtool::Report* report =
     using packtool::AudioMode;
     if (name == "whole") set(3, 4, 2, 1, AudioMode::kAlternate);
     if (name == "short") set(1, 3, 1, 0, AudioMode::kAlternate), s.origins.clear();  // the tool's default origin
-    if (name == "trick") set(2, 10, 0, 0, AudioMode::kAll);                          // I-frames at 0..9 s
-    if (name == "types") set(3, 8, 0, 0, AudioMode::kNone), s.streamTypes = 2, s.refType = 5;
+    if (name == "types") set(3, 6, 0, 0, AudioMode::kNone), s.streamTypes = 2;
     if (name == "zero") set(2, 4, 0, 0, AudioMode::kNone), s.origins = {{0, 0}, {1, 10000}};
-    if (name == "old" || name == "oldaudio") set(2, 4, 2, 0, name == "old" ? AudioMode::kNone : AudioMode::kAll);
     if (name == "skewed") set(4, 6, 3, 2, AudioMode::kNone), s.origins = kSkewed;  // 2nd segment from 10:00:05
     if (name == "oldskewed") set(4, 12, 6, 2, AudioMode::kAll), s.origins = kSkewed, s.audioChannels = 0xD;
-    if (name.rfind("old", 0) == 0) s.format = recstore::PackFormat::kOld;
+    if (name == "oldskewed") s.format = recstore::PackFormat::kOld;
     std::string err;
     packtool::Report r;
     EXPECT_TRUE(packtool::WriteSynthetic(s, &r, &err)) << err;
@@ -142,63 +137,6 @@ std::vector<uint8_t> PlayedVideo(const std::string& outDir, int channel) {
 
 }  // namespace
 
-TEST(PlayerArgs, PointsActionsOptionsAndTheirConflicts) {
-    Point p;
-    for (const auto& [text, frames, value] : {std::tuple{"2s", false, 2000}, {"1.5s", false, 1500}, {"250ms", false, 250},
-                                              {"300f", true, 300}}) {
-        ASSERT_TRUE(ParsePoint(text, &p)) << text;
-        EXPECT_TRUE(p.frames == frames && p.value == static_cast<uint64_t>(value)) << text;
-    }
-    for (const char* bad : {"2", "s", "-1s", "2x", "1.5f", ""}) EXPECT_FALSE(ParsePoint(bad, &p)) << bad;
-    Action a;
-    std::string err;
-    const struct {
-        const char* spec;
-        Action::Kind kind;
-        TimeSpec::Kind time;
-        int value;  // dt[5], the seconds, speed, mask or level, as the kind has
-    } actions[] = {
-        {"5s:seek:10:00:30", Action::kSeek, TimeSpec::kTimeOfDay, 30},
-        {"1s:seek:2026-01-02T03:04:05", Action::kSeek, TimeSpec::kDateTime, 5},
-        {"1s:seek:-30", Action::kSeek, TimeSpec::kRelative, -30},
-        {"2s:ff:16", Action::kFastForward, TimeSpec::kCurrent, 16},
-        {"2s:fb:32:09:59:00", Action::kFastBackward, TimeSpec::kTimeOfDay, 32},
-        {"6s:switch-type:1", Action::kSwitchTypeAll, TimeSpec::kCurrent, 1},
-        {"6s:switch-type:2:0,3", Action::kSwitchType, TimeSpec::kCurrent, 0x9},
-        {"7s:channels:0x5", Action::kChannels, TimeSpec::kCurrent, 0x5},
-        {"8s:jump:0:3", Action::kJump, TimeSpec::kCurrent, 3},
-        {"40f:stop", Action::kStop, TimeSpec::kCurrent, 0},
-    };
-    for (const auto& c : actions) {
-        ASSERT_TRUE(ParseAction(c.spec, &a, &err)) << c.spec << ": " << err;
-        EXPECT_TRUE(a.kind == c.kind && a.time.kind == c.time) << c.spec;
-        const int value = a.kind == Action::kSeek ? (a.time.kind == TimeSpec::kRelative ? int(a.time.seconds) : a.time.dt[5])
-                          : a.kind <= Action::kFastBackward ? a.speed
-                          : a.kind == Action::kJump ? a.level
-                          : a.kind == Action::kSwitchTypeAll ? a.streamType : static_cast<int>(a.mask);
-        EXPECT_EQ(value, c.value) << c.spec;
-    }
-    for (const char* bad : {"2s:ff:3", "2s:ff", "2s:jump:0:15", "2s:jump:32:1", "2s:dance", "2s", "x:play", "2s:seek",
-                            "2s:seek:25:00:00", "2s:switch-type:3", "2s:channels:0x0", "2s:stop:now", "2s:play:2026-01-01 10:00:00"})
-        EXPECT_FALSE(ParseAction(bad, &a, &err)) << bad;
-    Options o;
-    ASSERT_TRUE(ParseArgs({"g", "--fast", "--channels", "0-2", "--type", "1", "--fb", "8", "--convert", "--at", "10f:stop",
-                           "--present-by", "time", "--plot", "p.png"}, &o, &err)) << err;
-    EXPECT_TRUE(o.groupDir == "g" && !o.realtime && o.channels == 0x7u && o.streamType == 1 && o.convert);
-    EXPECT_TRUE(o.mode == Mode::kFastBackward && o.speed == 8 && o.presentByTime && o.plotPath == "p.png");
-    const std::pair<std::vector<std::string>, const char*> conflicts[] = {
-        {{}, "no group directory"}, {{"g", "--bogus"}, "unknown option --bogus"}, {{"g", "h"}, "more than one group"},
-        {{"g", "--ff", "5"}, "--ff needs a speed"}, {{"g", "--start", "25:00:00"}, "--start needs"},
-        {{"g", "--start", "10:00:00", "--segment", "1"}, "not both"},
-        {{"g", "--channels", "1", "--segment", "2:0"}, "not among --channels"}, {{"g", "--ring", "1000"}, "--ring needs"},
-        {{"g", "--present-by", "clock"}, "--present-by needs time or timestamp"}, {{"g", "--plot"}, "--plot needs"}};
-    for (const auto& [args, message] : conflicts) {
-        Options fresh;
-        EXPECT_FALSE(ParseArgs(args, &fresh, &err));
-        EXPECT_NE(err.find(message), std::string::npos) << err;
-    }
-}
-
 TEST(PlayerRun, SyntheticGroupPlaysWholeWithTimelineAndPayloads) {
     packtool::Report report;
     const packtool::SynthOptions s = Synth("whole", &report);
@@ -235,50 +173,6 @@ TEST(PlayerRun, SyntheticGroupPlaysWholeWithTimelineAndPayloads) {
     EXPECT_TRUE(c->byType[0] == report.streams[0].iFrames && c->byType[1] == report.streams[0].pFrames);
 }
 
-TEST(PlayerRun, FastForwardAndBackwardDeliverOnlyIFrames) {
-    Options o;
-    o.groupDir = Synth("trick").outDir;
-    o.mode = Mode::kFastForward;
-    for (const auto& [speed, lo, hi] : {std::tuple{16, 3u, 4u}, std::tuple{1, 10u, 10u}}) {  // 16: every 4th, then the last
-        o.speed = speed;
-        const PlayRun run = PlayIt(o);
-        ASSERT_EQ(run.status, kExitOk) << run.report;
-        for (const ChannelStats& c : run.result.channels) {
-            EXPECT_TRUE(c.byType[1] + c.byType[2] + c.byType[3] == 0 && c.orderViolations == 0) << speed;
-            EXPECT_TRUE(c.byType[0] >= lo && c.byType[0] <= hi) << speed << ": " << c.byType[0];
-        }
-        if (speed == 16) { EXPECT_EQ(run.rows.at(2)["seq"].asUInt(), 100u) << "both at frame 0, then frame 100"; }
-    }
-    o.mode = Mode::kFastBackward;  // from the end, every I-frame, newest first
-    const PlayRun run = PlayIt(o);
-    ASSERT_EQ(run.rows.size(), 20u);
-    EXPECT_TRUE(run.rows.front()["seq"].asUInt() == 225u && run.rows.back()["seq"].asUInt() == 0u);
-    for (size_t i = 1; i < run.rows.size(); ++i)
-        EXPECT_TRUE(run.rows[i]["pts"].asUInt64() <= run.rows[i - 1]["pts"].asUInt64() && run.rows[i]["type"] == "I");
-}
-
-TEST(PlayerRun, ScheduleJumpsSwitchesTypeAndChannelsAndSeeks) {
-    Options o;
-    o.groupDir = Synth("types").outDir;
-    o.channels = 0x3;
-    const PlayRun run = PlayIt(o, {"0f:jump:0:3", "60f:switch-type:1", "150f:channels:1,2", "250f:seek:10:00:01", "350f:stop"});
-    ASSERT_EQ(run.status, kExitOk) << run.report;
-    EXPECT_NE(run.report.find("stopped by the schedule"), std::string::npos) << run.report;
-    ASSERT_EQ(run.rows.size(), 350u);
-    for (const Json::Value& r : run.rows) {
-        const uint64_t n = r["n"].asUInt64();
-        EXPECT_EQ(r["stream_type"].asInt(), n <= 60 ? 0 : 1) << n;
-        EXPECT_TRUE(n <= 150 || r["channel"].asInt() != 0) << "channel 0 is no longer played: " << n;
-        EXPECT_TRUE(n != 251 || (r["time"] == "2026-01-01 10:00:01" && r["type"] == "I")) << "the seek's position";
-    }
-    const ChannelStats *c0 = run.result.Find(0), *c1 = run.result.Find(1), *c2 = run.result.Find(2);
-    ASSERT_TRUE(c0 && c1 && c2);
-    // Level 3 shows positions 0, 4, .., 24 of the 25: three frames skipped per gap;
-    // it stays with stream index 0, which channel 1 takes over.
-    EXPECT_TRUE(c0->skipped > 0 && c0->skipped % 3 == 0 && c0->dropped == 0 && c1->skipped > 0 && c2->skipped == 0);
-    EXPECT_TRUE(c0->typesSeen == 0x3u && c2->typesSeen == 0x2u) << "channel 2 joins on stream index 1, of type 1";
-}
-
 // A switch of all channels leaves the old type's streams open; the engine
 // then refuses to switch a channel back alone (and answers 0): the player
 // reports what took effect.
@@ -308,41 +202,6 @@ TEST(PlayerRun, SwitchOfSomeChannelsIsReportedAsItTookEffect) {
     }
 }
 
-// Frames the engine drops: a wrong checksum (found by the synthetic frame
-// number, or by the timestamp gap without one), and a frame stamped before
-// its predecessor counted against the order.
-TEST(PlayerRun, CountsDroppedFramesAndOrderViolations) {
-    const std::string dir = SuiteDir().path() + "/hand";
-    recstore::RecWriter w(dir, 0);
-    std::string err;
-    for (uint8_t ch = 0; ch < 3; ++ch) {
-        ASSERT_TRUE(w.BeginSegment(ch, 0, DateTime{26, 1, 1, 10, 0, 0}, false, recstore::PackFormat::kNew, &err)) << err;
-        for (uint32_t n = 0; n < 40; ++n) {
-            packwriter::NewPack p;
-            p.kind = n % 10 ? packwriter::kPFrame : packwriter::kIFrame;
-            p.channel = ch;
-            p.video = packwriter::VideoInfo{352, 288, 25};
-            p.pts = 1000 + n * 40 - (ch == 2 && n == 22 ? 140 : 0);
-            p.time = DateTime{26, 1, 1, 10, 0, static_cast<uint8_t>(n / 25)};
-            if ((ch == 0 && n == 13) || (ch == 1 && n == 25)) p.checksum = 0x55;
-            packwriter::Bytes payload = packwriter::PatternPayload(400, n + 1);
-            if (ch == 0) std::memcpy(payload.data(), "MSYN", 4), payload[4] = 0, payload[5] = 0,
-                         recstore::PutLe32(payload.data() + 8, n);
-            const packwriter::Bytes pack = packwriter::MakeNewPack(p, payload);
-            ASSERT_TRUE(w.AppendPack(ch, 0, pack.data(), pack.size(), &err)) << err;
-        }
-    }
-    ASSERT_TRUE(w.Finish(&err)) << err;
-    Options o;
-    o.groupDir = dir;
-    const PlayRun run = PlayIt(o);
-    ASSERT_EQ(run.result.channels.size(), 3u) << run.report;
-    const uint64_t expect[3][3] = {{39, 1, 0}, {39, 1, 0}, {40, 0, 1}};  // frames, dropped, order violations
-    for (const ChannelStats& c : run.result.channels)
-        EXPECT_EQ((std::vector<uint64_t>{c.Frames(), c.dropped, c.orderViolations}),
-                  std::vector<uint64_t>(expect[c.channel], expect[c.channel] + 3)) << "channel " << c.channel;
-}
-
 // A clock that starts at 0: the engine takes that timestamp for none and
 // drops the first I-frame with its GOP (25 frames), again after each seek to
 // the recording's start, not after one behind it.
@@ -358,30 +217,6 @@ TEST(PlayerRun, CountsTheFramesDroppedForTimestampZero) {
         EXPECT_TRUE(c0->zeroTimestamp == c.dropped && c0->dropped == c.dropped && c1->dropped == 0) << run.report;
         EXPECT_NE(run.report.find("dropped includes " + std::to_string(c.dropped) + " frame(s)"), std::string::npos);
     }
-}
-
-TEST(PlayerRun, OldFormatNeedsDeviceGroupThreeAndStartsBySegment) {
-    packtool::Report report;
-    Options o;
-    o.groupDir = Synth("old", &report).outDir;
-    PlayRun run = PlayIt(o);  // device group 3 chosen for an old-format recording
-    EXPECT_NE(run.report.find("old packs (device group 3)"), std::string::npos) << run.report;
-    for (const packtool::StreamReport& sr : report.streams)
-        EXPECT_EQ(run.result.Find(sr.channel)->Frames(), sr.iFrames + sr.pFrames);
-    o.segment = 1;
-    o.segmentChannel = 1;
-    run = PlayIt(o);
-    EXPECT_EQ(run.result.Find(0)->firstTime, (DateTime{26, 1, 1, 10, 0, 2}));
-    EXPECT_EQ(run.result.Find(0)->byType[0], 2u) << "the second segment's two I-frames";
-    o.segment = -1;
-    o.deviceGroup = 0;  // reads the new format only: nothing comes out
-    run = PlayIt(o);
-    EXPECT_TRUE(run.status == kExitFailure && run.result.frames == 0);
-    EXPECT_NE(run.report.find("will not play"), std::string::npos) << run.report;
-    // Old audio packs carry no timestamp: the one before the first I-frame
-    // cannot be stored, so that I-frame is dropped.
-    run = PlayIt("oldaudio");
-    for (const ChannelStats& c : run.result.channels) EXPECT_TRUE(c.dropped == 1 && c.byType[0] == 3u) << c.channel;
 }
 
 // Old-format audio packs take the timestamp of the pack before them: after a
