@@ -1,21 +1,14 @@
 // The host layer's own logic, without an engine: the payload of a pack in
-// either format at every split between the two pieces a ring hands out,
-// the kind of a video payload, channel sets, start times and trick speeds.
-// Sessions and the engine are driven through the GStreamer element's tests;
-// here only what the element does not use: a session halted and started
-// again, as the benchmarks time their starts.
+// either format at every split between the two pieces a ring hands out, the
+// kind of a video payload, channel sets, start times and trick speeds.
+// Sessions and the engine are driven through the GStreamer element's tests.
 #include <gtest/gtest.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "MsspHost.h"
-#include "PackTool.h"
 #include "PackWriter.h"
-#include "TargetProgram.h"
 
 namespace {
 
@@ -91,54 +84,6 @@ TEST(HostTrick, RatesMapToTheEngineSpeeds) {
     for (const auto& [rate, speed] : {std::pair{1.5, 2}, {2.0, 2}, {4.0, 4}, {7.9, 4}, {8.0, 8}, {15.0, 8}, {16.0, 16},
                                       {-16.0, 16}, {31.0, 16}, {32.0, 32}, {100.0, 32}})
         EXPECT_EQ(mssphost::TrickSpeedForRate(rate), speed) << rate;
-}
-
-// The benchmarks time a second pass over a warm segment: a halted session
-// must start again on its parser and shared memory, and play everything.
-TEST(HostSession, HaltedSessionStartsAgainOnItsParserUntilStopped) {
-    msspt::TempDir dir("host_test");
-    packtool::SynthOptions synth;
-    synth.outDir = dir.path();
-    synth.channels = 2;
-    synth.durationSec = 2;
-    synth.bitrateKbps = 256;
-    std::string error;
-    ASSERT_TRUE(packtool::WriteSynthetic(synth, nullptr, &error)) << error;
-    mssphost::Options options;
-    options.groupDir = dir.path();
-    options.ringBytes = mssphost::kMinRingBytes;
-    options.nodes = 64;
-    const auto session = mssphost::Session::Open(options, &error);
-    ASSERT_TRUE(session) << error;
-    // The segment filed under the session's key file; a parser built anew
-    // creates another.
-    auto segment = [&] {
-        const key_t key = ftok(mssphost::KeyFilePath(session->ShmName(), mssphost::kPlaybackGroup).c_str(), 'k');
-        return key == -1 ? -1 : shmget(key, 0, 0);
-    };
-    session->Prepare();
-    const int prepared = segment();
-    ASSERT_GE(prepared, 0);
-    for (int pass = 0; pass < 2; ++pass) {
-        ASSERT_EQ(session->StartAt(session->FirstTime()), 0) << "pass " << pass;
-        EXPECT_EQ(segment(), prepared) << "pass " << pass;
-        int frames = 0;
-        for (mssphost::Frame f;;) {
-            if (session->Take(&f)) {
-                ++frames;
-                session->Release(f);
-            } else if (!session->Live()) {
-                break;
-            } else {
-                usleep(1000);
-            }
-        }
-        EXPECT_EQ(frames, 2 * 2 * 25) << "pass " << pass;  // two channels, 2 s at 25 fps
-        session->Halt();
-        EXPECT_TRUE(mssphost::SharedMemoryExists(session->ShmName(), mssphost::kPlaybackGroup));
-    }
-    session->Stop();
-    EXPECT_FALSE(mssphost::SharedMemoryExists(session->ShmName(), mssphost::kPlaybackGroup));
 }
 
 }  // namespace

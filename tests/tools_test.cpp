@@ -1,7 +1,6 @@
-// Recording tools: the synthetic recorder checked with the store's scanner,
-// the probe's verdicts on odd files, H.264 Annex-B splitting and wrapping
-// against ffmpeg (with a round trip through the player), and the programs.
-#include <fcntl.h>
+// Recording tools: the probe's verdicts on odd files, H.264 Annex-B
+// splitting and wrapping against ffmpeg (with a round trip through the
+// player), and the programs.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -16,16 +15,6 @@ using namespace recstore;
 using packwriter::Bytes;
 
 namespace {
-
-std::vector<ScannedPack> ScanAll(const std::string& path, ScanSummary* summary) {
-    std::vector<ScannedPack> packs;
-    const int fd = open(path.c_str(), O_RDONLY);
-    ScanVisitor v;
-    v.onPack = [&](const ScannedPack& p) { return packs.push_back(p), true; };
-    EXPECT_TRUE(ScanFile(fd, std::filesystem::file_size(path), PackFormat::kNew, v, summary)) << path;
-    close(fd);
-    return packs;
-}
 
 Bytes NewPacks(std::initializer_list<std::pair<packwriter::FrameKind, uint64_t>> packs) {
     Bytes out;
@@ -48,69 +37,6 @@ std::string ProbeText(const std::string& path, bool* ok, const PackFormat* forma
 }
 
 }  // namespace
-
-TEST(Synth, CountsTypesSpacingSegmentsAudioAndReferences) {
-    msspt::TempDir dir("tools_test");
-    packtool::SynthOptions o;
-    o.outDir = dir.path();
-    o.channels = 2, o.streamTypes = 2, o.durationSec = 6, o.segmentSec = 2, o.gapSec = 1, o.groupId = 9;
-    o.audio = packtool::AudioMode::kAlternate;
-    o.refType = 5, o.refCycle = 8;
-    o.origins[1] = 500000;
-    o.start = DateTime{26, 5, 6, 7, 8, 9};
-    packtool::Report report;
-    std::string err;
-    ASSERT_TRUE(packtool::WriteSynthetic(o, &report, &err)) << err;
-    for (const packtool::StreamReport& s : report.streams)  // audio in segment 1 only: 2 s of 40 ms packs
-        EXPECT_TRUE(s.segments == 3 && s.iFrames == 6 && s.pFrames == 144 && s.audio == 50) << int(s.channel);
-    auto store = RecStore::Open(dir.path(), &err);
-    ASSERT_TRUE(store && store->GroupId() == 9u && store->Group().streams.size() == 4u) << err;
-    for (const StreamDesc& sd : store->Group().streams) {
-        ASSERT_EQ(sd.segments.size(), 3u);
-        EXPECT_EQ(sd.segments[1].start, (DateTime{26, 5, 6, 7, 8, 12})) << "2 s, then a 1 s pause";
-        EXPECT_TRUE(!sd.segments[0].audio && sd.segments[1].audio);
-        int64_t last = -1;
-        for (size_t n = 0; n < 3; ++n) {
-            const std::string path = dir.path() + "/" + sd.segments[n].file;
-            const Bytes bytes = msspt::ReadBytes(path);
-            ScanSummary sum;
-            int frame = 0;
-            for (const ScannedPack& p : ScanAll(path, &sum)) {
-                const PackHeader& h = p.header;
-                if (h.type != kTypeP) {  // I-frames and audio: hour, minute, second where the player reads them
-                    EXPECT_TRUE(std::equal(h.time.begin() + 3, h.time.end(), bytes.begin() + p.offset + 39));
-                }
-                if (h.type == kTypeAudio) {
-                    EXPECT_TRUE(h.hasFlag && h.flag && h.records.size() == 4u) << "audio needs the flag to be played";
-                    continue;
-                }
-                EXPECT_TRUE(h.type == (frame % 25 ? kTypeP : kTypeI) && h.width == (sd.streamType ? 352 : 704));
-                EXPECT_TRUE(h.hasRef && h.refType == 5 && h.refIndex == frame % 25 % 8);
-                // 40 ms between frames, 1040 ms across a pause.
-                if (last < 0) {
-                    EXPECT_EQ(h.ptsMs, sd.channel ? 500000u : packtool::kDefaultPtsOrigin);
-                } else {
-                    EXPECT_EQ(static_cast<int64_t>(h.ptsMs) - last, frame == 0 ? 1040 : 40);
-                }
-                last = static_cast<int64_t>(h.ptsMs), ++frame;
-            }
-            EXPECT_EQ(sum.packs, n == 1 ? 100u : 50u);
-            EXPECT_EQ(sum.garbageBytes + sum.badChecksum + sum.invalidHeaders, 0u);
-        }
-    }
-    // A sub stream carries a quarter of the main stream's bytes; 1024 kbit/s over 2 s is 256 kB, within 15 %.
-    const double main = std::filesystem::file_size(dir.path() + "/" + DefaultSegmentFile(0, 0, 0));
-    const double sub = std::filesystem::file_size(dir.path() + "/" + DefaultSegmentFile(0, 1, 0));
-    EXPECT_TRUE(main > 3 * sub && main < 5 * sub);
-    EXPECT_NEAR(main, 256000.0, 256000.0 * 0.15);
-    for (auto bad : {+[](packtool::SynthOptions& b) { b.fps = 0; }, +[](packtool::SynthOptions& b) { b.channels = 33; },
-                     +[](packtool::SynthOptions& b) { b.format = PackFormat::kOld; }}) {  // no references in old packs
-        packtool::SynthOptions b = o;
-        b.outDir += "/bad";
-        bad(b);
-        EXPECT_FALSE(packtool::WriteSynthetic(b, nullptr, &err));
-    }
-}
 
 // The probe names why the engine would drop packs, how sure its format
 // verdict is (whole valid packs chaining through the first MiB decide it, not

@@ -1,11 +1,7 @@
 // msspsrc in real pipelines: a 4-channel H.264 group made by ffmpeg and
 // mssp-pack once for the suite, played through the element from the build
-// tree. Encoded buffers are identified by their bytes among the access units
-// of each channel's elementary stream; decoded pictures are compared by MD5
-// with ffmpeg's decode. The leak tracer (GST_TRACERS=leaks unless the caller
-// set GST_TRACERS) must find no object created by a test alive at its end.
-// Skipped where ffmpeg or a GStreamer plugin the pipelines use is missing.
-#include <gst/app/gstappsink.h>
+// tree. Buffers are identified by their bytes among the access units of each
+// channel's elementary stream. Skipped where ffmpeg or a plugin is missing.
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
@@ -15,8 +11,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
-#include <sstream>
 
 #include "MsspHost.h"
 #include "PackTool.h"
@@ -30,11 +24,10 @@ constexpr int kGop[kChannels] = {10, 25, 15, 20};  // key-frame spacing per chan
 constexpr const char* kSource[kChannels] = {"testsrc2", "smptebars", "testsrc", "smptehdbars"};
 
 // One channel's elementary stream: access unit bytes -> the numbers of the
-// units with those bytes (two can be equal), the IDR units, picture MD5s.
+// units with those bytes (two can be equal), and the IDR units.
 struct Stream {
     std::map<std::string, std::vector<int>> unitOf;
     std::vector<int> idr;
-    std::vector<std::string> md5;
 };
 std::string g_dir;
 std::vector<Stream> g_streams;
@@ -60,10 +53,6 @@ bool MakeMaterial(std::string* why) {
             if (units[k].idr) s.idr.push_back(static_cast<int>(k));
         }
         if (units.size() != static_cast<size_t>(kFrames)) return *why = es + ": not every picture was coded", false;
-        msspt::Shell("ffmpeg -nostdin -v error -f h264 -i " + es + " -f framemd5 -", &out);
-        std::istringstream lines(out);  // stream, dts, pts, duration, size, md5
-        for (std::string line; std::getline(lines, line);)
-            if (!line.empty() && line[0] != '#') s.md5.push_back(line.substr(line.rfind(',') + 2));
         g_streams.push_back(std::move(s));
         inputs += " --input " + es + " --origin " + std::to_string(c) + "=1000";
     }
@@ -71,7 +60,7 @@ bool MakeMaterial(std::string* why) {
            (*why = out, false);
 }
 
-// What reached the element's pads, and the decoders' output.
+// What reached the element's pads.
 struct Seen {
     int unit;  // access unit number, -1 when the bytes match none
     GstClockTime running;
@@ -82,7 +71,6 @@ struct Capture {
     std::map<int, std::vector<Seen>> buffers;  // channel -> in push order
     std::map<int, GstSegment> segment;
     std::map<int, std::string> caps;
-    std::map<int, std::vector<std::string>> pictures;
 };
 
 // The channel number that ends a pad or sink name ("src_2", "a2").
@@ -130,51 +118,11 @@ GstPadProbeReturn OnPadData(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     return GST_PAD_PROBE_OK;
 }
 
-GstFlowReturn OnPicture(GstAppSink* sink, gpointer data) {
-    auto* cap = static_cast<Capture*>(data);
-    GstSample* sample = gst_app_sink_pull_sample(sink);
-    GstMapInfo map;
-    gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ);
-    // I420 at 320x240 has no row padding: the planes lie as ffmpeg hashes them.
-    gchar* md5 = g_compute_checksum_for_data(G_CHECKSUM_MD5, map.data, map.size);
-    {
-        std::lock_guard<std::mutex> lock(cap->m);
-        cap->pictures[ChannelOf(GST_OBJECT(sink))].push_back(md5);
-    }
-    g_free(md5);
-    gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
-    gst_sample_unref(sample);
-    return GST_FLOW_OK;
-}
-
-// The objects the leak tracer saw created since tracking began and not
-// destroyed since (by address: an address reused by a later object that is
-// alive hides it, a leak is never reported wrongly).
-std::string ObjectsLeft(GstTracer* tracer) {
-    GstStructure* checkpoint = nullptr;
-    g_signal_emit_by_name(tracer, "activity-get-checkpoint", &checkpoint);
-    g_signal_emit_by_name(tracer, "activity-stop-tracking");
-    if (!checkpoint) return "(no checkpoint)";
-    std::map<std::string, std::string> left;  // address -> type
-    for (const char* field : {"objects-created-list", "objects-removed-list"}) {
-        const GValue* list = gst_structure_get_value(checkpoint, field);
-        for (guint i = 0; list && i < gst_value_list_get_size(list); ++i) {
-            const GstStructure* e = gst_value_get_structure(gst_value_list_get_value(list, i));
-            if (field[8] == 'c') left[gst_structure_get_string(e, "address")] = gst_structure_get_string(e, "type-name");
-            else left.erase(gst_structure_get_string(e, "address"));
-        }
-    }
-    gst_structure_free(checkpoint);
-    std::string text;
-    for (const auto& [address, type] : left) text += " " + type;
-    return text;
-}
-
 class MsspSrc : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         if (!msspt::Have("ffmpeg")) return;
-        for (const char* f : {"msspsrc", "h264parse", "avdec_h264", "appsink", "fakesink", "queue"}) {
+        for (const char* f : {"msspsrc", "h264parse", "fakesink", "queue"}) {
             GstElement* e = gst_element_factory_make(f, nullptr);  // an element class keeps its pad templates for good
             if (!e) return;
             gst_object_unref(e);
@@ -187,46 +135,23 @@ protected:
             ADD_FAILURE() << "no test material: " << why;
             return;
         }
-        // Loads every plugin and creates what GStreamer keeps for the process,
-        // so that the leak check sees only what a test leaves.
-        MsspSrc warm;
-        warm.shm_ = mssphost::UniqueShmName("msspsrcwarm");
-        warm.Run(true);
     }
     static void TearDownTestSuite() { delete dir_; }
     void SetUp() override {
         if (!ready_) GTEST_SKIP() << "ffmpeg or a GStreamer plugin is missing";
         shm_ = mssphost::UniqueShmName("msspsrctest");
-        GList* tracers = gst_tracing_get_active_tracers();
-        for (GList* l = tracers; l; l = l->next) {
-            if (!tracer_ && g_str_has_prefix(G_OBJECT_TYPE_NAME(l->data), "GstLeaksTracer"))
-                tracer_ = GST_TRACER(gst_object_ref(l->data));
-        }
-        g_list_free_full(tracers, gst_object_unref);
-        if (tracer_) g_signal_emit_by_name(tracer_, "activity-start-tracking");
     }
     void TearDown() override {
         if (pipeline_) gst_element_set_state(pipeline_, GST_STATE_NULL), gst_object_unref(pipeline_), pipeline_ = nullptr;
         if (!ready_) return;
         EXPECT_FALSE(mssphost::SharedMemoryExists(shm_, mssphost::kPlaybackGroup)) << "shared memory left behind";
         mssphost::RemoveSharedMemory(shm_, mssphost::kPlaybackGroup);
-        if (tracer_) {
-            EXPECT_EQ(ObjectsLeft(tracer_), "") << "objects created by the test alive at its end";
-            gst_object_unref(tracer_);
-        }
     }
-    ~MsspSrc() override {
-        if (pipeline_) gst_element_set_state(pipeline_, GST_STATE_NULL), gst_object_unref(pipeline_);
-    }
-    void TestBody() override {}
 
-    // Plays the element (channels 0..3 unless `props` says), each pad decoded
-    // into an appsink or dropped into a fakesink, to EOS or an error: its text.
-    std::string Run(bool decode, const std::string& props = "") {
+    // Plays the element on channels 0..3, each pad parsed into a fakesink, to EOS or an error: its text.
+    std::string Run(const std::string& props = "") {
         std::string desc = "msspsrc name=s location=" + g_dir + "/group shm-name=" + shm_ + " " + props;
-        for (int c = 0; c < kChannels; ++c)
-            desc += " s.src_" + std::to_string(c) + " ! queue ! " +
-                    (decode ? "h264parse ! avdec_h264 ! appsink sync=false name=a" + std::to_string(c) : "fakesink sync=false");
+        for (int c = 0; c < kChannels; ++c) desc += " s.src_" + std::to_string(c) + " ! queue ! h264parse ! fakesink sync=false";
         GError* error = nullptr;
         pipeline_ = gst_parse_launch(desc.c_str(), &error);
         EXPECT_EQ(error, nullptr) << error->message;
@@ -236,13 +161,6 @@ protected:
                                                OnPadData, data, nullptr);
                          }), &cap_);
         gst_object_unref(src);
-        for (int c = 0; decode && c < kChannels; ++c) {
-            GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline_), ("a" + std::to_string(c)).c_str());
-            GstAppSinkCallbacks callbacks{};
-            callbacks.new_sample = OnPicture;
-            gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, &cap_, nullptr);
-            gst_object_unref(sink);
-        }
         gst_element_set_state(pipeline_, GST_STATE_PLAYING);
         return WaitEnd();
     }
@@ -288,12 +206,11 @@ protected:
     static inline bool ready_ = false;
     Capture cap_;
     GstElement* pipeline_ = nullptr;
-    GstTracer* tracer_ = nullptr;
     std::string shm_;
 };
 
-TEST_F(MsspSrc, FourChannelsArriveWholeInOrderDecodedAsFfmpegAndInStep) {
-    ASSERT_EQ(Run(true, "ring-size=262144"), "");  // the smallest ring: frames come round its end in two pieces
+TEST_F(MsspSrc, FourChannelsArriveWholeInOrderWithCapsFlagsAndTimesInStep) {
+    ASSERT_EQ(Run("ring-size=262144"), "");  // the smallest ring: frames come round its end in two pieces
     std::map<int, std::vector<GstClockTime>> runningByUnit;
     for (int c = 0; c < kChannels; ++c) {
         SCOPED_TRACE("channel " + std::to_string(c));
@@ -306,7 +223,6 @@ TEST_F(MsspSrc, FourChannelsArriveWholeInOrderDecodedAsFfmpegAndInStep) {
             runningByUnit[s.unit].push_back(s.running);
         }
         EXPECT_TRUE(cap_.buffers[c].front().discont) << "DISCONT on the first buffer";
-        EXPECT_EQ(cap_.pictures[c], g_streams[static_cast<size_t>(c)].md5) << "decoded pictures differ from ffmpeg's";
     }
     for (const auto& [unit, times] : runningByUnit) {  // recorded at the same instant: within a frame interval
         ASSERT_EQ(times.size(), static_cast<size_t>(kChannels));
@@ -316,7 +232,7 @@ TEST_F(MsspSrc, FourChannelsArriveWholeInOrderDecodedAsFfmpegAndInStep) {
 }
 
 TEST_F(MsspSrc, SeeksLandOnKeyFramesAndTrickPlayStepsByFourKeyFrames) {
-    ASSERT_EQ(Run(false), "");
+    ASSERT_EQ(Run(), "");
     gint64 duration = 0;
     ASSERT_TRUE(gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &duration));
     EXPECT_EQ(duration, static_cast<gint64>((kFrames - 1) * kFrameTime)) << "to the last recorded frame";
@@ -397,7 +313,6 @@ TEST_F(MsspSrc, BadGroupsGiveAnErrorOnTheBusAndLeaveNothing) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    setenv("GST_TRACERS", "leaks", 0);
     setenv("GST_PLUGIN_PATH", MSSP_GST_PLUGIN_DIR, 1);
     testing::InitGoogleTest(&argc, argv);
     gst_init(&argc, &argv);
