@@ -1,6 +1,6 @@
 // The host layer's own logic, without an engine: the payload of a pack in
 // either format at every split between the two pieces a ring hands out, the
-// kind of a video payload, channel sets, start times and trick speeds.
+// kind of a video payload and trick speeds.
 // Sessions and the engine are driven through the GStreamer element's tests.
 #include <gtest/gtest.h>
 
@@ -54,30 +54,6 @@ TEST(HostPayload, PayloadComesOutWholeAtEverySplit) {
         {{0, 0, 1}, mssphost::MediaKind::kOther},
     };
     for (const auto& [bytes, kind] : kinds) EXPECT_EQ(mssphost::ClassifyVideo(bytes.data(), bytes.size()), kind) << bytes.size();
-}
-
-TEST(HostText, ChannelSetsAndStartTimes) {
-    const struct {
-        const char* text;
-        bool ok;
-        uint32_t mask;
-    } sets[] = {{"0-3", true, 0xF}, {"0,2,5", true, 0x25}, {"1-2,31", true, 0x80000006u}, {"0xF0", true, 0xF0},
-                {"0-32", false, 0}, {"3-1", false, 0},  {"", false, 0},  {"a", false, 0}, {"1,,2", false, 0}};
-    for (const auto& s : sets) {
-        uint32_t mask = 0;
-        EXPECT_EQ(mssphost::ParseChannelSet(s.text, &mask), s.ok) << s.text;
-        EXPECT_EQ(mask, s.ok ? s.mask : 0u) << s.text;
-    }
-    mssphost::DateTime dt{};
-    bool timeOfDay = false;
-    ASSERT_TRUE(mssphost::ParseStartTime("2026-01-01 10:00:05", &dt, &timeOfDay));
-    EXPECT_FALSE(timeOfDay);
-    EXPECT_EQ(dt, (mssphost::DateTime{26, 1, 1, 10, 0, 5}));
-    ASSERT_TRUE(mssphost::ParseStartTime("23:59:58", &dt, &timeOfDay));
-    EXPECT_TRUE(timeOfDay);
-    EXPECT_EQ(dt[3] * 3600 + dt[4] * 60 + dt[5], 86398);
-    EXPECT_FALSE(mssphost::ParseStartTime("24:00:00", &dt, &timeOfDay));
-    EXPECT_FALSE(mssphost::ParseStartTime("10:00", &dt, &timeOfDay));
 }
 
 TEST(HostTrick, RatesMapToTheEngineSpeeds) {

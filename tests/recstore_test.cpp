@@ -48,34 +48,24 @@ void WriteSegment(RecWriter& w, uint8_t ch, uint8_t type, const SegSpec& s) {
     ASSERT_TRUE(w.BeginSegment(ch, type, At(s.startMs), s.audio, s.format, &err)) << err;
     for (int n = 0; n < s.frames; ++n) {
         const int64_t ms = s.startMs + n * 40;
-        const bool i = n % s.gop == 0;
-        const Bytes payload = packwriter::PatternPayload(i ? 3000 : 700, static_cast<uint32_t>(ms) * 7 + ch * 131 + type);
+        const auto kind = n % s.gop ? packwriter::kPFrame : packwriter::kIFrame;
+        const Bytes payload = packwriter::PatternPayload(n % s.gop ? 700 : 3000, static_cast<uint32_t>(ms) * 7 + ch * 131);
         Bytes audio, pack;
         if (s.format == PackFormat::kNew) {
             packwriter::NewPack p;
-            p.channel = ch;
-            p.pts = static_cast<uint64_t>(ms);
-            p.time = At(ms);
-            if (s.audio) {
-                p.kind = packwriter::kAudio;
-                p.flag = true;
-                audio = packwriter::MakeNewPack(p, packwriter::PatternPayload(320, 9));
-                p.flag.reset();
-            }
-            p.kind = i ? packwriter::kIFrame : packwriter::kPFrame;
-            p.video = packwriter::VideoInfo{704, 576, 25};
+            p.channel = ch, p.pts = static_cast<uint64_t>(ms), p.time = At(ms), p.kind = packwriter::kAudio, p.flag = true;
+            if (s.audio) audio = packwriter::MakeNewPack(p, packwriter::PatternPayload(320, 9));
+            p.kind = kind, p.flag.reset(), p.video = packwriter::VideoInfo{704, 576, 25};
             pack = packwriter::MakeNewPack(p, payload);
         } else {
-            if (s.audio) audio = packwriter::MakeOldAudioPack(ch, 0, packwriter::PatternPayload(320, 9));
             packwriter::OldVideoPack p;
-            p.kind = i ? packwriter::kIFrame : packwriter::kPFrame;
-            p.channel = ch;
-            p.ptsUs = static_cast<uint64_t>(ms) * 1000;
-            p.time = At(ms);
+            p.kind = kind, p.channel = ch, p.ptsUs = static_cast<uint64_t>(ms) * 1000, p.time = At(ms);
+            if (s.audio) audio = packwriter::MakeOldAudioPack(ch, 0, packwriter::PatternPayload(320, 9));
             pack = packwriter::MakeOldVideoPack(p, payload);
         }
-        if (!audio.empty()) { ASSERT_TRUE(w.AppendPack(ch, type, audio.data(), audio.size(), &err)); }
-        ASSERT_TRUE(w.AppendPack(ch, type, pack.data(), pack.size(), &err)) << err;
+        for (const Bytes* b : {&audio, &pack}) {
+            if (!b->empty()) { ASSERT_TRUE(w.AppendPack(ch, type, b->data(), b->size(), &err)) << err; }
+        }
     }
     ASSERT_TRUE(w.EndSegment(ch, type, &err)) << err;
 }
@@ -83,7 +73,10 @@ void WriteSegment(RecWriter& w, uint8_t ch, uint8_t type, const SegSpec& s) {
 MSSP_OpenParam_t OpenParam(uint8_t ch, uint8_t typeBmp, const DateTime& t, uint32_t group = 0) {
     return MSSP_OpenParam_t{ch, typeBmp, 0, group, t[0], t[1], t[2], t[3], t[4], t[5], {0, 0}};
 }
-MSSP_SeekTime_t SeekTime(const DateTime& t) { return MSSP_SeekTime_t{t[0], t[1], t[2], t[3], t[4], t[5]}; }
+int Seek(RecStore& s, int h, const DateTime& t) {
+    const MSSP_SeekTime_t time{t[0], t[1], t[2], t[3], t[4], t[5]};
+    return s.SeekStream(h, &time);
+}
 
 PackHeader Head(const uint8_t* p, size_t n, PackFormat format = PackFormat::kNew) {
     PackHeader h;
@@ -102,28 +95,19 @@ int64_t NextPts(RecStore& s, int h) {
     return hd.type == kTypeI ? static_cast<int64_t>(hd.ptsMs) : -2;
 }
 
-// Trick play until the end: pts and new-segment flag of every pack returned.
-std::vector<std::pair<int64_t, int>> Walk(RecStore& s, int h, bool forward, int step) {
-    std::vector<std::pair<int64_t, int>> out;
-    for (int guard = 0; guard < 64; ++guard) {
-        unsigned char* data = nullptr;
-        int len = 0;
-        unsigned char seg = 9;
-        const int r = forward ? s.ReadNextIFrame(h, &data, &len, &seg, step) : s.ReadPrevIFrame(h, &data, &len, &seg, step);
-        if (r <= 0) {
-            EXPECT_EQ(r, 0);
-            break;
-        }
-        const PackHeader hd = Head(data, static_cast<size_t>(len));
-        EXPECT_EQ(hd.type, kTypeI);
-        EXPECT_EQ(hd.packLen, static_cast<uint64_t>(len)) << "one whole pack";
-        out.emplace_back(static_cast<int64_t>(hd.ptsMs), seg);
-    }
-    return out;
-}
-std::vector<int64_t> Pts(const std::vector<std::pair<int64_t, int>>& walk) {
+// Trick play until the end: the pts of every pack returned, and its new-segment flag.
+std::vector<int64_t> Walk(RecStore& s, int h, bool forward, int step, std::vector<int>* newSeg = nullptr) {
     std::vector<int64_t> out;
-    for (const auto& w : walk) out.push_back(w.first);
+    unsigned char* data = nullptr;
+    int len = 0, r = 0;
+    for (unsigned char seg = 9; out.size() < 64 && (r = forward ? s.ReadNextIFrame(h, &data, &len, &seg, step)
+                                                             : s.ReadPrevIFrame(h, &data, &len, &seg, step)) > 0;) {
+        const PackHeader hd = Head(data, static_cast<size_t>(len));
+        EXPECT_TRUE(hd.type == kTypeI && hd.packLen == static_cast<uint64_t>(len)) << "one whole I-frame pack";
+        out.push_back(static_cast<int64_t>(hd.ptsMs));
+        if (newSeg) newSeg->push_back(seg);
+    }
+    EXPECT_EQ(r, 0);
     return out;
 }
 
@@ -171,10 +155,7 @@ protected:
             for (const std::string& f : paths) bytes.push_back(ReadBytes(f));
         }
         ~Keep() {
-            for (size_t i = 0; i < paths.size(); ++i) {
-                std::filesystem::remove(paths[i]);
-                WriteBytes(paths[i], bytes[i]);
-            }
+            for (size_t i = 0; i < paths.size(); ++i) std::filesystem::remove(paths[i]), WriteBytes(paths[i], bytes[i]);
         }
         std::vector<std::string> paths;
         std::vector<Bytes> bytes;
@@ -272,20 +253,19 @@ TEST_F(Store, TrickPlayStepsOverTheIFramesBothWaysAndStopsAtTheEnds) {
     };
     for (const auto& c : cases) {
         const int h = Open(*s, 0, At(c.fromMs));
-        const auto walk = Walk(*s, h, c.forward, c.step);
-        EXPECT_EQ(Pts(walk), c.pts) << c.forward << " step code " << c.step;
-        for (size_t i = 0; i < c.newSeg.size() && i < walk.size(); ++i) EXPECT_EQ(walk[i].second, c.newSeg[i]) << i;
+        std::vector<int> newSeg;
+        EXPECT_EQ(Walk(*s, h, c.forward, c.step, &newSeg), c.pts) << c.forward << " step code " << c.step;
+        if (!c.newSeg.empty()) { EXPECT_EQ(newSeg, c.newSeg); }
         s->CloseStream(h, 0);
     }
+    // After plain reads: backward from the I-frame being played, forward from the next one not read.
     const int h = Open(*s, 0, kStart);
     unsigned char* data = nullptr;
     int len = 0;
     unsigned char seg = 0;
-    // After plain reads: backward from the I-frame being played, forward from the next one not read.
     Bytes buf(5000);  // the I-frame at 0 (3.1 kB) and a few P-frames
     for (bool forward : {false, true}) {
-        const MSSP_SeekTime_t t0 = SeekTime(kStart);
-        ASSERT_EQ(s->SeekStream(h, &t0), 0);
+        ASSERT_EQ(Seek(*s, h, kStart), 0);
         ASSERT_EQ(s->ReadStream(h, buf.data(), 5000, &seg), 5000);
         ASSERT_GT(forward ? s->ReadNextIFrame(h, &data, &len, &seg, 0) : s->ReadPrevIFrame(h, &data, &len, &seg, 0), 0);
         EXPECT_EQ(Head(data, static_cast<size_t>(len)).ptsMs, forward ? 1000u : 0u);
@@ -316,8 +296,7 @@ TEST_F(Store, LostOrForeignFilesArePassedOverRebuiltOrRefused) {
         auto s = OpenStore();
         const int h = Open(*s, 0, At(7000));
         EXPECT_EQ(NextPts(*s, h), 10000) << "the segment is passed over";
-        const MSSP_SeekTime_t t = SeekTime(At(2000));
-        ASSERT_EQ(s->SeekStream(h, &t), 0);
+        ASSERT_EQ(Seek(*s, h, At(2000)), 0);
         EXPECT_EQ(NextPts(*s, h), 2000) << "the index is rebuilt by a scan";
         EXPECT_TRUE(missing ? Logged("missing") : Logged("file " + seg + says) && Logged(idx + says));
         s->CloseStream(h, 0);
@@ -411,10 +390,9 @@ TEST_F(Store, TrickPlayPassesOverAnIFrameDamagedAfterTheIndexWasChecked) {
     const struct timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(futimens(fd, times), 0);
     close(fd);
-    EXPECT_EQ(Pts(Walk(*s, h, true, 0)), (std::vector<int64_t>{1000, 3000, 6000, 7000, 8000, 9000, 10000, 11000}));
-    const MSSP_SeekTime_t t = SeekTime(At(3000));
-    ASSERT_EQ(s->SeekStream(h, &t), 0);
-    EXPECT_EQ(Pts(Walk(*s, h, false, 0)), (std::vector<int64_t>{3000, 1000, 0}));
+    EXPECT_EQ(Walk(*s, h, true, 0), (std::vector<int64_t>{1000, 3000, 6000, 7000, 8000, 9000, 10000, 11000}));
+    ASSERT_EQ(Seek(*s, h, At(3000)), 0);
+    EXPECT_EQ(Walk(*s, h, false, 0), (std::vector<int64_t>{3000, 1000, 0}));
     EXPECT_TRUE(Logged("is passed over: invalid header"));
     s->CloseStream(h, 0);
 }
@@ -447,8 +425,7 @@ TEST(StoreDamaged, OldFormatPositionsAndTricks) {
         EXPECT_EQ(Head(data, static_cast<size_t>(len), PackFormat::kOld).ptsMs, pts);
     }
     for (const auto& [ms, type, pts] : {std::tuple{5500, kTypeP, 4960u}, std::tuple{4000, kTypeI, 4000u}}) {
-        const MSSP_SeekTime_t t = SeekTime(At(ms));
-        ASSERT_EQ(s->SeekStream(h, &t), 0);
+        ASSERT_EQ(Seek(*s, h, At(ms)), 0);
         Bytes buf(4096);
         ASSERT_EQ(s->ReadStream(h, buf.data(), 4096, &seg), 4096);
         const PackHeader first = Head(buf.data(), buf.size(), PackFormat::kOld);

@@ -67,15 +67,15 @@ const NonRegular kNonRegular[3] = {
     {"a character device", [](const std::string& p) { return symlink("/dev/null", p.c_str()) == 0; }},
 };
 
-MemOut::MemOut() : file_(open_memstream(&text_, &len_)) {}
-MemOut::~MemOut() {
-    if (file_) fclose(file_);
-    free(text_);
-}
-std::string MemOut::Text() {
-    fclose(file_);
-    file_ = nullptr;
-    return std::string(text_, len_);
+std::string Captured(const std::function<void(FILE*)>& write) {
+    char* text = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&text, &len);
+    write(f);
+    fclose(f);
+    std::string out(text, len);
+    free(text);
+    return out;
 }
 
 TempDir::TempDir(const char* tag) {

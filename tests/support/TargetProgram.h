@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,19 +35,8 @@ struct NonRegular {
 };
 extern const NonRegular kNonRegular[3];
 
-// A stream whose text is kept in memory.
-class MemOut {
-public:
-    MemOut();
-    ~MemOut();
-    FILE* file() const { return file_; }
-    std::string Text();  // closes the stream: call once
-
-private:
-    char* text_ = nullptr;
-    size_t len_ = 0;
-    FILE* file_;
-};
+// What `write` writes to a stream, as text.
+std::string Captured(const std::function<void(FILE*)>& write);
 
 // A fresh folder under /tmp named after `tag`, removed with its contents.
 class TempDir {
