@@ -32,15 +32,16 @@ msspt::TempDir& SuiteDir() {
 }
 
 // The suite's recordings, each written once on first use.
-packtool::SynthOptions Synth(const std::string& name, packtool::Report* report = nullptr) {
-    static std::map<std::string, std::pair<packtool::SynthOptions, packtool::Report>> made;
-    if (made.count(name)) {
-        if (report) *report = made[name].second;
-        return made[name].first;
-    }
+struct Recording {
     packtool::SynthOptions s;
+    packtool::Report report;
+};
+const Recording& Recorded(const std::string& name) {
+    static std::map<std::string, Recording> made;
+    auto [it, fresh] = made.try_emplace(name);
+    packtool::SynthOptions& s = it->second.s;
+    if (!fresh) return it->second;
     s.outDir = SuiteDir().path() + "/" + name;
-    s.durationSec = 4;
     s.bitrateKbps = 256;
     // Timestamp 0 means "no timestamp" to the engine: every clock starts above it.
     s.origins = {{0, 10000}, {1, 10120}, {2, 9880}, {3, 10300}};
@@ -55,11 +56,8 @@ packtool::SynthOptions Synth(const std::string& name, packtool::Report* report =
     if (name == "oldskewed") set(4, 12, 6, 2, AudioMode::kAll), s.origins = kSkewed, s.audioChannels = 0xD;
     if (name == "oldskewed") s.format = recstore::PackFormat::kOld;
     std::string err;
-    packtool::Report r;
-    EXPECT_TRUE(packtool::WriteSynthetic(s, &r, &err)) << err;
-    made[name] = {s, r};
-    if (report) *report = r;
-    return s;
+    EXPECT_TRUE(packtool::WriteSynthetic(s, &it->second.report, &err)) << err;
+    return it->second;
 }
 
 struct PlayRun {
@@ -102,7 +100,7 @@ PlayRun PlayIt(Options o, const std::vector<const char*>& actions = {}) {
 
 PlayRun PlayIt(const std::string& group, const std::vector<const char*>& actions = {}) {
     Options o;
-    o.groupDir = Synth(group).outDir;
+    o.groupDir = Recorded(group).s.outDir;
     return PlayIt(o, actions);
 }
 
@@ -137,15 +135,13 @@ std::vector<uint8_t> PlayedVideo(const std::string& outDir, int channel) {
 // The readers run ahead of the parser: the frames of a short segment before
 // one with audio were judged by the next segment's rule and dropped.
 TEST(PlayerRun, ShortSegmentBeforeAnAudioSegmentIsPlayedWhole) {
-    packtool::Report report;
-    Synth("short", &report);
     const PlayRun run = PlayIt("short");
     ASSERT_EQ(run.status, kExitOk) << run.report;
     EXPECT_NE(run.report.find("every stream ran out"), std::string::npos) << run.report;
     const ChannelStats* c = run.result.Find(0);
     ASSERT_NE(c, nullptr);
     EXPECT_EQ(c->firstTime, (DateTime{26, 1, 1, 10, 0, 0})) << "segment 0 is played";
-    const packtool::StreamReport& r = report.streams.at(0);
+    const packtool::StreamReport& r = Recorded("short").report.streams.at(0);
     EXPECT_TRUE(c->byType[0] == r.iFrames && c->byType[1] == r.pFrames && c->byType[2] == r.audio && c->dropped == 0);
 }
 
@@ -165,7 +161,7 @@ TEST(PlayerRun, SwitchOfSomeChannelsIsReportedAsItTookEffect) {
     };
     for (const auto& c : cases) {
         Options o;
-        o.groupDir = Synth("types").outDir;
+        o.groupDir = Recorded("types").s.outDir;
         std::vector<const char*> actions = c.actions;
         actions.push_back("5s:stop");
         const PlayRun run = PlayIt(o, actions);
@@ -260,7 +256,7 @@ TEST(PlayerStep, ClockDifferenceShowsInTheSpreadUntilPresentedByRecordedTime) {
     for (const bool byTime : {false, true}) {
         SCOPED_TRACE(byTime ? "by recorded time" : "by timestamp");
         Options o;
-        o.groupDir = Synth("skewed").outDir;
+        o.groupDir = Recorded("skewed").s.outDir;
         o.presentByTime = byTime;
         o.plotPath = plot ? SuiteDir().path() + "/t.png" : "";
         const PlayRun run = PlayIt(o, {"1s:seek:10:00:02"});
@@ -279,7 +275,7 @@ TEST(PlayerStep, ClockDifferenceShowsInTheSpreadUntilPresentedByRecordedTime) {
     }
     // Held back and shown by recorded time, every frame still reaches its channel's output, in order.
     Options o;
-    o.groupDir = Synth("skewed").outDir;
+    o.groupDir = Recorded("skewed").s.outDir;
     o.presentByTime = true;
     o.outDir = SuiteDir().path() + "/skewed_out";
     const PlayRun run = PlayIt(o);

@@ -281,18 +281,13 @@ TEST_F(Store, TrickPlayStepsOverTheIFramesBothWaysAndStopsAtTheEnds) {
 // good) and is named for what it is.
 TEST_F(Store, LostOrForeignFilesArePassedOverRebuiltOrRefused) {
     const std::string seg = Seg(0, 1), idx = IndexPathFor(Seg(0, 0)), manifest = dir_->path() + "/group.json";
-    struct Kind {
-        const char* kind;
-        bool (*make)(const std::string&);
-    };
-    std::vector<Kind> kinds = {{"missing", [](const std::string&) { return true; }}};
-    for (const msspt::NonRegular& k : msspt::kNonRegular) kinds.push_back({k.kind, k.make});
-    for (const Kind& k : kinds) {
-        SCOPED_TRACE(k.kind);
-        const bool missing = kinds[0].kind == k.kind;
-        const std::string says = " is not a regular file (" + std::string(k.kind) + ")";
+    for (int kind = -1; kind < 3; ++kind) {  // missing, then each kind of path that is no regular file
+        const bool missing = kind < 0;
+        const std::string says = missing ? "" : " is not a regular file (" + std::string(msspt::kNonRegular[kind].kind) + ")";
+        SCOPED_TRACE(missing ? "missing" : says);
+        auto make = [&](const std::string& path) { return missing || msspt::kNonRegular[kind].make(path); };
         Keep keep({seg, idx, manifest});
-        ASSERT_TRUE(std::filesystem::remove(seg) && k.make(seg) && std::filesystem::remove(idx) && k.make(idx));
+        ASSERT_TRUE(std::filesystem::remove(seg) && make(seg) && std::filesystem::remove(idx) && make(idx));
         auto s = OpenStore();
         const int h = Open(*s, 0, At(7000));
         EXPECT_EQ(NextPts(*s, h), 10000) << "the segment is passed over";
@@ -304,7 +299,7 @@ TEST_F(Store, LostOrForeignFilesArePassedOverRebuiltOrRefused) {
         MSSP_SegmentInfo_t info{};
         EXPECT_EQ(s->GetStreamSegmentInfo(&id, &info), kSegUnusable);
         s.reset();
-        ASSERT_TRUE(std::filesystem::remove(manifest) && k.make(manifest));
+        ASSERT_TRUE(std::filesystem::remove(manifest) && make(manifest));
         std::string err;
         EXPECT_FALSE(RecStore::Open(dir_->path(), &err));
         if (!missing) { EXPECT_NE(err.find(manifest + says), std::string::npos) << err; }

@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <mutex>
 
@@ -130,11 +130,7 @@ protected:
         dir_ = new msspt::TempDir("msspsrc");
         g_dir = dir_->path();
         std::string why;
-        ready_ = MakeMaterial(&why);
-        if (!ready_) {
-            ADD_FAILURE() << "no test material: " << why;
-            return;
-        }
+        if (!(ready_ = MakeMaterial(&why))) { ADD_FAILURE() << "no test material: " << why; }
     }
     static void TearDownTestSuite() { delete dir_; }
     void SetUp() override {
@@ -168,21 +164,15 @@ protected:
         GstBus* bus = gst_element_get_bus(pipeline_);
         GstMessage* msg = gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
         gst_object_unref(bus);
-        std::string text = msg ? "" : "timed out";
-        if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
-            GError* error = nullptr;
-            gst_message_parse_error(msg, &error, nullptr);
-            text = error->message;
-            g_error_free(error);
-        }
+        GError* error = nullptr;
+        if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) gst_message_parse_error(msg, &error, nullptr);
+        const std::string text = !msg ? "timed out" : error ? error->message : "";
+        if (error) g_error_free(error);
         if (msg) gst_message_unref(msg);
         return text;
     }
     void Seek(double rate, GstSeekFlags flags, GstClockTime at) {
-        {
-            std::lock_guard<std::mutex> lock(cap_.m);
-            cap_.buffers.clear();
-        }
+        { std::lock_guard<std::mutex> lock(cap_.m); cap_.buffers.clear(); }
         ASSERT_TRUE(gst_element_seek(pipeline_, rate, GST_FORMAT_TIME, GstSeekFlags(GST_SEEK_FLAG_FLUSH | flags),
                                      GST_SEEK_TYPE_SET, static_cast<gint64>(at), GST_SEEK_TYPE_NONE, -1));
         ASSERT_EQ(WaitEnd(), "");
@@ -279,30 +269,23 @@ TEST_F(MsspSrc, SeeksLandOnKeyFramesAndTrickPlayStepsByFourKeyFrames) {
 // pipeline does not start, and nothing is left in shared memory.
 TEST_F(MsspSrc, BadGroupsGiveAnErrorOnTheBusAndLeaveNothing) {
     const std::string copy = g_dir + "/bad";
-    auto overwrite = [&](const std::string& file, size_t size, char with) {
-        msspt::WriteBytes(copy + file, std::vector<uint8_t>(size ? size : std::filesystem::file_size(copy + file), with));
+    const std::array<const char*, 3> cases[] = {  // properties, a file damaged in every byte, the error
+        {"location=/nonexistent/group", "", "cannot open the recording"},
+        {"", "/group.json", "cannot open the recording"},
+        {"", "/ch01/type0/seg0000.pack", "channel 1"},  // no pack left
+        {"channels=0,5", "", "5 not recorded"},
+        {"channels=0-40", "", "Channel set"},
     };
-    const struct {
-        const char* props;
-        std::function<void()> damage;
-        const char* says;
-    } cases[] = {
-        {"location=/nonexistent/group", nullptr, "cannot open the recording"},
-        {"", [&] { overwrite("/group.json", 10, '{'); }, "cannot open the recording"},
-        {"", [&] { overwrite("/ch01/type0/seg0000.pack", 0, '\x5a'); }, "channel 1"},  // no pack left
-        {"channels=0,5", nullptr, "5 not recorded"},
-        {"channels=0-40", nullptr, "Channel set"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.says);
+    for (const auto& [props, damaged, says] : cases) {
+        SCOPED_TRACE(says);
         std::filesystem::remove_all(copy);
         std::filesystem::copy(g_dir + "/group", copy, std::filesystem::copy_options::recursive);
-        if (c.damage) c.damage();
-        pipeline_ = gst_parse_launch(("msspsrc name=s location=" + copy + " shm-name=" + shm_ + " " + c.props +
+        if (*damaged) msspt::WriteBytes(copy + damaged, std::vector<uint8_t>(std::filesystem::file_size(copy + damaged), 'Z'));
+        pipeline_ = gst_parse_launch(("msspsrc name=s location=" + copy + " shm-name=" + shm_ + " " + props +
                                       " s.src_0 ! queue ! fakesink").c_str(), nullptr);
         ASSERT_NE(pipeline_, nullptr);
         EXPECT_EQ(gst_element_set_state(pipeline_, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE);
-        EXPECT_NE(WaitEnd().find(c.says), std::string::npos);
+        EXPECT_NE(WaitEnd().find(says), std::string::npos);
         gst_element_set_state(pipeline_, GST_STATE_NULL);
         gst_object_unref(pipeline_);
         pipeline_ = nullptr;
