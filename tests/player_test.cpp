@@ -113,21 +113,16 @@ std::vector<uint8_t> RecordedVideo(const std::string& dir, uint8_t channel) {
     for (const recstore::StreamDesc& s : group.streams) {
         for (size_t n = 0; s.channel == channel && s.streamType == 0 && n < s.segments.size(); ++n) {
             const std::vector<uint8_t> bytes = msspt::ReadBytes(dir + "/" + s.segments[n].file);
-            for (size_t pos = 0; pos < bytes.size();) {
-                recstore::PackHeader h;
-                EXPECT_EQ(recstore::DecodeHeader(s.segments[n].format, bytes.data() + pos, bytes.size() - pos, &h, nullptr),
-                          recstore::Decode::kOk);
+            recstore::PackHeader h;
+            for (size_t pos = 0; pos < bytes.size() && recstore::DecodeHeader(s.segments[n].format, bytes.data() + pos,
+                                                                              bytes.size() - pos, &h, nullptr) == recstore::Decode::kOk;
+                 pos += h.packLen) {
                 const auto at = bytes.begin() + static_cast<std::ptrdiff_t>(pos + h.headerLen + h.extLen);
                 if (h.type <= recstore::kTypeP) out.insert(out.end(), at, at + static_cast<std::ptrdiff_t>(h.frameLen));
-                pos += h.packLen;
             }
         }
     }
     return out;
-}
-
-std::vector<uint8_t> PlayedVideo(const std::string& outDir, int channel) {
-    return msspt::ReadBytes(outDir + "/ch0" + std::to_string(channel) + ".es");
 }
 
 }  // namespace
@@ -280,7 +275,9 @@ TEST(PlayerStep, ClockDifferenceShowsInTheSpreadUntilPresentedByRecordedTime) {
     o.outDir = SuiteDir().path() + "/skewed_out";
     const PlayRun run = PlayIt(o);
     EXPECT_EQ(run.result.unpresented, 0u);
-    for (uint8_t ch = 0; ch < 4; ++ch) EXPECT_TRUE(PlayedVideo(o.outDir, ch) == RecordedVideo(o.groupDir, ch)) << int(ch);
+    for (uint8_t ch = 0; ch < 4; ++ch) {
+        EXPECT_TRUE(msspt::ReadBytes(o.outDir + "/ch0" + std::to_string(ch) + ".es") == RecordedVideo(o.groupDir, ch)) << int(ch);
+    }
 }
 
 // The demo's session, played as fast as possible.
