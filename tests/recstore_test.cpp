@@ -176,7 +176,6 @@ protected:
 
 }  // namespace
 
-
 TEST_F(Store, OpenPositionsAtTheLastIFrameAtOrBeforeTheTimeAndRefusesWhatIsNotThere) {
     auto s = OpenStore();
     const struct {
