@@ -7,7 +7,7 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -73,19 +73,11 @@ struct Capture {
     std::map<int, std::string> caps;
 };
 
-// The channel number that ends a pad or sink name ("src_2", "a2").
-int ChannelOf(GstObject* object) {
-    gchar* name = gst_object_get_name(object);
-    const char* end = name + std::strlen(name);
-    while (end > name && g_ascii_isdigit(end[-1])) --end;
-    const int ch = std::atoi(end);
-    g_free(name);
-    return ch;
-}
-
 GstPadProbeReturn OnPadData(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     auto* cap = static_cast<Capture*>(data);
-    const int ch = ChannelOf(GST_OBJECT(pad));
+    gchar* name = gst_pad_get_name(pad);  // "src_<channel>"
+    const int ch = std::atoi(name + 4);
+    g_free(name);
     std::lock_guard<std::mutex> lock(cap->m);
     if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
         GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
