@@ -1,6 +1,7 @@
 // The parser object and its shared-memory segment: layout, key file,
 // sharing between objects, state after construction, device group, and the
 // conditions that end the process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -287,6 +288,30 @@ TEST_F(ParserObjectDeathTest, BadRingSizes_EndWithFailureStatus) {
     EXPECT_PARSER_EXIT((1, 1, n, 196608, -1, nullptr, nullptr, 0), "invalid ring size");
     // 32 streams of 100 MB overflow a signed 32-bit size.
     EXPECT_PARSER_EXIT((1, 32, n, 100000000, 4, nullptr, nullptr, 0), "invalid ring size");
+}
+
+// A segment already under the key: replaced when nobody uses it and its size
+// is not this object's (a killed player's), refused when in use and too small.
+TEST_F(ParserObjectDeathTest, ExistingSegment_StaleReplaced_TooSmallInUseRefused) {
+    GTEST_FLAG_SET(death_test_style, kDeathStyle);
+    const std::string name = msspt::UniqueName("old");
+    char* n = const_cast<char*>(name.c_str());
+    const std::string path = "/tmp/." + name + "01";
+    close(open(path.c_str(), O_RDWR | O_CREAT, 0600));
+    const key_t key = ftok(path.c_str(), 'k');
+    const int stale = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(stale, 0);
+    auto p = std::make_unique<CMultiStreamSyncParser>(1, 1, n, 196608, 4, nullptr, nullptr, 0);
+    EXPECT_NE(A::Shmid(*p), stale);
+    EXPECT_EQ(SegmentSize(A::Shmid(*p)), 196608u + 24 + 40 * 4);
+    p.reset();
+    const int small = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(small, 0);
+    void* at = shmat(small, nullptr, 0);
+    EXPECT_PARSER_EXIT((1, 1, n, 196608, 4, nullptr, nullptr, 0), "holds 4096 bytes");
+    shmdt(at);
+    shmctl(small, IPC_RMID, nullptr);
+    msspt::RemoveKeyFile(name, 1);
 }
 
 TEST_F(ParserObject, StreamCountBounds_OneAndThirtyTwoAccepted) {
