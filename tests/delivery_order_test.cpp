@@ -32,7 +32,7 @@ using msspt::FrameSpec;
 namespace {
 
 constexpr int kGroup = 7;
-constexpr int kBuf = 16384;
+constexpr int kBuf = 3 * 65536;  // the smallest ring
 constexpr int kFrames = 16;
 
 struct Out {

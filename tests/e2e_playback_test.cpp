@@ -43,7 +43,7 @@ constexpr int kStopMs = 3000 * kSlowdown;  // StopParse: one parked pass of ever
 constexpr useconds_t kPollUs = 200;        // between empty GetFrame polls
 
 constexpr DateTime kT0{26, 3, 9, 10, 0, 0};  // every channel starts recording here
-constexpr int kRing = 140000;  // small: the readers wrap it twice per channel
+constexpr int kRing = 250000;  // small: the readers wrap it
 constexpr int kNodes = 64;
 constexpr uint64_t kStep = 40;  // ms between video frames
 constexpr uint64_t kNear2p32 = (1ull << 32) - 1500;  // low 32 bits wrap during play
@@ -697,7 +697,7 @@ TEST_F(E2e, JumpLevels_ExactlyTheFramesWhoseBitIsSet) {
     ch[0].channel = 2;
     ch[1].channel = 6;
     Gops g;
-    g.count = 6;
+    g.count = 10;  // enough to wrap the ring
     g.gop = 30;  // refIndex cycles 0..29
     for (size_t i = 0; i < 2; ++i) {
         ch[i].pts = 300000;
@@ -711,8 +711,8 @@ TEST_F(E2e, JumpLevels_ExactlyTheFramesWhoseBitIsSet) {
     int shown0 = 0, shown1 = 0;
     for (const Stored& s : m[0].stored) shown0 += s.shown;
     for (const Stored& s : m[1].stored) shown1 += s.shown;
-    EXPECT_EQ(shown0, 6 * 8);
-    EXPECT_EQ(shown1, 6 * 15);
+    EXPECT_EQ(shown0, g.count * 8);
+    EXPECT_EQ(shown1, g.count * 15);
     Make(2);
     Load(ch);
     h->P().SetFrameJumpLevel(0, 3);

@@ -73,7 +73,7 @@ extern "C" void* malloc(std::size_t n) noexcept {
 
 namespace {
 
-constexpr int kBuf = 8192;
+constexpr int kBuf = 3 * 65536;  // the smallest ring
 constexpr int kFrames = 16;
 constexpr std::array<uint8_t, 6> kTen{21, 3, 4, 10, 0, 0};  // 2021-03-04 10:00:00
 
@@ -714,7 +714,7 @@ TEST_F(Delivery, GetFrame_CorruptNodePlaceIsRefused) {
     A::Nodes(P(), 0)[0].offset1 = 10;  // the first piece runs past the ring's end
     A::Nodes(P(), 0)[0].length1 = kBuf;
     std::string out = Printed([&] { EXPECT_EQ(Get().rc, -1); });
-    EXPECT_NE(out.find("invalid frame place:index:0 offset1:10 length1:8192"), std::string::npos) << out;
+    EXPECT_NE(out.find("invalid frame place:index:0 offset1:10 length1:" + std::to_string(kBuf)), std::string::npos) << out;
     EXPECT_EQ(Waiting(0), 0);
     EXPECT_EQ(A::WaitIFrame(P(), 0), 1);
     Push(0, Frame(MSSP_FRAME_I, 1040));

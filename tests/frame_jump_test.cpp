@@ -96,7 +96,7 @@ protected:
     static constexpr int kFrames = 12;
     void SetUp() override {
         name_ = msspt::UniqueName("jmp");
-        parser_ = std::make_unique<CMultiStreamSyncParser>(4, 2, name_.data(), 8192, kFrames, nullptr, nullptr, 0);
+        parser_ = std::make_unique<CMultiStreamSyncParser>(4, 2, name_.data(), 3 * 65536, kFrames, nullptr, nullptr, 0);
         fill_ = std::make_unique<msspt::StreamFiller>(*parser_, 1);
     }
     void TearDown() override {

@@ -239,15 +239,15 @@ TEST(FrameParserNormal, FailedSegmentInfo_CountsAsNoAudio) {
 }
 
 TEST(FrameParserNormal, PackLenAtRingLimit_RejectedOneLessAccepted) {
-    // Ring of 65536 + 10000 bytes: packs must stay below 10000 bytes.
-    const int ring = 65536 + 10000;
+    // Ring of 2 * 65536 + 69999 bytes: packs must stay below 70000 bytes.
+    const int ring = 2 * 65536 + 69999;
     RecordingBuilder b;
     b.NewSegment(kStart);
     const size_t overhead = 12 + 40;  // header and the I-frame's four records
-    b.AddVideo(0, 1000, kStart, 10000 - overhead);
-    b.AddVideo(0, 1040, kStart, 9999 - overhead);
-    ASSERT_EQ(b.packs[0].bytes.size(), 10000u);
-    ASSERT_EQ(b.packs[1].bytes.size(), 9999u);
+    b.AddVideo(0, 1000, kStart, 70000 - overhead);
+    b.AddVideo(0, 1040, kStart, 69999 - overhead);
+    ASSERT_EQ(b.packs[0].bytes.size(), 70000u);
+    ASSERT_EQ(b.packs[1].bytes.size(), 69999u);
     ParserHarness h("fpk", 1, ring, 16);
     h.host.SetRecording(0, 0, b.recording);
     h.Prime(0, 0, 0, kBeforeAll);

@@ -1,6 +1,7 @@
 // The parser object and its shared-memory segment: layout, key file,
 // sharing between objects, state after construction, device group, and the
 // conditions that end the process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -70,12 +71,12 @@ TEST_F(ParserObject, SegmentLayout_PointersAtSpecifiedOffsets) {
 }
 
 TEST_F(ParserObject, KeyFile_NameAndGroupDigits) {
-    Made a = Make("k", 3, 1, 70000, 4);
+    Made a = Make("k", 3, 1, 196608, 4);
     const std::string path3 = "/tmp/." + a.name + "03";
     struct stat st;
     ASSERT_EQ(stat(path3.c_str(), &st), 0) << path3;
-    EXPECT_EQ(st.st_mode & 0777, 0777u);
-    Made b = Make("k", 123, 1, 70000, 4);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);  // the recorder's user and group only
+    Made b = Make("k", 123, 1, 196608, 4);
     const std::string path123 = "/tmp/." + b.name + "123";
     EXPECT_EQ(stat(path123.c_str(), &st), 0) << path123;
     // Different key files give different segments.
@@ -88,7 +89,7 @@ TEST_F(ParserObject, KeyFile_NameAndGroupDigits) {
 
 TEST_F(ParserObject, KeyFile_LeavesTheCallersFileMaskAlone) {
     const mode_t before = umask(022);
-    Made m = Make("um", 1, 1, 70000, 4);
+    Made m = Make("um", 1, 1, 196608, 4);
     const mode_t after = umask(before);
     EXPECT_EQ(after, 022u);
     m.parser.reset();
@@ -99,7 +100,7 @@ TEST_F(ParserObject, KeyName_LongNameIsCutNotOverflowed) {
     // 40 characters of name: the key name keeps 27 characters.
     std::string name(40, 'q');
     name.replace(0, 6, msspt::UniqueName("l").substr(0, 6));
-    auto p = std::make_unique<CMultiStreamSyncParser>(5, 1, name.data(), 70000, 4, nullptr, nullptr, 0);
+    auto p = std::make_unique<CMultiStreamSyncParser>(5, 1, name.data(), 196608, 4, nullptr, nullptr, 0);
     const std::string cut = "/tmp/." + name.substr(0, 27);
     struct stat st;
     EXPECT_EQ(stat(cut.c_str(), &st), 0) << cut;
@@ -108,14 +109,14 @@ TEST_F(ParserObject, KeyName_LongNameIsCutNotOverflowed) {
 }
 
 TEST_F(ParserObject, SecondObject_AttachesWithoutClearing) {
-    Made first = Make("sh", 2, 2, 70000, 8);
+    Made first = Make("sh", 2, 2, 196608, 8);
     CMultiStreamSyncParser& p1 = *first.parser;
     A::Head(p1, 1)->channel = 9;
     A::Head(p1, 1)->parseNum = 42;
     A::Cursor(p1, 1)->lastIndex = 5;
     A::Ring(p1, 0)[100] = 0xAB;
 
-    auto second = std::make_unique<CMultiStreamSyncParser>(2, 2, first.name.data(), 70000, 8, nullptr,
+    auto second = std::make_unique<CMultiStreamSyncParser>(2, 2, first.name.data(), 196608, 8, nullptr,
                                                            nullptr, 0);
     CMultiStreamSyncParser& p2 = *second;
     EXPECT_EQ(A::Shmid(p2), A::Shmid(p1));
@@ -143,7 +144,7 @@ TEST_F(ParserObject, LoneObject_StartsFromClearedSegment) {
     FILE* f = std::fopen(path.c_str(), "w");
     ASSERT_NE(f, nullptr);
     std::fclose(f);
-    const int size = 2 * (70000 + 24 + 40 * 6);
+    const int size = 2 * (196608 + 24 + 40 * 6);
     const int shmid = shmget(ftok(path.c_str(), 'k'), size, IPC_CREAT | 0600);
     ASSERT_GE(shmid, 0);
     void* mem = shmat(shmid, nullptr, 0);
@@ -151,7 +152,7 @@ TEST_F(ParserObject, LoneObject_StartsFromClearedSegment) {
     std::memset(mem, 0xEE, size);
     shmdt(mem);
 
-    auto p = std::make_unique<CMultiStreamSyncParser>(4, 2, const_cast<char*>(name.c_str()), 70000, 6,
+    auto p = std::make_unique<CMultiStreamSyncParser>(4, 2, const_cast<char*>(name.c_str()), 196608, 6,
                                                       nullptr, nullptr, 0);
     ASSERT_EQ(A::Shmid(*p), shmid);
     for (int i = 0; i < 2; ++i) {
@@ -173,7 +174,7 @@ TEST_F(ParserObject, StateAfterConstruction) {
     int marker = 0;
     MSSP_StreamOperation_t ops{};
     ops.CloseStream = [](void*, int, int) { return 0; };
-    Made m = Make("st", 1, 4, 80000, 10, &ops, &marker);
+    Made m = Make("st", 1, 4, 200000, 10, &ops, &marker);
     CMultiStreamSyncParser& p = *m.parser;
     EXPECT_EQ(A::Status(p), MSSP_STATUS_STOP);
     EXPECT_EQ(A::Running(p), 0);
@@ -185,7 +186,7 @@ TEST_F(ParserObject, StateAfterConstruction) {
     for (int k = 0; k < 3; ++k) EXPECT_EQ(A::LastTime(p)[k], 255);
     for (int i = 0; i < MSSP_MAX_STREAMS; ++i) {
         EXPECT_EQ(A::JumpLevel(p, i), 14);
-        EXPECT_EQ(A::Parser(p, i).EndPos, 80000u - 1);
+        EXPECT_EQ(A::Parser(p, i).EndPos, 200000u - 1);
         EXPECT_EQ(A::Parser(p, i).ReadPos, 0u);
         EXPECT_EQ(A::Parser(p, i).pFrameInfo, nullptr);
         EXPECT_EQ(A::CurStreamType(p, i), 0);
@@ -202,7 +203,7 @@ TEST_F(ParserObject, StateAfterConstruction) {
 }
 
 TEST_F(ParserObject, NullOperationsTable_AllSlotsNull) {
-    Made m = Make("nul", 1, 1, 70000, 4);
+    Made m = Make("nul", 1, 1, 196608, 4);
     const MSSP_StreamOperation_t& ops = A::Operation(*m.parser);
     const void* const* slots = reinterpret_cast<const void* const*>(&ops);
     for (int s = 0; s < 9; ++s) EXPECT_EQ(slots[s], nullptr) << "slot " << s;
@@ -231,11 +232,11 @@ TEST_F(ParserObject, DeviceGroup_FromProductGroupString) {
     Kelto_SetFailure(0, 0);
 
     // The constructor publishes the group for the whole process.
-    Made m = Make("dg", 1, 1, 70000, 4);
+    Made m = Make("dg", 1, 1, 196608, 4);
     EXPECT_EQ(g_DeviceGroup, 3);
     m.parser.reset();
     Kelto_SetSpecInfo(Json::Value(Json::objectValue));
-    Made n = Make("dh", 1, 1, 70000, 4);
+    Made n = Make("dh", 1, 1, 196608, 4);
     EXPECT_EQ(g_DeviceGroup, 0);
     n.parser.reset();
     msspt::RemoveKeyFile(m.name, 1);
@@ -244,7 +245,7 @@ TEST_F(ParserObject, DeviceGroup_FromProductGroupString) {
 
 TEST_F(ParserObject, ProductTypeFailure_IsLoggedAndConstructionGoesOn) {
     Kelto_SetFailure(-5, 0);
-    Made m = Make("pt", 1, 2, 70000, 4);
+    Made m = Make("pt", 1, 2, 196608, 4);
     EXPECT_NE(A::ShareMem(*m.parser), nullptr);
     m.parser.reset();
     msspt::RemoveKeyFile(m.name, 1);
@@ -273,8 +274,8 @@ constexpr const char* kDeathStyle = "threadsafe";
 TEST_F(ParserObjectDeathTest, BadStreamCount_EndsWithFailureStatus) {
     GTEST_FLAG_SET(death_test_style, kDeathStyle);
     const std::string name = msspt::UniqueName("d");
-    EXPECT_PARSER_EXIT((1, 0, const_cast<char*>(name.c_str()), 70000, 4, nullptr, nullptr, 0), "invalid stream num:0");
-    EXPECT_PARSER_EXIT((1, 33, const_cast<char*>(name.c_str()), 70000, 4, nullptr, nullptr, 0), "invalid stream num:33");
+    EXPECT_PARSER_EXIT((1, 0, const_cast<char*>(name.c_str()), 196608, 4, nullptr, nullptr, 0), "invalid stream num:0");
+    EXPECT_PARSER_EXIT((1, 33, const_cast<char*>(name.c_str()), 196608, 4, nullptr, nullptr, 0), "invalid stream num:33");
 }
 
 TEST_F(ParserObjectDeathTest, BadRingSizes_EndWithFailureStatus) {
@@ -282,14 +283,40 @@ TEST_F(ParserObjectDeathTest, BadRingSizes_EndWithFailureStatus) {
     const std::string name = msspt::UniqueName("e");
     char* n = const_cast<char*>(name.c_str());
     EXPECT_PARSER_EXIT((1, 1, n, 0, 4, nullptr, nullptr, 0), "invalid ring size");
-    EXPECT_PARSER_EXIT((1, 1, n, 70000, -1, nullptr, nullptr, 0), "invalid ring size");
+    // One byte short of three reads: a pack of a read's size would stall it.
+    EXPECT_PARSER_EXIT((1, 1, n, 3 * 65536 - 1, 4, nullptr, nullptr, 0), "invalid ring size");
+    EXPECT_PARSER_EXIT((1, 1, n, 196608, -1, nullptr, nullptr, 0), "invalid ring size");
     // 32 streams of 100 MB overflow a signed 32-bit size.
     EXPECT_PARSER_EXIT((1, 32, n, 100000000, 4, nullptr, nullptr, 0), "invalid ring size");
 }
 
+// A segment already under the key: replaced when nobody uses it and its size
+// is not this object's (a killed player's), refused when in use and too small.
+TEST_F(ParserObjectDeathTest, ExistingSegment_StaleReplaced_TooSmallInUseRefused) {
+    GTEST_FLAG_SET(death_test_style, kDeathStyle);
+    const std::string name = msspt::UniqueName("old");
+    char* n = const_cast<char*>(name.c_str());
+    const std::string path = "/tmp/." + name + "01";
+    close(open(path.c_str(), O_RDWR | O_CREAT, 0600));
+    const key_t key = ftok(path.c_str(), 'k');
+    const int stale = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(stale, 0);
+    auto p = std::make_unique<CMultiStreamSyncParser>(1, 1, n, 196608, 4, nullptr, nullptr, 0);
+    EXPECT_NE(A::Shmid(*p), stale);
+    EXPECT_EQ(SegmentSize(A::Shmid(*p)), 196608u + 24 + 40 * 4);
+    p.reset();
+    const int small = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(small, 0);
+    void* at = shmat(small, nullptr, 0);
+    EXPECT_PARSER_EXIT((1, 1, n, 196608, 4, nullptr, nullptr, 0), "holds 4096 bytes");
+    shmdt(at);
+    shmctl(small, IPC_RMID, nullptr);
+    msspt::RemoveKeyFile(name, 1);
+}
+
 TEST_F(ParserObject, StreamCountBounds_OneAndThirtyTwoAccepted) {
-    Made one = Make("b1", 1, 1, 65600, 2);
-    Made all = Make("b32", 1, 32, 65600, 2);
+    Made one = Make("b1", 1, 1, 196608, 2);
+    Made all = Make("b32", 1, 32, 196608, 2);
     EXPECT_EQ(A::StreamNum(*one.parser), 1);
     EXPECT_EQ(A::StreamNum(*all.parser), 32);
     one.parser.reset();

@@ -20,7 +20,7 @@ class ResetGate : public ::testing::Test {
 protected:
     void SetUp() override {
         name_ = msspt::UniqueName("gate");
-        parser_ = std::make_unique<CMultiStreamSyncParser>(1, 2, name_.data(), 1 << 17, 16, nullptr, nullptr, 0);
+        parser_ = std::make_unique<CMultiStreamSyncParser>(1, 2, name_.data(), 3 * 65536, 16, nullptr, nullptr, 0);
         for (int i = 0; i < 2; ++i) {
             A::Head(*parser_, i)->channel = i;
             A::Head(*parser_, i)->state = MSSP_STATUS_PLAY;

@@ -128,7 +128,7 @@ TEST(ThreadHandover, OtherGroupsParserBuiltDuringPlayback_EveryFrameDeliveredInt
         MSSP_StreamOperation_t otherOps = ScriptedHost::Table();
         ScriptedHost otherHost;
         while (!done.load() && built.load() < kMaxBuilds) {
-            P parser(kGroupBuilt, 1, const_cast<char*>(builtName.c_str()), 2 * 65536, 8, &otherOps, &otherHost, 2);
+            P parser(kGroupBuilt, 1, const_cast<char*>(builtName.c_str()), 3 * 65536, 8, &otherOps, &otherHost, 2);
             built++;
             usleep(2000);
         }

@@ -385,7 +385,7 @@ output
 
 tuning
   --ring BYTES           ring size per stream (default 4194304); the engine skips
-                         a pack longer than BYTES - 65536
+                         a pack longer than BYTES - 131072
   --nodes N              frame nodes per stream (default 512)
   --streams-per-thread N reader threads serve N streams each (default 1; 0 one thread)
   --streams N            parser stream count (default: the largest channel set)

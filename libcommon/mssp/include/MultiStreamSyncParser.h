@@ -458,6 +458,7 @@ private:
     friend struct MsspDelivery;   // timestamps and frame delivery
     friend struct MsspControl;    // playback control
     friend struct MsspGate;       // reset hand-over between control and playback threads
+    friend struct MsspControlGate; // control operations against StartParse/StopParse
     friend struct MsspOrder;      // the playback thread's order of the streams' next frames
     friend struct MsspTestAccess; // tests
 
@@ -517,6 +518,12 @@ private:
     // sequence words, process-local: not part of the shared segment).
     uint32_t m_ReaderWake = 0;  // control: bumped by Idle and StopParse; the reader threads sleep on it
     uint32_t m_GateWake = 0;    // playback: bumped by a release during a reset; the reset waits on it
+
+    // The control gate (ControlGate.h): bit 0 while a control operation or
+    // StartParse runs, bit 1 while StopParse stops; its wake-up word is
+    // bumped when an operation leaves the gate.
+    uint32_t m_ControlGate = 0;
+    uint32_t m_ControlWake = 0;
     // The order of the streams' next frames that GetFrame chooses from, kept
     // by the playback thread; the readers and the control thread mark the
     // streams they change in it (heap, created with the object).

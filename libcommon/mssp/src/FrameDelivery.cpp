@@ -158,6 +158,13 @@ struct MsspDelivery {
         return -1;
     }
 
+    // A required output pointer is null: nothing is looked at or handed out.
+    [[gnu::cold, gnu::noinline]] static int RefuseNullOutput(const char* op) {
+        MSSP_LOC_AS(op);
+        std::puts("a required output pointer is null, nothing delivered");
+        return -1;
+    }
+
     // A node whose place is not inside the ring: thrown away, the stream
     // waits for a key frame.
     [[gnu::cold, gnu::noinline]] static int RefuseBadPlace(P& p, const char* op, int index, const Place& place) {
@@ -664,6 +671,9 @@ int CMultiStreamSyncParser::GetStreamTime(int index, unsigned int* pSeconds) {
 int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsigned char** ppData2, int* pLen2,
                                      int* pFrameType, unsigned long long* pPts, unsigned int* pFlag, int* pChannel,
                                      int direction, unsigned char bConvert) {
+    if (ppData1 == nullptr || pLen1 == nullptr || ppData2 == nullptr || pLen2 == nullptr || pFrameType == nullptr ||
+        pPts == nullptr)
+        return D::RefuseNullOutput("GetFrame");
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: nothing is delivered now
     for (;;) {  // a new pass after each frame skipped by the jump level
@@ -702,6 +712,8 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
 int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* pLen1, unsigned char** ppData2,
                                        int* pLen2, tag_MSSP_GetFrameInfo* pInfo, unsigned char bConvert) {
     if (!D::ValidIndex(*this, index)) return D::RefuseBadIndex("GetFrameEx", index);
+    if (ppData1 == nullptr || pLen1 == nullptr || ppData2 == nullptr || pLen2 == nullptr)
+        return D::RefuseNullOutput("GetFrameEx");
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: nothing is delivered now
     MSSP_StreamHead_t* head = m_pStreamHead[index];
@@ -798,6 +810,7 @@ int CMultiStreamSyncParser::GetFrameInfo(unsigned char index, tag_MSSP_GetFrameI
         std::printf("invalid stream index:%d\n", index);
         return -2;
     }
+    if (pInfo == nullptr) return D::RefuseNullOutput("GetFrameInfo");
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: no frame waiting yet
     MSSP_StreamHead_t* head = m_pStreamHead[index];

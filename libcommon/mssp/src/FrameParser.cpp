@@ -88,12 +88,12 @@ struct MsspParser {
     }
 
     // A decoded pack must be exactly header + payload (an old header's 32-bit
-    // payload length may wrap PackLen round) and must fit the ring with room
-    // for a read beside it.
+    // payload length may wrap PackLen round) and must fit the ring with the
+    // room of mssp::kPackRoom beside it.
     static bool PackLenUsable(P& p, const tag_pbParserData& pd, bool old) {
         const uint64_t expected = static_cast<uint64_t>(HeaderLen(pd, old)) + pd.FrameLen;
         if (expected != pd.PackLen) return false;
-        return static_cast<long long>(pd.PackLen) < static_cast<long long>(p.m_BufSize) - mssp::kMaxReadLen;
+        return static_cast<long long>(pd.PackLen) <= static_cast<long long>(p.m_BufSize) - mssp::kPackRoom;
     }
 
     // Runs the header function on the unparsed bytes and drops the bytes

@@ -23,6 +23,12 @@ static_assert(std::endian::native == std::endian::little,
 namespace mssp {
 
 constexpr int kMaxReadLen = 65536;     // one ReadStream call, and the room a read needs
+// A pack is kept only when it leaves two reads' room in its ring: one for
+// the read that completes it, one for the early wrap's unused end. A larger
+// pack, caught where no read fits beside it, would stall its stream for good.
+constexpr int kPackRoom = 2 * kMaxReadLen;
+// The smallest ring: room for packs of up to one read beside that.
+constexpr int kMinRingSize = kPackRoom + kMaxReadLen;
 constexpr uint32_t kMaxExtLen = 4096;  // largest extension area; also pTempBuf's size
 constexpr uint32_t kMinFrameLen = 16;  // smallest payload a header may announce
 constexpr int kTempBufSize = 4096;     // pTempBuf

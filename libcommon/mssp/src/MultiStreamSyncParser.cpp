@@ -4,11 +4,13 @@
 // from the platform. Runs on the host's thread while no reader thread exists;
 // playback itself lives in the other files.
 #include <fcntl.h>
+#include <sys/types.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +37,72 @@ constexpr int kCursorSize = 8;
 [[noreturn]] void FatalExit() {
     std::fflush(stdout);
     std::exit(mssp::kFatalExitStatus);
+}
+
+constexpr mode_t kDefaultShmMode = 0660;  // the recorder's own user and group
+constexpr int kSegmentTries = 3;          // creations raced by another process or a stale segment
+
+// The mode of the segment and of its key file: 0660, or the octal value of
+// MSSP_SHM_MODE for hosts whose other processes run under another user. The
+// owner always needs read and write.
+mode_t SharedMode() {
+    const char* text = std::getenv("MSSP_SHM_MODE");
+    if (text == nullptr || *text == '\0') return kDefaultShmMode;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long mode = std::strtoul(text, &end, 8);
+    if (errno != 0 || *end != '\0' || mode > 0777 || (mode & 0600) != 0600) {
+        std::printf("MSSP_SHM_MODE=%s is no octal mode 0600..0777 with read and write for the owner, using %04o\n",
+                    text, static_cast<unsigned>(kDefaultShmMode));
+        return kDefaultShmMode;
+    }
+    return static_cast<mode_t>(mode);
+}
+
+// The segment of `key` for this object: a new one of `size` bytes made with
+// `mode`, or an existing one that this user (or root) owns and that holds at
+// least `size` bytes. An existing segment without attachments and of another
+// size is stale (a player that was killed) and is replaced. Says why and
+// gives -1 when there is none to use (errno then tells the system's part).
+int OwnSegment(key_t key, size_t size, mode_t mode) {
+    for (int attempt = 0; attempt < kSegmentTries; ++attempt) {
+        const int created = shmget(key, size, IPC_CREAT | IPC_EXCL | static_cast<int>(mode));
+        if (created >= 0 || errno != EEXIST) return created;
+        const int id = shmget(key, 0, 0);
+        struct shmid_ds ds;
+        if (id < 0 || shmctl(id, IPC_STAT, &ds) != 0) {
+            if (errno == ENOENT || errno == EIDRM || errno == EINVAL) continue;  // removed meanwhile
+            const int err = errno;
+            std::printf("shared segment of key %d exists but is not open to this user (uid %u)\n",
+                        static_cast<int>(key), static_cast<unsigned>(geteuid()));
+            errno = err;
+            return -1;
+        }
+        if (ds.shm_nattch == 0 && ds.shm_segsz != size && shmctl(id, IPC_RMID, nullptr) == 0) {
+            std::printf("stale shared segment of key %d removed: %zu bytes, no attachments, %zu needed\n",
+                        static_cast<int>(key), static_cast<size_t>(ds.shm_segsz), size);
+            continue;
+        }
+        if (ds.shm_perm.uid != geteuid() && ds.shm_perm.uid != 0) {
+            std::printf("shared segment of key %d belongs to uid %u, not to this user (uid %u) or root: not used\n",
+                        static_cast<int>(key), static_cast<unsigned>(ds.shm_perm.uid),
+                        static_cast<unsigned>(geteuid()));
+            errno = EPERM;
+            return -1;
+        }
+        if (ds.shm_segsz < size) {
+            std::printf("shared segment of key %d holds %zu bytes, %zu needed, and has %u attachments: not used\n",
+                        static_cast<int>(key), static_cast<size_t>(ds.shm_segsz), size,
+                        static_cast<unsigned>(ds.shm_nattch));
+            errno = EINVAL;
+            return -1;
+        }
+        return id;
+    }
+    std::printf("shared segment of key %d: gave up after %d attempts to create it\n", static_cast<int>(key),
+                kSegmentTries);
+    errno = EAGAIN;
+    return -1;
 }
 
 }  // namespace
@@ -86,14 +154,15 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
         FatalExit();
     }
     // Ring sizes are refused like a bad stream count: a segment smaller than
-    // the rings laid into it would corrupt memory at the first read.
+    // the rings laid into it would corrupt memory at the first read, and a
+    // ring below mssp::kMinRingSize stalls at its first larger pack.
     const long long size64 = static_cast<long long>(streamNum) *
                              (static_cast<long long>(bufSize) + kStreamHeadSize + kCursorSize +
                               static_cast<long long>(frameNum) * mssp::kNodeSize);
-    if (bufSize <= 0 || frameNum <= 0 || size64 > INT_MAX) {
+    if (bufSize < mssp::kMinRingSize || frameNum <= 0 || size64 > INT_MAX) {
         MSSP_LOC();
-        std::printf("invalid ring size: bufSize=%d frameNum=%d streamNum=%d size=%lld\n", bufSize,
-                    frameNum, streamNum, size64);
+        std::printf("invalid ring size: bufSize=%d (at least %d) frameNum=%d streamNum=%d size=%lld\n", bufSize,
+                    mssp::kMinRingSize, frameNum, streamNum, size64);
         FatalExit();
     }
 
@@ -157,17 +226,26 @@ void* CMultiStreamSyncParser::CreateShareMemory(const char* name, int size) {
     char path[kKeyPathSize];
     std::snprintf(path, sizeof(path), "/tmp/.%s", name);
 
-    // The key file is created world-accessible so that any process of the
-    // recorder can attach; the caller's file-creation mask is put back after.
+    // The key file gets the segment's mode; the caller's file-creation mask
+    // is put back after.
+    const mode_t mode = SharedMode();
     const mode_t oldMask = umask(0);
-    const int fd = open(path, O_RDWR | O_CREAT | O_EXCL, 0777);
+    const int fd = open(path, O_RDWR | O_CREAT | O_EXCL, mode);
     if (fd >= 0) close(fd);
     umask(oldMask);
 
     const key_t key = ftok(path, 'k');
-    m_Shmid = shmget(key, static_cast<size_t>(size), IPC_CREAT | 0777);
+    if (key == static_cast<key_t>(-1)) {
+        // Every object whose key file is missing would share key -1.
+        std::printf("playback share key file %s unusable\n", path);
+        std::perror("playback alloc share mem error:");
+        FatalExit();
+    }
+    m_Shmid = OwnSegment(key, static_cast<size_t>(size), mode);
     if (m_Shmid < 0) {
+        const int err = errno;
         std::printf("playback share key=%d size=%d name=%s\n", static_cast<int>(key), size, path);
+        errno = err;
         std::perror("playback alloc share mem error:");
         FatalExit();
     }
@@ -217,6 +295,13 @@ void* CMultiStreamSyncParser::CreateShareMemory(const char* name, int size) {
 }
 
 CMultiStreamSyncParser::~CMultiStreamSyncParser() {
+    // The reader threads use this object until they end: a playback still
+    // running is stopped before anything is released.
+    if (mssp::LoadAcquire(m_bRunning) != 0) {
+        MSSP_LOC();
+        std::puts("destroyed while playing: stopping the playback first");
+        StopParse();
+    }
     if (m_Shmid < 0) {
         std::printf("CMultiStreamSyncParser::~CMultiStreamSyncParser error, because m_Shmid=%d\n", m_Shmid);
         return;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ControlGate.h"
 #include "DeliveryOrder.h"
 #include "KeltoPlatform.h"
 #include "MsspInternal.h"
@@ -26,6 +27,17 @@ constexpr int kAllChannels = 32;            // channel numbers 0..31
 // Private helpers of the control operations (a friend of the parser class).
 struct MsspControl {
     using P = CMultiStreamSyncParser;
+
+    // The operations that open, close or reposition streams go on only while
+    // playback runs and StopParse is not stopping it (ControlGate.h), and
+    // only with the time they need; otherwise they do nothing.
+    static bool MayRun(P& p, const MsspControlGate::Scope& gate, const char* op, const void* time) {
+        // acquire: the run flag and the streams StartParse published
+        if (gate.Taken() && mssp::LoadAcquire(p.m_bRunning) != 0 && time != nullptr) return true;
+        MSSP_LOC_AS(op);
+        std::puts(time == nullptr ? "time is null: nothing done" : "playback is not running: nothing done");
+        return false;
+    }
 
     // The handle slot of stream `i` for its current stream type, or null when
     // the current type is outside 0..2 (no slot exists; such a stream is
@@ -406,13 +418,72 @@ struct MsspControl {
         }
         return kept;
     }
+
+    // The trick-play entries, behind the control gate.
+    static int FastForward(P& p, MSSP_Time_t* time) {
+        MSSP_LOC();
+        std::printf("speed:%d\n\n", mssp::LoadRelaxed(p.m_Speed));
+        if (p.m_Operation.ReadNextIFrame == nullptr) {
+            MSSP_LOC();
+            std::puts("err:m_Operation.ReadNextIFrame is null\n");
+            return -1;
+        }
+        EnterTrickPlay(p, time, MSSP_STATUS_FAST_FORWARD, false);
+        return 0;
+    }
+
+    static int FastBackward(P& p, MSSP_Time_t* time) {
+        MSSP_LOC();
+        std::printf("speed:%d\n", mssp::LoadRelaxed(p.m_Speed));
+        if (p.m_Operation.ReadPrevIFrame == nullptr) {
+            MSSP_LOC();
+            std::puts("err:m_Operation.ReadPrevIFrame is null");
+            return -1;
+        }
+        EnterTrickPlay(p, time, MSSP_STATUS_FAST_BACKWARD, true);
+        return 0;
+    }
+
+    // Seek behind the control gate; SwitchStream by type ends with it too.
+    static int Seek(P& p, Common::_datetime_* time, unsigned long long pts) {
+        Common::gclDebugPrintf(3, __FILE__, __func__, __LINE__, "start seek\n");
+        MSSP_LOC();
+        std::printf("seek time:%d-%d-%d %d:%d:%d pts:%llu\n\n", time->year, time->month, time->day,
+                    time->hour, time->minute, time->second, pts);
+
+        SetStatusField(p, MSSP_STATUS_SEEK);
+        p.Idle(true);
+        p.ClearBuffer();
+        SetPlayDate(p, *time);
+
+        uint32_t failed = 0;
+        int i = 0;
+        // Walk the played channels; a mask with more channels than streams stops
+        // at the last stream index.
+        for (int n = 0; n < kAllChannels && i < p.m_StreamNum; ++n) {
+            if (!(p.m_ChnMask & (1u << n))) continue;
+            SeekOne(p, i, n, *time, failed);
+            ++i;
+        }
+        RetireFailed(p, failed);
+
+        ForgetLastTime(p);
+        SetStatusField(p, MSSP_STATUS_PLAY);
+        p.Idle(false);
+
+        MSSP_LOC();
+        std::puts("seek over");
+        Common::gclDebugPrintf(3, __FILE__, __func__, __LINE__, "seek over\n");
+        return 0;
+    }
 };
 
 // ---------------------------------------------------------------------------
 
 int CMultiStreamSyncParser::SetStatus(MSSP_Status_t status, int speed, MSSP_Time_t* time) {
+    MsspControlGate::Scope gate(*this);
     // acquire: the run flag StartParse/StopParse publish
-    const bool running = mssp::LoadAcquire(m_bRunning) != 0;
+    const bool running = gate.Taken() && mssp::LoadAcquire(m_bRunning) != 0;
     const int current = MsspControl::Status(*this);
     if (!running || current < MSSP_STATUS_INIT || current > MSSP_STATUS_FAST_BACKWARD) {
         MSSP_LOC();
@@ -426,11 +497,11 @@ int CMultiStreamSyncParser::SetStatus(MSSP_Status_t status, int speed, MSSP_Time
         // publish: the speed the frame parser turns into a step code; it is
         // read by the reader threads, possibly still running in trick play
         mssp::StoreRelaxed(m_Speed, speed);
-        FastForward(time);
+        MsspControl::FastForward(*this, time);
         break;
     case MSSP_STATUS_FAST_BACKWARD:
         mssp::StoreRelaxed(m_Speed, speed);  // publish: as above
-        FastBackward(time);
+        MsspControl::FastBackward(*this, time);
         break;
     case MSSP_STATUS_PLAY:
         if (current == MSSP_STATUS_FAST_FORWARD || current == MSSP_STATUS_FAST_BACKWARD) {
@@ -453,27 +524,15 @@ int CMultiStreamSyncParser::SetStatus(MSSP_Status_t status, int speed, MSSP_Time
 }
 
 int CMultiStreamSyncParser::FastForward(MSSP_Time_t* time) {
-    MSSP_LOC();
-    std::printf("speed:%d\n\n", mssp::LoadRelaxed(m_Speed));
-    if (m_Operation.ReadNextIFrame == nullptr) {
-        MSSP_LOC();
-        std::puts("err:m_Operation.ReadNextIFrame is null\n");
-        return -1;
-    }
-    MsspControl::EnterTrickPlay(*this, time, MSSP_STATUS_FAST_FORWARD, false);
-    return 0;
+    MsspControlGate::Scope gate(*this);
+    if (!MsspControl::MayRun(*this, gate, "FastForward", this)) return -1;
+    return MsspControl::FastForward(*this, time);
 }
 
 int CMultiStreamSyncParser::FastBackward(MSSP_Time_t* time) {
-    MSSP_LOC();
-    std::printf("speed:%d\n", mssp::LoadRelaxed(m_Speed));
-    if (m_Operation.ReadPrevIFrame == nullptr) {
-        MSSP_LOC();
-        std::puts("err:m_Operation.ReadPrevIFrame is null");
-        return -1;
-    }
-    MsspControl::EnterTrickPlay(*this, time, MSSP_STATUS_FAST_BACKWARD, true);
-    return 0;
+    MsspControlGate::Scope gate(*this);
+    if (!MsspControl::MayRun(*this, gate, "FastBackward", this)) return -1;
+    return MsspControl::FastBackward(*this, time);
 }
 
 int CMultiStreamSyncParser::ClearBuffer() {
@@ -499,39 +558,15 @@ int CMultiStreamSyncParser::ClearBuffer(int channel) {
 }
 
 int CMultiStreamSyncParser::Seek(Common::_datetime_* time, unsigned long long pts) {
-    Common::gclDebugPrintf(3, __FILE__, __func__, __LINE__, "start seek\n");
-    MSSP_LOC();
-    std::printf("seek time:%d-%d-%d %d:%d:%d pts:%llu\n\n", time->year, time->month, time->day,
-                time->hour, time->minute, time->second, pts);
-
-    MsspControl::SetStatusField(*this, MSSP_STATUS_SEEK);
-    Idle(true);
-    ClearBuffer();
-    MsspControl::SetPlayDate(*this, *time);
-
-    uint32_t failed = 0;
-    int i = 0;
-    // Walk the played channels; a mask with more channels than streams stops
-    // at the last stream index.
-    for (int n = 0; n < kAllChannels && i < m_StreamNum; ++n) {
-        if (!(m_ChnMask & (1u << n))) continue;
-        MsspControl::SeekOne(*this, i, n, *time, failed);
-        ++i;
-    }
-    MsspControl::RetireFailed(*this, failed);
-
-    MsspControl::ForgetLastTime(*this);
-    MsspControl::SetStatusField(*this, MSSP_STATUS_PLAY);
-    Idle(false);
-
-    MSSP_LOC();
-    std::puts("seek over");
-    Common::gclDebugPrintf(3, __FILE__, __func__, __LINE__, "seek over\n");
-    return 0;
+    MsspControlGate::Scope gate(*this);
+    if (!MsspControl::MayRun(*this, gate, "Seek", time)) return -1;
+    return MsspControl::Seek(*this, time, pts);
 }
 
 int CMultiStreamSyncParser::SwitchStream(unsigned int chnMask, int streamTypeBmp,
                                          Common::_datetime_* time) {
+    MsspControlGate::Scope gate(*this);
+    if (!MsspControl::MayRun(*this, gate, "SwitchStream", time)) return -1;
     if (static_cast<unsigned>(streamTypeBmp) & ~kValidTypeBits) {
         MSSP_LOC();
         std::printf("SwitchStream::invalid StreamType [%d]\n", streamTypeBmp);
@@ -560,6 +595,8 @@ int CMultiStreamSyncParser::SwitchStream(unsigned int chnMask, int streamTypeBmp
 }
 
 int CMultiStreamSyncParser::SwitchStream(int streamType, Common::_datetime_* time) {
+    MsspControlGate::Scope gate(*this);
+    if (!MsspControl::MayRun(*this, gate, "SwitchStream", time)) return -1;
     if (streamType < 0 || streamType >= MSSP_STREAM_TYPES) {
         MSSP_LOC();
         std::printf("err:invalid StreamType:%d\n", streamType);
@@ -576,12 +613,14 @@ int CMultiStreamSyncParser::SwitchStream(int streamType, Common::_datetime_* tim
         // or the host would open the old type under the new type's slot.
         m_StreamTypeBmp[i] = static_cast<uint8_t>(1u << streamType);
     }
-    Seek(time, 0);
+    MsspControl::Seek(*this, time, 0);
     return 0;
 }
 
 int CMultiStreamSyncParser::SwitchPlaybackChannels(unsigned int chnMask,
                                                    const Common::_datetime_* time) {
+    MsspControlGate::Scope gate(*this);
+    if (!MsspControl::MayRun(*this, gate, "SwitchPlaybackChannels", time)) return -1;
     MSSP_LOC();
     std::printf("CMultiStreamSyncParser::SwitchPlaybackChannels channelmask=0x%x->0x%x time=%d-%d-%d %d:%d:%d\n",
                 m_ChnMask, chnMask, time->year, time->month, time->day, time->hour, time->minute,

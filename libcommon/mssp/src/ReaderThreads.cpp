@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ControlGate.h"
 #include "DeliveryOrder.h"
 #include "MsspInternal.h"
 #include "ResetGate.h"
@@ -70,6 +71,18 @@ struct MsspReader {
         MSSP_LOC();
         std::printf("invalid stream type bitmap:0x%02x, stream type %d is not 0..%d, nothing opened\n",
                     streamTypeBmp, t, kMaxStreamType);
+        return false;
+    }
+
+    // StartParse starts a stopped object only: a second start while playing
+    // would give every stream a second reader thread beside the first.
+    // Refused rather than stopping the running playback: the host still
+    // plays it and may hold its frames.
+    static bool StartAllowed(P& p, const MsspControlGate::Scope& gate) {
+        // acquire: the run flag as StartParse/StopParse left it
+        if (gate.Taken() && mssp::LoadAcquire(p.m_bRunning) == 0) return true;
+        MSSP_LOC_AS("StartParse");
+        std::puts("playback is running or stopping: StopParse first, nothing started");
         return false;
     }
 
@@ -231,8 +244,8 @@ struct MsspReader {
         }
     }
 
-    // Closes every open handle of the streams [first, end) (reader thread,
-    // as it ends).
+    // Closes every open handle of the streams [first, end) (a reader thread
+    // as it ends, or StopParse once every thread has ended).
     static void CloseHandles(P& p, int first, int end) {
         for (int i = first; i < end; ++i) {
             for (int t = 0; t < MSSP_STREAM_TYPES; ++t) {
@@ -258,6 +271,8 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
                                        tag_tavuTime* time, bool openFlag, int streamsPerThread) {
     MSSP_LOC();
     std::printf("by time... ChnBmp:0x%08x\n", chnBmp);
+    MsspControlGate::Scope gate(*this);
+    if (!MsspReader::StartAllowed(*this, gate)) return -1;
     if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
     MsspReader::TakeStreamsBack(*this);
 
@@ -334,6 +349,8 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
                                        bool openFlag, int streamsPerThread) {
     MSSP_LOC();
     std::printf("by Stream segment id...ChnBmp:0x%08x\n", chnBmp);
+    MsspControlGate::Scope gate(*this);
+    if (!MsspReader::StartAllowed(*this, gate)) return -1;
     if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
     MsspReader::TakeStreamsBack(*this);
 
@@ -414,6 +431,9 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
 int CMultiStreamSyncParser::StopParse() {
     // acquire: pairs with StartParse's release of the run flag
     if (mssp::LoadAcquire(m_bRunning) == 0) return 0;
+    // A control operation in progress ends first, and none starts from now
+    // on: no handle is opened after the threads have closed theirs.
+    MsspControlGate::BeginStop(*this);
     // release: the threads see the cleared run flag at their next pass
     mssp::StoreRelease(m_bRunning, 0);
     MsspReader::TakeStreamsBack(*this);
@@ -424,6 +444,9 @@ int CMultiStreamSyncParser::StopParse() {
         if (rec.threadIndex == mssp::kNoThread) break;
         MsspReader::WaitEnded(rec);
     }
+    // The threads have closed their streams' handles; a handle left open
+    // (the streams of a thread that could not be created) is closed here.
+    MsspReader::CloseHandles(*this, 0, m_StreamNum);
 
     mssp::StoreRelease(m_Status, MSSP_STATUS_STOP);
     std::puts("playback, all thread stop over");
@@ -448,6 +471,8 @@ int CMultiStreamSyncParser::StopParse() {
         pd.pTempBuf = nullptr;
     }
     MsspGate::Open(*this);
+
+    MsspControlGate::EndStop(*this);
 
     MSSP_LOC();
     std::puts("playback over");
