@@ -220,7 +220,7 @@ TEST_F(Delivery, ConversionSteps) {
 TEST_F(Delivery, Conversion_ReArmedByAResetAndRefusedForBadIndexes) {
     Make(1);
     Push(0, Frame(MSSP_FRAME_I, 2000));
-    Printed([&] { EXPECT_EQ(Convert(1, 0) + Convert(-1, 0), 0u); });
+    Printed([&] { EXPECT_EQ(P().GetCovertedPts(1, &Node(0, 0)) + P().GetCovertedPts(-1, &Node(0, 0)), 0u); });
     EXPECT_EQ(A::PtsAdjust(P(), 0), nullptr);
     EXPECT_NE(ConvertAndRelease(), 0u);
     // A buffer reset (getNum 0) re-arms the record: a P-frame can't restart it.
@@ -320,7 +320,7 @@ TEST_F(Delivery, StreamTimeOfDeliveredFrames) {
     Node(0, 0).offset1 = kBuf;
     EXPECT_EQ(P().GetStreamTime(0, &s), -1);
     Reset(0);
-    fill_[0].WriteUnpublished(Frame(0, 100, kTen), msspt::NewFormatPack(Frame(0, 100, kTen), 0));
+    fill_[0].Push(Frame(0, 100, kTen), msspt::NewFormatPack(Frame(0, 100, kTen), 0), false);
     EXPECT_EQ(P().GetStreamTime(0, &s), -1);
     EXPECT_EQ(s, 90000u);
     testing::internal::CaptureStdout();
@@ -448,7 +448,7 @@ TEST_F(Delivery, GetFrame_OrderAndPlace) {
 
 TEST_F(Delivery, GetFrame_JumpLevelThinsByReferencePosition) {
     // Level 0, 2X table: even positions shown; 32..60 fold onto 0..28.
-    for (const auto [refIndex, shown] : {std::pair{0, true}, {1, false}, {32, true}, {33, false}, {61, true}}) {
+    for (const auto& [refIndex, shown] : {std::pair{0, true}, {1, false}, {32, true}, {33, false}, {61, true}}) {
         Make(1);
         A::JumpLevel(P(), 0) = 0;
         Push(0, Ref(MSSP_FRAME_P, 1000, 2, static_cast<uint8_t>(refIndex)));
@@ -697,7 +697,9 @@ TEST_F(Delivery, NoHeapUseWhileFramesAreDeliveredAndReleased) {
         g_countAllocs = false;
         testing::internal::GetCapturedStdout();
         EXPECT_GE(delivered, kFrames);  // down to the last frame of one stream (the other, live, blocks)
-        if (warm) EXPECT_EQ(g_allocs.load(), 0) << "converting " << int(convert);
+        if (warm) {
+            EXPECT_EQ(g_allocs.load(), 0) << "converting " << int(convert);
+        }
         warm = true;
     }
 }

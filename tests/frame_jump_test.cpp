@@ -74,8 +74,7 @@ protected:
         s.refType = refType;
         s.frameRate = frameRate;  // with the completion mark, which the rate leaves out
         s.pts = 1000;
-        if (publish) fill_->Push(s, msspt::NewFormatPack(s, 1));
-        else fill_->WriteUnpublished(s, msspt::NewFormatPack(s, 1));
+        fill_->Push(s, msspt::NewFormatPack(s, 1), publish);
     }
     std::string Set(unsigned char index, unsigned char level, int rc) {
         testing::internal::CaptureStdout();
