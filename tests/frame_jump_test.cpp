@@ -3,7 +3,6 @@
 // on buffered frames.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,33 +57,16 @@ TEST(FrameJump, RateByLevelRows) {
 class SetLevel : public ::testing::Test {
 protected:
     static constexpr int kFrames = 12;
-    void SetUp() override {
-        name_ = msspt::UniqueName("jmp");
-        parser_ = std::make_unique<CMultiStreamSyncParser>(4, 2, name_.data(), 8192, kFrames, nullptr, nullptr, 0);
-        fill_ = std::make_unique<msspt::StreamFiller>(*parser_, 1);
-    }
-    void TearDown() override {
-        parser_.reset();
-        msspt::RemoveKeyFile(name_, 4);
-    }
-    CMultiStreamSyncParser& P() { return *parser_; }
     void Push(uint8_t type, uint8_t refType, uint8_t frameRate, bool publish = true) {
-        msspt::FrameSpec s;
-        s.frameType = type;
-        s.refType = refType;
-        s.frameRate = frameRate;  // with the completion mark, which the rate leaves out
-        s.pts = 1000;
-        fill_->Push(s, msspt::NewFormatPack(s, 1), publish);
+        // With the completion mark, which the rate leaves out.
+        t_.Push(1, {.frameType = type, .pts = 1000, .refType = refType, .frameRate = frameRate}, 64, {}, publish);
     }
     std::string Set(unsigned char index, unsigned char level, int rc) {
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(P().SetFrameJumpLevel(index, level), rc) << "level " << int(level);
-        return testing::internal::GetCapturedStdout();
+        return msspt::Printed([&] { EXPECT_EQ(P().SetFrameJumpLevel(index, level), rc) << "level " << int(level); });
     }
+    CMultiStreamSyncParser& P() { return *t_; }
 
-    std::string name_;
-    std::unique_ptr<CMultiStreamSyncParser> parser_;
-    std::unique_ptr<msspt::StreamFiller> fill_;
+    msspt::TestParser t_{"jmp", 2, 8192, kFrames};
 };
 
 TEST_F(SetLevel, RefusesBadIndexOrLevel_EmptyStreamTakesTheLevel) {

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <thread>
 
 #include "NodeBuilder.h"
@@ -22,41 +21,17 @@ namespace {
 class ResetGate : public ::testing::Test {
 protected:
     void SetUp() override {
-        name_ = msspt::UniqueName("gate");
-        parser_ = std::make_unique<CMultiStreamSyncParser>(1, 2, name_.data(), 1 << 17, 16, nullptr, nullptr, 0);
         for (int i = 0; i < 2; ++i) {
-            A::Head(P(), i)->channel = i;
-            A::Head(P(), i)->state = MSSP_STATUS_PLAY;
-            A::ChnMask(P()) |= 1u << i;
             for (int k = 0; k < 3; ++k) Push(i, k == 0 ? MSSP_FRAME_I : MSSP_FRAME_P, 1000 + 40 * k + i);
         }
     }
-    void TearDown() override {
-        parser_.reset();
-        msspt::RemoveKeyFile(name_, 1);
-    }
-    CMultiStreamSyncParser& P() { return *parser_; }
-    void Push(int i, uint8_t type, uint64_t pts) {
-        msspt::FrameSpec spec;
-        spec.frameType = type;
-        spec.pts = pts;
-        spec.time = {26, 12, 6, 10, 0, 0};
-        msspt::StreamFiller fill(P(), i);
-        fill.SetWritePos(A::Cursor(P(), i)->lastIndex < 0 ? 0 : 4096u * (A::Cursor(P(), i)->lastIndex + 1));
-        fill.Push(spec, msspt::NewFormatPack(spec, static_cast<uint8_t>(i)));
-    }
+    CMultiStreamSyncParser& P() { return *t_; }
+    void Push(int i, uint8_t type, uint64_t pts) { t_.Push(i, {.frameType = type, .pts = pts, .time = {26, 12, 6, 10, 0, 0}}); }
     // Delivers the next frame (earliest forwards, latest backwards) and holds it.
-    int Take(int direction = 1) {
-        unsigned char *d1, *d2;
-        int l1, l2, type;
-        unsigned long long pts;
-        unsigned int flags;
-        return P().GetFrame(&d1, &l1, &d2, &l2, &type, &pts, &flags, nullptr, direction, 0);
-    }
+    int Take(int direction = 1) { return t_.Get(direction).rc; }
     uint32_t GetNum(int i) { return A::Head(P(), i)->getNum; }
 
-    std::string name_;
-    std::unique_ptr<CMultiStreamSyncParser> parser_;
+    msspt::TestParser t_{"gate", 2, 1 << 17, 16};
 };
 
 TEST_F(ResetGate, ResetWaitsForTheFrameTheHostHolds_AndGoesOnAtItsRelease) {

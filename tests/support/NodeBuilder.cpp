@@ -1,8 +1,12 @@
 #include "NodeBuilder.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
+#include "MsspInternal.h"
 #include "TestAccess.h"
 
 namespace msspt {
@@ -66,6 +70,45 @@ void ResetStream(CMultiStreamSyncParser& parser, int index) {
     A::Head(parser, index)->parseNum = A::Head(parser, index)->getNum = 0;
     A::Cursor(parser, index)->getIndex = 0;
     A::Cursor(parser, index)->lastIndex = -1;
+}
+
+TestParser::TestParser(const char* tag, int streams, int bufSize, int frameNum, std::vector<int> channels)
+    : name_(UniqueName(tag)) {
+    p_ = std::make_unique<CMultiStreamSyncParser>(1, streams, name_.data(), bufSize, frameNum, nullptr, nullptr, 0);
+    for (int i = 0; i < streams; ++i) {
+        A::Head(*p_, i)->channel = channels.empty() ? i : channels[static_cast<size_t>(i)];
+        A::Head(*p_, i)->state = A::Head(*p_, i)->playStatus = MSSP_STATUS_PLAY;
+        A::ChnMask(*p_) |= 1u << i;
+        fill_.emplace_back(*p_, i);
+    }
+}
+
+TestParser::~TestParser() {
+    p_.reset();
+    RemoveKeyFile(name_, 1);
+}
+
+int TestParser::Push(int i, const FrameSpec& spec, size_t payload, packwriter::Bytes pack, bool publish) {
+    const auto chn = static_cast<uint8_t>(A::Head(*p_, i)->channel);
+    if (pack.empty()) pack = g_DeviceGroup == 3 ? OldFormatPack(spec, chn, payload) : NewFormatPack(spec, chn, payload);
+    return Filler(i).Push(spec, pack, publish);
+}
+
+MSSP_FrameNode_t& TestParser::Node(int i, int n) { return A::Nodes(*p_, i)[n]; }
+
+int TestParser::Waiting(int i) { return static_cast<int>(A::Head(*p_, i)->parseNum - A::Head(*p_, i)->getNum); }
+
+Delivered TestParser::Get(int direction, unsigned char convert) {
+    Delivered d;
+    d.rc = p_->GetFrame(&d.data1, &d.len1, &d.data2, &d.len2, &d.type, &d.pts, &d.flag, &d.channel, direction, convert);
+    return d;
+}
+
+std::string Printed(const std::function<void()>& fn) {
+    testing::internal::CaptureStdout();
+    fn();
+    std::fflush(stdout);
+    return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace msspt

@@ -8,6 +8,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "MultiStreamSyncParser.h"
 #include "PackWriter.h"
@@ -54,6 +58,42 @@ private:
 
 // Empties a stream as a buffer reset does: counts 0, getIndex 0, lastIndex -1.
 void ResetStream(CMultiStreamSyncParser& parser, int index);
+
+// What GetFrame handed out.
+struct Delivered {
+    int rc = -9;
+    unsigned char *data1 = nullptr, *data2 = nullptr;
+    int len1 = -1, len2 = -1, type = -1, channel = -9;
+    unsigned long long pts = 0;
+    unsigned int flag = 0xFFFF;
+};
+
+// A parser of `streams` streams on channels 0..n-1 (or `channels`), all
+// playing, filled without reader threads; its key file is removed with it.
+// Packs are old-format ones on an old device (g_DeviceGroup 3).
+class TestParser {
+public:
+    TestParser(const char* tag, int streams, int bufSize = 8192, int frameNum = 16, std::vector<int> channels = {});
+    ~TestParser();
+    TestParser(const TestParser&) = delete;
+    CMultiStreamSyncParser& operator*() { return *p_; }
+    CMultiStreamSyncParser* operator->() { return p_.get(); }
+
+    // A frame of stream i: `pack`, or a real pack for `spec` on the stream's channel.
+    int Push(int i, const FrameSpec& spec, size_t payload = 64, packwriter::Bytes pack = {}, bool publish = true);
+    StreamFiller& Filler(int i) { return fill_[static_cast<size_t>(i)]; }
+    MSSP_FrameNode_t& Node(int i, int n);
+    int Waiting(int i);
+    Delivered Get(int direction = 1, unsigned char convert = 0);
+
+private:
+    std::string name_;
+    std::unique_ptr<CMultiStreamSyncParser> p_;
+    std::vector<StreamFiller> fill_;
+};
+
+// What `fn` printed on standard output.
+std::string Printed(const std::function<void()>& fn);
 
 }  // namespace msspt
 
