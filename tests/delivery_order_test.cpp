@@ -140,23 +140,12 @@ int ReferenceGetFrame(P& p, Out& o, int direction, unsigned char convert) {
 
 class History {
 public:
-    History(int streams, bool reference, bool ownProducers) : reference_(reference), n_(streams) {
-        name_ = msspt::UniqueName(reference ? "dorR" : "dorF");
-        p_ = std::make_unique<P>(7, streams, name_.data(), kBuf, kFrames, nullptr, nullptr, 0);
-        for (int i = 0; i < streams; ++i) {
-            A::Head(*p_, i)->channel = i;
-            A::Head(*p_, i)->state = A::Head(*p_, i)->playStatus = MSSP_STATUS_PLAY;
-            A::ChnMask(*p_) |= 1u << i;
-            fill_.emplace_back(*p_, i);
-        }
+    History(int streams, bool reference, bool ownProducers)
+        : reference_(reference), n_(streams), t_(reference ? "dorR" : "dorF", streams, kBuf, kFrames) {
         clock_.assign(streams, 1000);
         audioSeg_.assign(streams, false);
         held_.assign(streams, false);
-        A::Order(*p_).ownProducers = ownProducers ? 1 : 0;  // as between StartParse and StopParse
-    }
-    ~History() {
-        p_.reset();
-        msspt::RemoveKeyFile(name_, 7);
+        A::Order(*t_).ownProducers = ownProducers ? 1 : 0;  // as between StartParse and StopParse
     }
 
     std::vector<std::string> Run(uint32_t seed, int ops) {
@@ -172,11 +161,11 @@ public:
 private:
     int Pick(int n) { return static_cast<int>(rng_() % static_cast<uint32_t>(n)); }
     bool Chance(int percent) { return Pick(100) < percent; }
-    void Note(int i) { MsspOrder::Note(*p_, 1u << i); }
+    void Note(int i) { MsspOrder::Note(*t_, 1u << i); }
     // The host keeps a delivered frame now and then.
     void MaybeRelease(int i) {
         held_[i] = !Chance(80);
-        if (!held_[i]) p_->ReleaseFrame(i);
+        if (!held_[i]) t_->ReleaseFrame(i);
     }
 
     std::string Step() {
@@ -187,14 +176,14 @@ private:
             std::string text;
             for (int k = 0; k <= n_ / 4; ++k) {
                 int emptiest = 0;
-                for (int s = 1; s < n_; ++s) emptiest = Waiting(*p_, s) < Waiting(*p_, emptiest) ? s : emptiest;
+                for (int s = 1; s < n_; ++s) emptiest = Waiting(*t_, s) < Waiting(*t_, emptiest) ? s : emptiest;
                 text += Push(emptiest);
             }
             return text;
         }
         if (r < 41) {
             const uint8_t states[] = {MSSP_STATUS_PLAY, MSSP_STATUS_OVER, MSSP_STATUS_STOP};
-            A::Head(*p_, i)->state = states[Pick(3)];
+            A::Head(*t_, i)->state = states[Pick(3)];
             Note(i);
             return "state";
         }
@@ -202,38 +191,38 @@ private:
         if (r < 81) {
             const int index = Chance(95) ? i : n_;
             if (index < n_) held_[i] = false;
-            return "release " + std::to_string(p_->ReleaseFrame(index));
+            return "release " + std::to_string(t_->ReleaseFrame(index));
         }
         if (r < 87) {
             tag_MSSP_GetFrameInfo info{};
             Out o;
-            const int rc = p_->GetFrameEx(Chance(95) ? i : -1, &o.d1, &o.n1, &o.d2, &o.n2, Chance(80) ? &info : nullptr,
+            const int rc = t_->GetFrameEx(Chance(95) ? i : -1, &o.d1, &o.n1, &o.d2, &o.n2, Chance(80) ? &info : nullptr,
                                           Chance(10) ? 1 : 0);
             if (rc == 0) MaybeRelease(i);
             return "getEx " + std::to_string(rc) + " " + std::to_string(info.pts) + " " + std::to_string(info.flags);
         }
         if (r < 91) {
             unsigned long long best = 1;
-            const int rc = p_->GetBaselinePts(nullptr, &best, Chance(70) ? 1 : -1, Chance(10) ? 1 : 0);
+            const int rc = t_->GetBaselinePts(nullptr, &best, Chance(70) ? 1 : -1, Chance(10) ? 1 : 0);
             return "baseline " + std::to_string(rc) + " " + std::to_string(best);
         }
         if (r < 94) {
-            A::JumpLevel(*p_, i) = static_cast<uint8_t>(Chance(50) ? 14 : Pick(14));
+            A::JumpLevel(*t_, i) = static_cast<uint8_t>(Chance(50) ? 14 : Pick(14));
             return "level";
         }
         if (r < 96) {
-            A::Head(*p_, i)->playStatus = Chance(50) ? MSSP_STATUS_PLAY : MSSP_STATUS_FAST_BACKWARD;
+            A::Head(*t_, i)->playStatus = Chance(50) ? MSSP_STATUS_PLAY : MSSP_STATUS_FAST_BACKWARD;
             return "playStatus";
         }
         for (int s = 0; s < n_; ++s) {  // a reset, the host's frames given back first
-            if (held_[s]) p_->ReleaseFrame(s);
+            if (held_[s]) t_->ReleaseFrame(s);
             held_[s] = false;
         }
-        return r < 98 ? "clear " + std::to_string(p_->ClearBuffer()) : "clear one " + std::to_string(p_->ClearBuffer(i));
+        return r < 98 ? "clear " + std::to_string(t_->ClearBuffer()) : "clear one " + std::to_string(t_->ClearBuffer(i));
     }
 
     std::string Push(int i) {
-        if (Waiting(*p_, i) >= kFrames - 2) return "full";
+        if (Waiting(*t_, i) >= kFrames - 2) return "full";
         uint64_t& clock = clock_[i];
         const int step = Pick(100);
         clock = step < 10 ? clock : step < 88 ? clock + 40 : step < 94 ? clock + 3000 : clock - 40;
@@ -250,23 +239,22 @@ private:
             s.refIndex = static_cast<uint8_t>(Pick(70));
         }
         s.time = {21, 3, 4, 10, static_cast<uint8_t>(clock / 60000 % 60), static_cast<uint8_t>(clock / 1000 % 60)};
-        const auto chn = static_cast<uint8_t>(i + (Chance(2) ? 1 : 0));
+        const auto chn = static_cast<uint8_t>(i + (Chance(2) ? 1 : 0));  // now and then another channel's bytes
         const size_t payload = 16 + static_cast<size_t>(Pick(200));
-        fill_[i].Push(s, g_DeviceGroup == 3 ? msspt::OldFormatPack(s, chn, payload)
-                                            : msspt::NewFormatPack(s, chn, payload));
+        t_.Push(i, s, 0, g_DeviceGroup == 3 ? msspt::OldFormatPack(s, chn, payload) : msspt::NewFormatPack(s, chn, payload));
         Note(i);  // as the reader thread does after it publishes
         return "push";
     }
 
     std::string Deliver(int direction, unsigned char convert) {
         Out o;
-        const int rc = reference_ ? ReferenceGetFrame(*p_, o, direction, convert)
-                                  : p_->GetFrame(&o.d1, &o.n1, &o.d2, &o.n2, &o.type, &o.pts, &o.flag, &o.channel,
+        const int rc = reference_ ? ReferenceGetFrame(*t_, o, direction, convert)
+                                  : t_->GetFrame(&o.d1, &o.n1, &o.d2, &o.n2, &o.type, &o.pts, &o.flag, &o.channel,
                                                  direction, convert);
         char buf[200];
         std::snprintf(buf, sizeof(buf), "get %d %d -> %d", direction, convert, rc);
         if (rc < 0) return buf;
-        unsigned char* ring = A::Ring(*p_, rc);
+        unsigned char* ring = A::Ring(*t_, rc);
         std::snprintf(buf + std::strlen(buf), 150, " at %td+%d,%td+%d type %d pts %llu flag %u ch %d", o.d1 - ring,
                       o.n1, o.d2 ? o.d2 - ring : -1, o.n2, o.type, o.pts, o.flag, o.channel);
         MaybeRelease(rc);
@@ -276,19 +264,14 @@ private:
     // Everything delivery leaves behind that later calls depend on.
     std::string State() {
         char buf[200];
-        std::snprintf(buf, sizeof(buf), " | held %x", A::HeldMask(*p_));
+        std::snprintf(buf, sizeof(buf), " | held %x", A::HeldMask(*t_));
         std::string s = buf;
         for (int i = 0; i < n_; ++i) {
-            std::snprintf(buf, sizeof(buf), " %u/%u@%u w%d f%d l%" PRIu64, A::Head(*p_, i)->parseNum,
-                          A::Head(*p_, i)->getNum, A::Cursor(*p_, i)->getIndex, A::WaitIFrame(*p_, i),
-                          ReadNode(*p_, i)->flags, A::LastPts(*p_)[i]);
+            std::snprintf(buf, sizeof(buf), " %u/%u@%u w%d f%d l%" PRIu64, A::Head(*t_, i)->parseNum,
+                          A::Head(*t_, i)->getNum, A::Cursor(*t_, i)->getIndex, A::WaitIFrame(*t_, i),
+                          ReadNode(*t_, i)->flags, A::LastPts(*t_)[i]);
             s += buf;
-            if (const MSSP_PtsAdjust_t* r = A::PtsAdjust(*p_, i)) {
-                std::snprintf(buf, sizeof(buf), " c%" PRId64 ",%" PRIu64 ",%" PRIu64 ",%" PRIu64 ",%u,%td", r->baseMs,
-                              r->basePts, r->lastPts, r->curPts, r->span,
-                              r->lastNode ? r->lastNode - A::Nodes(*p_, i) : -1);
-                s += buf;
-            }
+            if (const MSSP_PtsAdjust_t* r = A::PtsAdjust(*t_, i)) s += " c" + std::to_string(r->curPts) + "," + std::to_string(r->span);
         }
         return s;
     }
@@ -296,9 +279,7 @@ private:
     bool reference_;
     int n_;
     std::mt19937 rng_;
-    std::string name_;
-    std::unique_ptr<P> p_;
-    std::vector<msspt::StreamFiller> fill_;
+    msspt::TestParser t_;
     std::vector<uint64_t> clock_;
     std::vector<bool> audioSeg_, held_;
 };

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "KeltoPlatform.h"
 #include "MsspInternal.h"
@@ -88,29 +89,23 @@ TEST(ParserObject, LoneObjectClearsALeftOverSegment) {
 }
 
 TEST(ParserObject, DeviceGroupFromTheProductGroup) {
-    struct Row {
-        Json::Value value;
-        int group;
-    };
-    for (const Row& r : {Row{"BUS", 2}, Row{"ITS", 1}, Row{"ANT", 3}, Row{"bus", 0}, Row{"ANTX", 0}, Row{42, 0},
-                         Row{Json::Value(), 0}}) {
+    const auto group = [](const Json::Value& value, int failure = 0) {
         Json::Value spec(Json::objectValue);
-        if (!r.value.isNull()) spec["PRODUCT_GROUP"] = r.value;
+        if (!value.isNull()) spec["PRODUCT_GROUP"] = value;
         Kelto_SetSpecInfo(spec);
-        EXPECT_EQ(GetDeviceGroup(), r.group) << r.value.toStyledString();
-    }
-    Json::Value ant(Json::objectValue);
-    ant["PRODUCT_GROUP"] = "ANT";
-    Kelto_SetSpecInfo(ant);
-    Kelto_SetFailure(0, -1);
-    EXPECT_EQ(GetDeviceGroup(), 0) << "a failing platform query gives group 0";
+        Kelto_SetFailure(0, failure);  // a failing platform query gives group 0
+        return GetDeviceGroup();
+    };
+    EXPECT_EQ(std::vector<int>({group("BUS"), group("ITS"), group("ANT"), group("bus"), group("ANTX"), group(42),
+                                group(Json::Value()), group("ANT", -1)}),
+              (std::vector<int>{2, 1, 3, 0, 0, 0, 0, 0}));
+    group("ANT");
     Kelto_SetFailure(-5, 0);  // a failing product-type query is logged, construction goes on
     {
         Made m(msspt::UniqueName("dg"), 1, 1, 70000, 4);  // the constructor publishes the group
         EXPECT_EQ(g_DeviceGroup, 3);
     }
-    Kelto_SetFailure(0, 0);
-    Kelto_SetSpecInfo(Json::Value(Json::objectValue));
+    group(Json::Value());
 }
 
 // Under a user-mode emulator (cross build) the child cannot re-execute this
