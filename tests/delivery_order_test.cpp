@@ -141,10 +141,8 @@ int ReferenceGetFrame(P& p, Out& o, int direction, unsigned char convert) {
 class History {
 public:
     History(int streams, bool reference, bool ownProducers)
-        : reference_(reference), n_(streams), t_(reference ? "dorR" : "dorF", streams, kBuf, kFrames) {
-        clock_.assign(streams, 1000);
-        audioSeg_.assign(streams, false);
-        held_.assign(streams, false);
+        : reference_(reference), n_(streams), t_(reference ? "dorR" : "dorF", streams, kBuf, kFrames),
+          clock_(streams, 1000), audioSeg_(streams), held_(streams) {
         A::Order(*t_).ownProducers = ownProducers ? 1 : 0;  // as between StartParse and StopParse
     }
 

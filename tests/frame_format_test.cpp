@@ -236,7 +236,8 @@ TEST_F(Header, RecordsDecodedAndFieldsNotCarriedKept) {
                             Rec(2, 12, Cat({kTime1, Fill(2)})), PtsRec(0x0000012345678901ull),
                             Rec(5, 8, {0x20, 0, 0, 0}), Rec(8, 12, {(1 << 2) | 0, 1 << 2, 0, 0, 7 << 2, 0, 0, 0}),
                             Rec(0x44, 6, {1, 2})});
-    ASSERT_EQ(h.Decode(Fmt::kNew, Cat({NewHead('2', 300, static_cast<uint32_t>(area.size()), 6, 0xC3), area})), 0);
+    // A payload longer than 16 bits of length (24 bits are).
+    ASSERT_EQ(h.Decode(Fmt::kNew, Cat({NewHead('2', 0x10000 + 300, static_cast<uint32_t>(area.size()), 6, 0xC3), area})), 0);
     const auto check = [&](uint8_t refType) {
         EXPECT_EQ(fi.width, 4095);
         EXPECT_EQ(fi.height, 1087);
@@ -249,7 +250,7 @@ TEST_F(Header, RecordsDecodedAndFieldsNotCarriedKept) {
     };
     check(2);
     EXPECT_EQ(pd.CheckSum, 0xC3u);
-    EXPECT_EQ(pd.PackLen, 12u + area.size() + 300);
+    EXPECT_EQ(pd.PackLen, 12u + area.size() + 0x10000 + 300);
     // A frame without records, or with kind-2, -5 and -8 records too short
     // for their fields, or with a count beyond the area (a pts record behind
     // it is payload) keeps the previous frame's fields.
@@ -325,19 +326,14 @@ int SumOf(const Bytes& d, size_t from, size_t to, size_t step) {
 
 }  // namespace
 
-TEST(Checksum, SamplesFromTheEndAndShortDataReported) {
+TEST(Checksum, ShortDataReported_PiecesBeyondTheArrayNotRead) {
     const Bytes d = pw::PatternPayload(1000, 77);
-    EXPECT_EQ(SumOne(Bytes{'a', 'b', 'c'}, 3), 38);
-    EXPECT_EQ(SumOne(d, 0), 0);
-    EXPECT_EQ(SumOne(Part(d, 0, 127), 127), SumOf(d, 0, 126, 1));
     EXPECT_EQ(SumOne(Part(d, 0, 200), 200), SumOf(d, 72, 199, 1));   // the last 128 bytes
     EXPECT_EQ(SumOne(Part(d, 0, 383), 383), SumOf(d, 128, 382, 2));  // step 2
-    EXPECT_EQ(SumOne(Part(d, 0, 256), 256), SumOf(d, 1, 255, 2));    // odd positions
-    EXPECT_EQ(SumOne(Part(d, 0, 300), 10), SumOf(d, 290, 299, 1));   // the last `len` bytes of longer data
     EXPECT_EQ(Printed([&] { SumOne(Part(d, 0, 10), 11); }), "\n\nCalculateCheckSum err0:PackIndex:-1 i:10 count:11\n\n");
     EXPECT_EQ(SumOne(Part(d, 0, 10), 11), -1);
-    // 200 pieces of 5 bytes, some empty: a PackNum past the 20 pieces is
-    // clamped rather than read past.
+    // 20 pieces of 50 bytes in two parts, some empty; a PackNum past the
+    // array is clamped rather than read past.
     FrameData_t fd{};
     for (uint32_t n = 0; n < 20; ++n) {
         uint8_t* at = const_cast<uint8_t*>(d.data()) + 50 * n;
