@@ -57,9 +57,7 @@
 // is the segment id's channel and stream type. With `chance` (per mille)
 // above 0 a started fault strikes each call only with that probability
 // (random points), drawn from a generator seeded with SetFaultSeed; `count`
-// then bounds the calls that fail. SetNullIFrameData makes the
-// I-frame reads return a positive result with a null data pointer, and
-// SetIFrameLengthDelta adds a delta to the length they report.
+// then bounds the calls that fail.
 //
 // Log: every call is recorded (slot, handle, channel, bitmap, date/time
 // bytes, flag, step, asked length, result) in call order; Calls() copies it.
@@ -212,8 +210,6 @@ public:
     void SetFault(int channel, int type, Slot slot, Fault fault);
     void ClearFaults();
     void SetFaultSeed(uint32_t seed);
-    void SetNullIFrameData(int channel, int type, bool on);
-    void SetIFrameLengthDelta(int channel, int type, int delta);
     void SetFlagFirstRead(bool on);
 
     std::vector<Call> Calls() const;
@@ -246,9 +242,9 @@ private:
         int chunkIndex = 0;
         bool enteredByRead = false;  // next chunk begins a segment reached by reading on
         bool firstRead = true;
-        int iframeCursor = -1;       // index (flattened) of the I-frame positioned at
-        int lastIFrame = -1;         // last returned; -1 = none since open/seek
-        int lastIFrameSegment = 0;
+        int iframe = 0;              // flattened index: positioned at, or last returned when `walked`
+        bool walked = false;         // an I-frame was returned since the open or seek
+        int iframeSegment = 0;       // segment of the last I-frame returned (or positioned at)
     };
     struct FaultState {
         Fault fault;
@@ -256,19 +252,17 @@ private:
         int failed = 0;  // calls that failed (random faults)
     };
 
+    Call& Begin(Slot slot, int handle);  // appends the call to the log
+    Open* Find(int handle);              // null when unknown or closed
     bool Inject(const Key& key, Slot slot, int* result);
     void Position(Open& h, const DateTime& when);
-    int IFrameRead(int handle, unsigned char** data, int* length, unsigned char* newSegment,
-                   int step, bool forward, Slot slot);
-    void Log(const Call& call);
-    static int SkipOfStep(int step);
+    int IFrameRead(int handle, unsigned char** data, int* length, unsigned char* newSegment, int step,
+                   bool forward);
 
     mutable std::mutex mu_;
     std::map<Key, Recording> recordings_;
     std::map<Key, std::vector<int>> chunks_;
     std::map<std::pair<Key, int>, FaultState> faults_;
-    std::map<Key, bool> nullIFrame_;
-    std::map<Key, int> iframeDelta_;
     std::map<int, Open> handles_;
     std::vector<Call> log_;
     std::mt19937 faultRng_{1};
