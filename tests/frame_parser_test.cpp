@@ -43,13 +43,12 @@ std::vector<PackInfo> Pick(const std::vector<PackInfo>& packs, std::vector<size_
     return out;
 }
 
-RecordingBuilder Synthetic(int gops, int gop = 5, bool audio = false, bool oldFormat = false) {
+RecordingBuilder Synthetic(int gops, int gop = 5, bool audio = false) {
     msspt::SynthSpec s;
     s.gopsPerSegment = gops;
     s.gop = gop;
     s.audio = audio;
     s.start = kStart;
-    s.oldFormat = oldFormat;
     return msspt::MakeSynthetic(s);
 }
 
@@ -96,7 +95,6 @@ struct DrainCase {
     int gops;
     bool audio;
     uint32_t readPos;  // where the (empty) ring starts
-    bool oldFormat;
 };
 void PrintTo(const DrainCase& c, std::ostream* os) { *os << c.what; }
 
@@ -104,13 +102,10 @@ class FrameParserDrain : public ::testing::TestWithParam<DrainCase> {};
 
 TEST_P(FrameParserDrain, EveryPackStoredInOrder_ThenStreamOver) {
     const DrainCase& c = GetParam();
-    const RecordingBuilder b = Synthetic(c.gops, c.oldFormat ? 4 : 5, c.audio, c.oldFormat);
+    const RecordingBuilder b = Synthetic(c.gops, 5, c.audio);
     auto h = Primed(b, c.ring, 64, c.chunks);
     h->Pd(0).ReadPos = c.readPos;
-    const int saved = g_DeviceGroup;
-    if (c.oldFormat) g_DeviceGroup = 3;
     const std::vector<Delivered> got = h->DrainAll(0);
-    g_DeviceGroup = saved;
     ExpectFrames(got, b.packs);
     EXPECT_EQ(h->Head(0)->state, MSSP_STATUS_OVER);
     int wrapped = 0;
@@ -122,12 +117,11 @@ INSTANTIATE_TEST_SUITE_P(
     Rings, FrameParserDrain,
     ::testing::Values(
         // odd chunk sizes cut packs, headers and extensions at every kind of point
-        DrainCase{"odd chunks with audio", 1 << 20, {1000, 7, 30001, 65536, 333}, 4, true, 0, false},
-        DrainCase{"ring wraps many times", 200000, {65536, 40000, 12345}, 60, false, 0, false},
+        DrainCase{"odd chunks with audio", 1 << 20, {1000, 7, 30001, 65536, 333}, 4, true, 0},
+        DrainCase{"ring wraps many times", 200000, {65536, 40000, 12345}, 60, false, 0},
         // an empty ring allows four reads by the first free size, but the early
         // wrap after the second leaves room for one more only
-        DrainCase{"several reads in one call", 4 * 65536 + 1, {65536}, 60, false, 100000, false},
-        DrainCase{"old format: no checksum, pts in microseconds", 1 << 20, {5000, 17}, 3, false, 0, true}),
+        DrainCase{"several reads in one call", 4 * 65536 + 1, {65536}, 60, false, 100000}),
     [](const ::testing::TestParamInfo<DrainCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST(FrameParser, DamagedAndNearMissBytes_SkippedAndResynchronised) {

@@ -85,34 +85,10 @@ RecordingBuilder MakeSynthetic(const SynthSpec& spec) {
         for (int g = 0; g < spec.gopsPerSegment; ++g) {
             const DateTime time = AddSeconds(segStart, g * spec.secondsPerGop);
             for (int f = 0; f < spec.gop; ++f, ++k) {
-                const int type = f == 0 ? 0 : 1;
                 const uint64_t pts = spec.firstPts + static_cast<uint64_t>(k) * spec.ptsStep;
                 const size_t jitter = static_cast<size_t>(k) * 37 % 97;
-                const size_t len = (type == 0 ? spec.iPayload : spec.pPayload) + jitter;
-                if (spec.oldFormat) {
-                    packwriter::OldVideoPack p;
-                    p.kind = type == 0 ? packwriter::kIFrame : packwriter::kPFrame;
-                    p.channel = spec.channel;
-                    p.ptsUs = pts * 1000;
-                    p.time = time;
-                    p.width = 704;
-                    p.height = 576;
-                    const Bytes payload = packwriter::PatternPayload(len, static_cast<uint32_t>(k + 1));
-                    b.AddPack(packwriter::MakeOldVideoPack(p, payload), type, pts, time);
-                } else {
-                    b.AddVideo(type, pts, time, len, spec.channel);
-                }
-                if (spec.audio) {
-                    const uint64_t apts = pts + spec.ptsStep / 2;
-                    const size_t alen = spec.audioPayload + jitter % 13;
-                    if (spec.oldFormat) {
-                        const Bytes payload = packwriter::PatternPayload(alen, static_cast<uint32_t>(k + 7));
-                        // Old audio headers carry no pts: the frame keeps the video frame's.
-                        b.AddPack(packwriter::MakeOldAudioPack(spec.channel, 0, payload), 2, pts, time);
-                    } else {
-                        b.AddAudio(apts, time, alen, spec.channel);
-                    }
-                }
+                b.AddVideo(f == 0 ? 0 : 1, pts, time, (f == 0 ? spec.iPayload : spec.pPayload) + jitter, spec.channel);
+                if (spec.audio) b.AddAudio(pts + spec.ptsStep / 2, time, spec.audioPayload + jitter % 13, spec.channel);
             }
         }
     }
@@ -123,52 +99,29 @@ RecordingBuilder MakeSynthetic(const SynthSpec& spec) {
 // ScriptedHost: configuration and log
 
 MSSP_StreamOperation_t ScriptedHost::Table() {
-    MSSP_StreamOperation_t t{};
-    t.OpenStream = &ScriptedHost::OpenStream;
-    t.GetStreamSegmentInfo = &ScriptedHost::GetStreamSegmentInfo;
-    t.GetSegmentInfo = &ScriptedHost::GetSegmentInfo;
-    t.ReadStream = &ScriptedHost::ReadStream;
-    t.ReadNextIFrame = &ScriptedHost::ReadNextIFrame;
-    t.ReadPrevIFrame = &ScriptedHost::ReadPrevIFrame;
-    t.SeekStream = &ScriptedHost::SeekStream;
-    t.CloseStream = &ScriptedHost::CloseStream;
-    return t;
+    return {.OpenStream = &OpenStream, .Reserved = nullptr, .GetStreamSegmentInfo = &GetStreamSegmentInfo,
+            .GetSegmentInfo = &GetSegmentInfo, .ReadStream = &ReadStream, .ReadNextIFrame = &ReadNextIFrame,
+            .ReadPrevIFrame = &ReadPrevIFrame, .SeekStream = &SeekStream, .CloseStream = &CloseStream};
 }
 
-void ScriptedHost::SetRecording(int channel, int type, Recording recording) {
-    std::lock_guard<std::mutex> lock(mu_);
-    recordings_[Key{channel, type}] = std::move(recording);
+using Lock = std::lock_guard<std::mutex>;
+void ScriptedHost::SetRecording(int channel, int type, Recording rec) {
+    Lock l(mu_);
+    recordings_[{channel, type}] = std::move(rec);
 }
-
 void ScriptedHost::SetChunks(int channel, int type, std::vector<int> sizes) {
-    std::lock_guard<std::mutex> lock(mu_);
-    chunks_[Key{channel, type}] = std::move(sizes);
+    Lock l(mu_);
+    chunks_[{channel, type}] = std::move(sizes);
 }
-
 void ScriptedHost::SetFault(int channel, int type, Slot slot, Fault fault) {
-    std::lock_guard<std::mutex> lock(mu_);
-    faults_[{Key{channel, type}, static_cast<int>(slot)}] = FaultState{fault};
+    Lock l(mu_);
+    faults_[{{channel, type}, slot}] = {fault};
 }
-
-void ScriptedHost::ClearFaults() {
-    std::lock_guard<std::mutex> lock(mu_);
-    faults_.clear();
-}
-
-void ScriptedHost::SetFaultSeed(uint32_t seed) {
-    std::lock_guard<std::mutex> lock(mu_);
-    faultRng_.seed(seed);
-}
-
-void ScriptedHost::SetFlagFirstRead(bool on) {
-    std::lock_guard<std::mutex> lock(mu_);
-    flagFirstRead_ = on;
-}
-
-std::vector<ScriptedHost::Call> ScriptedHost::Calls() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return log_;
-}
+void ScriptedHost::ClearFaults() { Lock l(mu_); faults_.clear(); }
+void ScriptedHost::SetFaultSeed(uint32_t seed) { Lock l(mu_); faultRng_.seed(seed); }
+void ScriptedHost::SetFlagFirstRead(bool on) { Lock l(mu_); flagFirstRead_ = on; }
+std::vector<ScriptedHost::Call> ScriptedHost::Calls() const { Lock l(mu_); return log_; }
+void ScriptedHost::ClearLog() { Lock l(mu_); log_.clear(); }
 
 std::vector<ScriptedHost::Call> ScriptedHost::CallsOf(Slot slot) const {
     std::vector<Call> out = Calls();
@@ -178,13 +131,8 @@ std::vector<ScriptedHost::Call> ScriptedHost::CallsOf(Slot slot) const {
 
 int ScriptedHost::Count(Slot slot) const { return static_cast<int>(CallsOf(slot).size()); }
 
-void ScriptedHost::ClearLog() {
-    std::lock_guard<std::mutex> lock(mu_);
-    log_.clear();
-}
-
 ScriptedHost::HandleState ScriptedHost::Handle(int handle) const {
-    std::lock_guard<std::mutex> lock(mu_);
+    Lock l(mu_);
     auto it = handles_.find(handle);
     if (it == handles_.end()) return HandleState{};
     const Open& h = it->second;
@@ -192,7 +140,7 @@ ScriptedHost::HandleState ScriptedHost::Handle(int handle) const {
 }
 
 int ScriptedHost::OpenHandles() const {
-    std::lock_guard<std::mutex> lock(mu_);
+    Lock l(mu_);
     return static_cast<int>(
         std::count_if(handles_.begin(), handles_.end(), [](const auto& h) { return h.second.open; }));
 }
@@ -267,7 +215,7 @@ void ScriptedHost::Position(Open& h, const DateTime& when) {
 
 int ScriptedHost::OpenStream(void* user, MSSP_OpenParam_t* param, unsigned char openFlag) {
     auto* self = static_cast<ScriptedHost*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    Lock l(self->mu_);
     Call& c = self->Begin(kOpen, -1);
     c.channel = param->channel;
     c.bitmap = param->streamTypeBmp;
@@ -293,7 +241,7 @@ int ScriptedHost::OpenStream(void* user, MSSP_OpenParam_t* param, unsigned char 
 
 int ScriptedHost::GetStreamSegmentInfo(void* user, tag_tavuSegmentId* id, MSSP_SegmentInfo_t* info) {
     auto* self = static_cast<ScriptedHost*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    Lock l(self->mu_);
     Call& c = self->Begin(kStreamSegmentInfo, -1);
     c.channel = id->channel;
     const Key key{id->channel, id->streamType};
@@ -308,7 +256,7 @@ int ScriptedHost::GetStreamSegmentInfo(void* user, tag_tavuSegmentId* id, MSSP_S
 
 int ScriptedHost::GetSegmentInfo(void* user, int handle, MSSP_SegmentAttr_t* attr) {
     auto* self = static_cast<ScriptedHost*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    Lock l(self->mu_);
     Call& c = self->Begin(kSegmentInfo, handle);
     Open* h = self->Find(handle);
     if (h == nullptr) return c.result = -1;
@@ -323,7 +271,7 @@ int ScriptedHost::GetSegmentInfo(void* user, int handle, MSSP_SegmentAttr_t* att
 
 int ScriptedHost::ReadStream(void* user, int handle, unsigned char* dst, int maxLen, unsigned char* newSegment) {
     auto* self = static_cast<ScriptedHost*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    Lock l(self->mu_);
     Call& c = self->Begin(kRead, handle);
     c.maxLen = maxLen;
     Open* h = self->Find(handle);
@@ -385,20 +333,20 @@ int ScriptedHost::IFrameRead(int handle, unsigned char** data, int* length, unsi
 int ScriptedHost::ReadNextIFrame(void* user, int handle, unsigned char** data, int* length,
                                  unsigned char* newSegment, int step) {
     auto* self = static_cast<ScriptedHost*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    Lock l(self->mu_);
     return self->IFrameRead(handle, data, length, newSegment, step, true);
 }
 
 int ScriptedHost::ReadPrevIFrame(void* user, int handle, unsigned char** data, int* length,
                                  unsigned char* newSegment, int step) {
     auto* self = static_cast<ScriptedHost*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    Lock l(self->mu_);
     return self->IFrameRead(handle, data, length, newSegment, step, false);
 }
 
 int ScriptedHost::SeekStream(void* user, int handle, MSSP_SeekTime_t* time) {
     auto* self = static_cast<ScriptedHost*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    Lock l(self->mu_);
     Call& c = self->Begin(kSeek, handle);
     c.time = TimeOf(*time);
     Open* h = self->Find(handle);
@@ -409,7 +357,7 @@ int ScriptedHost::SeekStream(void* user, int handle, MSSP_SeekTime_t* time) {
 
 int ScriptedHost::CloseStream(void* user, int handle, int reserved) {
     auto* self = static_cast<ScriptedHost*>(user);
-    std::lock_guard<std::mutex> lock(self->mu_);
+    Lock l(self->mu_);
     Call& c = self->Begin(kClose, handle);
     c.flag = reserved;
     Open* h = self->Find(handle);
