@@ -88,41 +88,34 @@ std::unique_ptr<ParserHarness> Primed(const RecordingBuilder& b, int ring = 1 <<
 // ---------------------------------------------------------------------------
 // Whole recordings through rings of several sizes and read patterns
 
-struct DrainCase {
-    const char* what;
-    int ring;
-    std::vector<int> chunks;
-    int gops;
-    bool audio;
-    uint32_t readPos;  // where the (empty) ring starts
-};
-void PrintTo(const DrainCase& c, std::ostream* os) { *os << c.what; }
-
-class FrameParserDrain : public ::testing::TestWithParam<DrainCase> {};
-
-TEST_P(FrameParserDrain, EveryPackStoredInOrder_ThenStreamOver) {
-    const DrainCase& c = GetParam();
-    const RecordingBuilder b = Synthetic(c.gops, 5, c.audio);
-    auto h = Primed(b, c.ring, 64, c.chunks);
-    h->Pd(0).ReadPos = c.readPos;
-    const std::vector<Delivered> got = h->DrainAll(0);
-    ExpectFrames(got, b.packs);
-    EXPECT_EQ(h->Head(0)->state, MSSP_STATUS_OVER);
-    int wrapped = 0;
-    for (const Delivered& d : got) wrapped += d.node.length2 != 0;
-    EXPECT_EQ(wrapped > 0, c.ring < 400000) << "small rings must split packs at their end";
+TEST(FrameParser, WholeRecordings_EveryPackStoredInOrderThenStreamOver) {
+    struct Case {
+        const char* what;
+        int ring;
+        std::vector<int> chunks;
+        int gops;
+        bool audio;
+        uint32_t readPos;  // where the (empty) ring starts
+    };
+    for (const Case& c : {
+             // odd chunk sizes cut packs, headers and extensions at every kind of point
+             Case{"odd chunks with audio", 1 << 20, {1000, 7, 30001, 65536, 333}, 4, true, 0},
+             Case{"ring wraps many times", 200000, {65536, 40000, 12345}, 60, false, 0},
+             // an empty ring allows four reads by the first free size, but the
+             // early wrap after the second leaves room for one more only
+             Case{"several reads in one call", 4 * 65536 + 1, {65536}, 60, false, 100000}}) {
+        SCOPED_TRACE(c.what);
+        const RecordingBuilder b = Synthetic(c.gops, 5, c.audio);
+        auto h = Primed(b, c.ring, 64, c.chunks);
+        h->Pd(0).ReadPos = c.readPos;
+        const std::vector<Delivered> got = h->DrainAll(0);
+        ExpectFrames(got, b.packs);
+        EXPECT_EQ(h->Head(0)->state, MSSP_STATUS_OVER);
+        int wrapped = 0;
+        for (const Delivered& d : got) wrapped += d.node.length2 != 0;
+        EXPECT_EQ(wrapped > 0, c.ring < 400000) << "small rings must split packs at their end";
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rings, FrameParserDrain,
-    ::testing::Values(
-        // odd chunk sizes cut packs, headers and extensions at every kind of point
-        DrainCase{"odd chunks with audio", 1 << 20, {1000, 7, 30001, 65536, 333}, 4, true, 0},
-        DrainCase{"ring wraps many times", 200000, {65536, 40000, 12345}, 60, false, 0},
-        // an empty ring allows four reads by the first free size, but the early
-        // wrap after the second leaves room for one more only
-        DrainCase{"several reads in one call", 4 * 65536 + 1, {65536}, 60, false, 100000}),
-    [](const ::testing::TestParamInfo<DrainCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST(FrameParser, DamagedAndNearMissBytes_SkippedAndResynchronised) {
     RecordingBuilder b;
@@ -149,57 +142,42 @@ TEST(FrameParser, DamagedAndNearMissBytes_SkippedAndResynchronised) {
 // ---------------------------------------------------------------------------
 // Which frames are stored at the start of a stream
 
-struct FirstCase {
-    const char* what;
-    void (*build)(RecordingBuilder&);
-    std::vector<size_t> stored;
-    int ring;
-};
-void PrintTo(const FirstCase& c, std::ostream* os) { *os << c.what; }
-
-class FrameParserFirst : public ::testing::TestWithParam<FirstCase> {};
-
-TEST_P(FrameParserFirst, OnlyTheseFramesStored) {
-    RecordingBuilder b;
-    b.NewSegment(kStart);
-    GetParam().build(b);
-    ExpectFrames(Primed(b, GetParam().ring)->DrainAll(0), Pick(b.packs, GetParam().stored));
+TEST(FrameParser, FirstFrameRules_OnlyTheseFramesStored) {
+    struct Pack {
+        char kind;  // I, P, A audio, a audio without the extension flag, X P-frame with a wrong checksum
+        uint64_t pts;
+        size_t payload;
+    };
+    struct Case {
+        const char* what;
+        std::vector<Pack> packs;
+        std::vector<size_t> stored;
+        int ring = 1 << 20;
+    };
+    for (const Case& c : {
+             Case{"leading P and audio frames dropped", {{'P', 900, 500}, {'P', 940, 501}, {'A', 950, 100},
+                                                        {'I', 1000, 2000}, {'P', 1040, 500}}, {3, 4}},
+             Case{"first I-frame with pts 0 consumed", {{'I', 0, 800}, {'P', 40, 300}, {'I', 80, 800}, {'P', 120, 300}},
+                  {2, 3}},
+             Case{"audio without the extension flag",
+                  {{'I', 1000, 800}, {'a', 1010, 120}, {'A', 1020, 120}, {'P', 1040, 300}}, {0, 2, 3}},
+             Case{"bad checksum between good frames",
+                  {{'I', 1000, 2000}, {'P', 1040, 700}, {'X', 1080, 700}, {'P', 1120, 700}}, {0, 1, 3}},
+             // 52 bytes of header and I-frame records: packs of 10000 and 9999
+             // bytes in a ring with 10000 bytes beyond one read
+             Case{"pack length at the ring limit", {{'I', 1000, 10000 - 52}, {'I', 1040, 9999 - 52}}, {1},
+                  65536 + 10000}}) {
+        SCOPED_TRACE(c.what);
+        RecordingBuilder b;
+        b.NewSegment(kStart);
+        for (const Pack& k : c.packs) {
+            if (k.kind == 'X') AddBadPack(b, packwriter::kPFrame, k.pts);
+            if (k.kind == 'A' || k.kind == 'a') b.AddAudio(k.pts, kStart, k.payload, 0, k.kind == 'A');
+            if (k.kind == 'I' || k.kind == 'P') b.AddVideo(k.kind == 'I' ? 0 : 1, k.pts, kStart, k.payload);
+        }
+        ExpectFrames(Primed(b, c.ring)->DrainAll(0), Pick(b.packs, c.stored));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, FrameParserFirst,
-    ::testing::Values(
-        FirstCase{"leading P and audio frames dropped",
-                  [](RecordingBuilder& b) {
-                      b.AddVideo(1, 900, kStart, 500).AddVideo(1, 940, kStart, 501).AddAudio(950, kStart, 100);
-                      b.AddVideo(0, 1000, kStart, 2000).AddVideo(1, 1040, kStart, 500);
-                  },
-                  {3, 4}, 1 << 20},
-        FirstCase{"first I-frame with pts 0 consumed",
-                  [](RecordingBuilder& b) {
-                      b.AddVideo(0, 0, kStart, 800).AddVideo(1, 40, kStart, 300);
-                      b.AddVideo(0, 80, kStart, 800).AddVideo(1, 120, kStart, 300);
-                  },
-                  {2, 3}, 1 << 20},
-        FirstCase{"audio without the extension flag",
-                  [](RecordingBuilder& b) {
-                      b.AddVideo(0, 1000, kStart, 800).AddAudio(1010, kStart, 120, 0, false);
-                      b.AddAudio(1020, kStart, 120).AddVideo(1, 1040, kStart, 300);
-                  },
-                  {0, 2, 3}, 1 << 20},
-        FirstCase{"bad checksum between good frames",
-                  [](RecordingBuilder& b) {
-                      b.AddVideo(0, 1000, kStart, 2000).AddVideo(1, 1040, kStart, 700);
-                      AddBadPack(b, packwriter::kPFrame, 1080);
-                      b.AddVideo(1, 1120, kStart, 700);
-                  },
-                  {0, 1, 3}, 1 << 20},
-        // 52 bytes of header and I-frame records: packs of 10000 and 9999 bytes
-        // in a ring with 10000 bytes beyond one read
-        FirstCase{"pack length at the ring limit",
-                  [](RecordingBuilder& b) { b.AddVideo(0, 1000, kStart, 10000 - 52).AddVideo(0, 1040, kStart, 9999 - 52); },
-                  {1}, 65536 + 10000}),
-    [](const ::testing::TestParamInfo<FirstCase>& info) { return "Case" + std::to_string(info.index); });
 
 TEST(FrameParser, AudioSegment_WaitsForAudioFirstUnlessTheAttributeCallFails) {
     for (const bool fail : {false, true}) {
