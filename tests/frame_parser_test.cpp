@@ -498,13 +498,13 @@ TEST_F(FrameParserTrick, PackPlacement) {
     EXPECT_EQ(h->Oldest(0).node.offset1, 1050u);
     EXPECT_EQ(h->Pd(0).length, 0u);
 
-    // The consumer holds the first frame (at 500000); the free bytes before
-    // it end one short of the next pack's length.
+    // The consumer holds the first frame (at 500000); the free size before it
+    // is exactly the next pack's length: one byte must stay free, so it waits.
     Start(MSSP_STATUS_FAST_FORWARD, 0);
     h->Pd(0).ReadPos = 500000;
     ASSERT_EQ(h->P().ParseFrame(0), 1);
     const uint32_t next = static_cast<uint32_t>(I({1})[0].bytes.size());
-    h->Pd(0).ReadPos = 500000 - next;
+    h->Pd(0).ReadPos = 500000 - next - 1;
     EXPECT_EQ(h->P().ParseFrame(0), 0);
     EXPECT_EQ(A::TrickLen(h->P(), 0), static_cast<int>(next));
     EXPECT_EQ(h->P().ParseFrame(0), 0);
