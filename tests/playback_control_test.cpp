@@ -187,8 +187,13 @@ const Op kOps[] = {
          return Sum({(A::StreamFd(p, 1, 1) = 77) - 77, p.SwitchStream(0x4u, 0x02, &kT), A::CurStreamType(p, 1)});
      },
      0, "", "PkPk", "SwitchStream::chn [2] streamtype[1] fd is exist???"},
-    {"switch: already of that type", 2, {0, 2}, 0x04, [](Rig&, P& p) { return p.SwitchStream(0x1u, 0x04, &kT); }, 0,
-     "", "PkPk", "SwitchStream::chn [0] StreamType is already [2]"},
+    {"switch: a channel already of that type is passed over", 2, {0, 2}, 0x01,
+     [](Rig& r, P& p) {
+         const int res = p.SwitchStream(0x1u, 0x04, &kT);  // channel 0 to type 2 (handle 12)
+         r.host.ClearLog();
+         return Sum({res, p.SwitchStream(0x5u, 0x04, &kT)});
+     },
+     0, "O2:04 C11 S12", "PePe", "SwitchStream::chn [0] StreamType is already [2]"},
     {"switch: bits above 2 refused", 2, {0, 2}, 0x01,
      [](Rig&, P& p) { return Sum({p.SwitchStream(0x1u, 0x08, &kT), p.SwitchStream(0x1u, -1, &kT)}); }, -2, "", "PkPk",
      "SwitchStream::invalid StreamType [8]"},
