@@ -26,12 +26,7 @@ int ParserHarness::Prime(int i, int channel, int type, DateTime at) {
     MSSP_OpenParam_t req{};
     req.channel = static_cast<uint8_t>(channel);
     req.streamTypeBmp = static_cast<uint8_t>(1u << type);
-    req.year = at[0];
-    req.month = at[1];
-    req.day = at[2];
-    req.hour = at[3];
-    req.minute = at[4];
-    req.second = at[5];
+    std::memcpy(&req.year, at.data(), 6);  // year .. second
     const int fd = ScriptedHost::OpenStream(&host, &req, 0);
     CMultiStreamSyncParser& p = *parser;
     A::StreamFd(p, type, i) = fd;
@@ -84,21 +79,12 @@ int ParserHarness::ParseUntilWaiting(int i, int waiting, int maxCalls) {
 
 std::vector<Delivered> ParserHarness::DrainAll(int i, int maxIdle, int maxCalls) {
     std::vector<Delivered> out;
-    int idle = 0;
-    for (int c = 0; c < maxCalls; ++c) {
-        while (Waiting(i) > 0) {
-            out.push_back(Oldest(i));
-            Release(i);
-        }
-        if (Head(i)->state > MSSP_STATUS_FAST_BACKWARD) break;
+    for (int c = 0, idle = 0; c < maxCalls && idle < maxIdle && Head(i)->state <= MSSP_STATUS_FAST_BACKWARD; ++c) {
+        for (; Waiting(i) > 0; Release(i)) out.push_back(Oldest(i));
         const int r = parser->ParseFrame(i);
         idle = (r > 0 || Waiting(i) > 0) ? 0 : idle + 1;
-        if (idle >= maxIdle) break;
     }
-    while (Waiting(i) > 0) {
-        out.push_back(Oldest(i));
-        Release(i);
-    }
+    for (; Waiting(i) > 0; Release(i)) out.push_back(Oldest(i));
     return out;
 }
 

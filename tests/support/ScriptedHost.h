@@ -57,9 +57,7 @@
 // is the segment id's channel and stream type. With `chance` (per mille)
 // above 0 a started fault strikes each call only with that probability
 // (random points), drawn from a generator seeded with SetFaultSeed; `count`
-// then bounds the calls that fail. SetNullIFrameData makes the
-// I-frame reads return a positive result with a null data pointer, and
-// SetIFrameLengthDelta adds a delta to the length they report.
+// then bounds the calls that fail.
 //
 // Log: every call is recorded (slot, handle, channel, bitmap, date/time
 // bytes, flag, step, asked length, result) in call order; Calls() copies it.
@@ -67,12 +65,10 @@
 #define MSSP_SCRIPTED_HOST_H
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
 #include <random>
-#include <utility>
 #include <vector>
 
 #include "MultiStreamSyncParser.h"
@@ -88,13 +84,12 @@ using packwriter::DateTime;
 DateTime AddSeconds(DateTime t, int seconds);
 
 struct IFrameMark {
-    size_t pos = 0;  // byte position of the pack in its segment
-    size_t len = 0;  // pack length
+    size_t pos = 0, len = 0;  // byte position of the pack in its segment, pack length
     DateTime time{};
 };
 
 struct Segment {
-    DateTime start{};  // start date/time (GetStreamSegmentInfo)
+    DateTime start{};    // start date/time (GetStreamSegmentInfo)
     bool audio = false;  // GetSegmentInfo's MSSP_SEGATTR_AUDIO
     Bytes bytes;
     std::vector<IFrameMark> iframes;
@@ -127,8 +122,7 @@ public:
     RecordingBuilder& AddNewPack(const packwriter::NewPack& pack, size_t payloadLen, DateTime time);
     // New-format packs: video with kinds 1, 3, 5 (and 2 for I-frames),
     // audio with kinds 3, 2 and 5 (flag set unless `audioFlag` is false).
-    RecordingBuilder& AddVideo(int type, uint64_t pts, DateTime time, size_t payloadLen,
-                               uint8_t channel = 0);
+    RecordingBuilder& AddVideo(int type, uint64_t pts, DateTime time, size_t payloadLen, uint8_t channel = 0);
     RecordingBuilder& AddAudio(uint64_t pts, DateTime time, size_t payloadLen, uint8_t channel = 0,
                                bool audioFlag = true);
     // Raw bytes that are no pack (not remembered as a pack).
@@ -144,36 +138,21 @@ private:
 
 struct SynthSpec {
     uint8_t channel = 0;
-    int segments = 1;
-    int gopsPerSegment = 2;
-    int gop = 5;                 // frames per GOP: one I-frame, then gop - 1 P-frames
-    uint64_t firstPts = 1000;
-    uint64_t ptsStep = 40;       // between video frames
-    bool audio = false;          // an audio pack after every video frame, segments carry audio
+    int segments = 1, gopsPerSegment = 2;
+    int gop = 5;  // frames per GOP: one I-frame, then gop - 1 P-frames
+    uint64_t firstPts = 1000, ptsStep = 40;  // milliseconds; the step is between video frames
+    bool audio = false;  // an audio pack after every video frame, segments carry audio
     DateTime start{26, 1, 2, 10, 0, 0};
-    int secondsPerGop = 1;       // date/time of each GOP's frames advances by this
-    size_t iPayload = 3000;      // payload sizes; frame k adds (k * 37) % 97
-    size_t pPayload = 600;
-    size_t audioPayload = 160;
-    bool oldFormat = false;      // old-format packs (device group 3): pts written in microseconds
+    int secondsPerGop = 1;  // date/time of each GOP's frames advances by this
+    size_t iPayload = 3000, pPayload = 600, audioPayload = 160;  // frame k adds (k * 37) % 97
 };
 
-// A GOP-structured recording with every pack remembered in order.
+// A GOP-structured recording (new format) with every pack remembered in order.
 RecordingBuilder MakeSynthetic(const SynthSpec& spec);
 
 class ScriptedHost {
 public:
-    enum Slot {
-        kOpen = 0,
-        kReserved = 1,
-        kStreamSegmentInfo = 2,
-        kSegmentInfo = 3,
-        kRead = 4,
-        kNextIFrame = 5,
-        kPrevIFrame = 6,
-        kSeek = 7,
-        kClose = 8,
-    };
+    enum Slot { kOpen, kReserved, kStreamSegmentInfo, kSegmentInfo, kRead, kNextIFrame, kPrevIFrame, kSeek, kClose };
 
     struct Fault {
         int result = -1;  // returned instead of the normal result
@@ -184,24 +163,20 @@ public:
 
     struct Call {
         Slot slot;
-        int handle = -1;
-        int channel = -1;
-        int bitmap = -1;     // OpenStream: stream-type bitmap
-        int openParam = -1;  // OpenStream
-        int openFlag = -1;   // OpenStream
-        DateTime time{};     // OpenStream, SeekStream, GetStreamSegmentInfo's answer
-        int flag = 0;        // new-segment flag returned
-        int step = -1;       // I-frame reads
-        int maxLen = 0;      // ReadStream
+        int handle = -1, channel = -1;
+        int bitmap = -1, openParam = -1, openFlag = -1;  // OpenStream
+        DateTime time{};  // OpenStream, SeekStream, GetStreamSegmentInfo's answer, I-frame returned
+        int flag = 0;     // new-segment flag returned; CloseStream: its second argument
+        int step = -1;    // I-frame reads
+        int maxLen = 0;   // ReadStream
         int result = 0;
     };
 
     struct HandleState {
-        int channel = -1;
-        int type = 0;
+        int channel = -1, type = 0;
         bool open = false;
-        int segment = 0;   // current segment
-        size_t pos = 0;    // byte position in it
+        int segment = 0;  // current segment
+        size_t pos = 0;   // byte position in it
     };
 
     // The table to give the parser; the user pointer must be the host.
@@ -212,8 +187,6 @@ public:
     void SetFault(int channel, int type, Slot slot, Fault fault);
     void ClearFaults();
     void SetFaultSeed(uint32_t seed);
-    void SetNullIFrameData(int channel, int type, bool on);
-    void SetIFrameLengthDelta(int channel, int type, int delta);
     void SetFlagFirstRead(bool on);
 
     std::vector<Call> Calls() const;
@@ -227,12 +200,11 @@ public:
     static int OpenStream(void* user, MSSP_OpenParam_t* param, unsigned char openFlag);
     static int GetStreamSegmentInfo(void* user, tag_tavuSegmentId* id, MSSP_SegmentInfo_t* info);
     static int GetSegmentInfo(void* user, int handle, MSSP_SegmentAttr_t* attr);
-    static int ReadStream(void* user, int handle, unsigned char* dst, int maxLen,
-                          unsigned char* newSegment);
-    static int ReadNextIFrame(void* user, int handle, unsigned char** data, int* length,
-                              unsigned char* newSegment, int step);
-    static int ReadPrevIFrame(void* user, int handle, unsigned char** data, int* length,
-                              unsigned char* newSegment, int step);
+    static int ReadStream(void* user, int handle, unsigned char* dst, int maxLen, unsigned char* newSegment);
+    static int ReadNextIFrame(void* user, int handle, unsigned char** data, int* length, unsigned char* newSegment,
+                              int step);
+    static int ReadPrevIFrame(void* user, int handle, unsigned char** data, int* length, unsigned char* newSegment,
+                              int step);
     static int SeekStream(void* user, int handle, MSSP_SeekTime_t* time);
     static int CloseStream(void* user, int handle, int reserved);
 
@@ -246,29 +218,25 @@ private:
         int chunkIndex = 0;
         bool enteredByRead = false;  // next chunk begins a segment reached by reading on
         bool firstRead = true;
-        int iframeCursor = -1;       // index (flattened) of the I-frame positioned at
-        int lastIFrame = -1;         // last returned; -1 = none since open/seek
-        int lastIFrameSegment = 0;
+        int iframe = 0;         // flattened index: positioned at, or last returned when `walked`
+        bool walked = false;    // an I-frame was returned since the open or seek
+        int iframeSegment = 0;  // segment of the last I-frame returned (or positioned at)
     };
     struct FaultState {
         Fault fault;
-        int calls = 0;
-        int failed = 0;  // calls that failed (random faults)
+        int calls = 0, failed = 0;  // calls made; calls that failed (random faults)
     };
 
+    Call& Begin(Slot slot, int handle);  // appends the call to the log
+    Open* Find(int handle);              // null when unknown or closed
     bool Inject(const Key& key, Slot slot, int* result);
     void Position(Open& h, const DateTime& when);
-    int IFrameRead(int handle, unsigned char** data, int* length, unsigned char* newSegment,
-                   int step, bool forward, Slot slot);
-    void Log(const Call& call);
-    static int SkipOfStep(int step);
+    int IFrameRead(int handle, unsigned char** data, int* length, unsigned char* newSegment, int step, bool forward);
 
     mutable std::mutex mu_;
     std::map<Key, Recording> recordings_;
     std::map<Key, std::vector<int>> chunks_;
     std::map<std::pair<Key, int>, FaultState> faults_;
-    std::map<Key, bool> nullIFrame_;
-    std::map<Key, int> iframeDelta_;
     std::map<int, Open> handles_;
     std::vector<Call> log_;
     std::mt19937 faultRng_{1};

@@ -30,9 +30,7 @@ struct MsspTestAccess {
     static uint8_t* LastTime(P& p) { return p.m_LastTime; }
     static int& Status(P& p) { return p.m_Status; }
     static uint8_t& Running(P& p) { return p.m_bRunning; }
-    static unsigned char*& TrickData(P& p, int i) { return p.m_pTrickData[i]; }
     static int& TrickLen(P& p, int i) { return p.m_TrickLen[i]; }
-    static uint8_t& TrickNewSeg(P& p, int i) { return p.m_TrickNewSeg[i]; }
     static uint8_t* StreamTime(P& p, int i) { return p.m_StreamTime[i]; }
     static int& Speed(P& p) { return p.m_Speed; }
     static MSSP_PtsAdjust_t*& PtsAdjust(P& p, int i) { return p.m_pPtsAdjust[i]; }
