@@ -164,9 +164,9 @@ TEST(FrameParser, FirstFrameRules_OnlyTheseFramesStored) {
              Case{"bad checksum between good frames",
                   {{'I', 1000, 2000}, {'P', 1040, 700}, {'X', 1080, 700}, {'P', 1120, 700}}, {0, 1, 3}},
              // 52 bytes of header and I-frame records: packs of 70000 and 69999
-             // bytes in a ring with 70000 bytes beyond two reads
+             // bytes in a ring with 69999 bytes beyond two reads
              Case{"pack length at the ring limit", {{'I', 1000, 70000 - 52}, {'I', 1040, 69999 - 52}}, {1},
-                  2 * 65536 + 70000}}) {
+                  2 * 65536 + 69999}}) {
         SCOPED_TRACE(c.what);
         RecordingBuilder b;
         b.NewSegment(kStart);

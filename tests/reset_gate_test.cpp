@@ -31,7 +31,7 @@ protected:
     int Take(int direction = 1) { return t_.Get(direction).rc; }
     uint32_t GetNum(int i) { return A::Head(P(), i)->getNum; }
 
-    msspt::TestParser t_{"gate", 2, 1 << 17, 16};
+    msspt::TestParser t_{"gate", 2, 3 * 65536, 16};
 };
 
 TEST_F(ResetGate, ResetWaitsForTheFrameTheHostHolds_AndGoesOnAtItsRelease) {
