@@ -61,17 +61,10 @@ RecordingBuilder Damaged(std::mt19937& rng, uint8_t channel, bool oldFormat) {
                 continue;
             }
             if (rng() % 12 == 0) {
-                packwriter::NewPack p;
-                p.kind = packwriter::kPFrame;
-                p.channel = channel;
-                p.video = packwriter::VideoInfo{704, 576, 25};
-                p.pts = pts;
-                p.time = time;
-                p.flag = true;
-                const Bytes payload = packwriter::PatternPayload(200 + rng() % 2000, rng());
-                Bytes pack = packwriter::MakeNewPack(p, payload);
-                pack[7] = static_cast<uint8_t>(packwriter::PayloadChecksum(payload.data(), payload.size()) + 1);
-                b.AddGarbage(pack);
+                RecordingBuilder bad;
+                bad.NewSegment(time).AddVideo(1, pts, time, 200 + rng() % 2000, channel);
+                ++bad.packs[0].bytes[7];  // the checksum byte
+                b.AddGarbage(bad.packs[0].bytes);
             }
             b.AddVideo(type, pts, time, len, channel);
             if (audio) b.AddAudio(pts + 20, time, 160 + rng() % 40, channel);
@@ -110,8 +103,8 @@ void FaultRun(unsigned seed) {
     Watchdog watchdog(25, "fault injection, seed " + std::to_string(seed));
     ASSERT_EQ(rig.Start(0x7, kStart, static_cast<int>(rng() % 3)), 0);
     Consumer consumer(rig, std::chrono::microseconds(100), seed + 1);
-    ControlDriver control(rig, consumer, seed + 2, kStart, 13,
-                          1u << C::kPlay | 1u << C::kForward | 1u << C::kBackward | 1u << C::kSeek);
+    ControlDriver control{rig, consumer, std::mt19937(seed + 2), kStart, 13,
+                          1u << C::kPlay | 1u << C::kForward | 1u << C::kBackward | 1u << C::kSeek};
     for (int k = 0; k < 5; ++k) {
         control.Next();
         consumer.AwaitFrames(6, 80);
@@ -138,15 +131,9 @@ protected:
     void SetUp() override {
         for (int c = 0; c < 5; ++c) {
             for (int type = 0; type < MSSP_STREAM_TYPES; ++type) {
-                SynthSpec s;
-                s.channel = static_cast<uint8_t>(c);
-                s.segments = 2;
-                s.gopsPerSegment = 20;
-                s.gop = 8;
-                s.firstPts = 1000 + 7u * static_cast<unsigned>(type);
-                s.start = kStart;
-                s.iPayload = 6000;
-                s.pPayload = 1200;
+                const SynthSpec s{.channel = static_cast<uint8_t>(c), .segments = 2, .gopsPerSegment = 20, .gop = 8,
+                                  .firstPts = 1000 + 7u * static_cast<unsigned>(type), .start = kStart,
+                                  .iPayload = 6000, .pPayload = 1200};
                 rig.Record(c, type, MakeSynthetic(s));
             }
         }
@@ -176,7 +163,7 @@ TEST_F(Concurrency, RandomControlWhilePlaybackConsumes_FramesIntactAndStopReturn
     const unsigned seed = Seed("control concurrency");
     ASSERT_EQ(rig.Start(0x7, kStart, static_cast<int>(seed % 2)), 0);
     Consumer consumer(rig, std::chrono::microseconds(1500), seed);
-    ControlDriver control(rig, consumer, seed, kStart, 40, 0x1FF, 5);
+    ControlDriver control{rig, consumer, std::mt19937(seed), kStart, 40, 0x1FF, 5};
     for (int k = 0; k < 30; ++k) {
         control.Next();
         consumer.AwaitFrames(4, 120);
@@ -212,7 +199,7 @@ TEST_F(Concurrency, BackToBackControl_NothingLostNothingWaitedOut) {
     const unsigned seed = Seed("back-to-back control");
     ASSERT_EQ(rig.Start(0x7, kStart, static_cast<int>(seed % 2)), 0);
     Consumer consumer(rig, std::chrono::microseconds(1500), seed);
-    ControlDriver control(rig, consumer, seed, kStart, 40, 0xFF, 5);
+    ControlDriver control{rig, consumer, std::mt19937(seed), kStart, 40, 0xFF, 5};
     std::vector<double> ms;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (std::chrono::steady_clock::now() < end && ms.size() < 2000) {

@@ -18,12 +18,7 @@ namespace {
 constexpr DateTime kStart{26, 7, 8, 11, 0, 0};
 
 RecordingBuilder Rec(uint8_t channel, int segments = 1, int gops = 4) {
-    SynthSpec s;
-    s.channel = channel;
-    s.segments = segments;
-    s.gopsPerSegment = gops;
-    s.start = kStart;
-    return MakeSynthetic(s);
+    return MakeSynthetic(SynthSpec{.channel = channel, .segments = segments, .gopsPerSegment = gops, .start = kStart});
 }
 
 struct Got {

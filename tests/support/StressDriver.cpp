@@ -3,8 +3,6 @@
 
 #include <json/json.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "KeltoPlatform.h"
@@ -13,24 +11,6 @@
 namespace msspt {
 
 using A = MsspTestAccess;
-
-Watchdog::Watchdog(int seconds, std::string what)
-    : what_(std::move(what)), thread_([this, seconds] {
-          std::unique_lock<std::mutex> lock(mu_);
-          if (!cv_.wait_for(lock, std::chrono::seconds(seconds), [this] { return done_; })) {
-              std::fprintf(stderr, "%s: no progress within %d s, aborting\n", what_.c_str(), seconds);
-              std::abort();
-          }
-      }) {}
-
-Watchdog::~Watchdog() {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        done_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-}
 
 Rig::Rig(const char* tag, int grp, int streams, int ring, int nodes, bool oldFormat)
     : ops(ScriptedHost::Table()), name(UniqueName(tag)), group(grp) {
@@ -137,23 +117,18 @@ void Consumer::Check(int index, const unsigned char* d1, int l1, const unsigned 
     if (std::memcmp(d1, got.data(), l1) != 0 || (l2 > 0 && std::memcmp(d2, got.data() + l1, l2) != 0)) changed++;
 }
 
-ControlDriver::ControlDriver(Rig& rig, Consumer& consumer, unsigned seed, DateTime start, int seconds, unsigned ops,
-                             int channels)
-    : rng(seed), rig_(rig), consumer_(consumer), start_(start), seconds_(seconds), ops_(ops), channels_(channels),
-      otherName_(UniqueName("oth")) {}
-
-ControlDriver::~ControlDriver() { RemoveKeyFile(otherName_, 12); }
+ControlDriver::~ControlDriver() { RemoveKeyFile(otherName, 12); }
 
 ControlDriver::Op ControlDriver::Next() {
     static const int kSpeeds[] = {4, 8, 16, 32};
     Op op;
     do op = static_cast<Op>(rng() % 9);
-    while ((ops_ & (1u << op)) == 0);
-    const DateTime at = AddSeconds(start_, static_cast<int>(rng() % static_cast<unsigned>(seconds_)));
+    while ((ops & (1u << op)) == 0);
+    const DateTime at = AddSeconds(start, static_cast<int>(rng() % static_cast<unsigned>(seconds)));
     Common::_datetime_ t{at[0], at[1], at[2], at[3], at[4], at[5], 0};
     MSSP_Time_t tod{at[3], at[4], at[5]};
     MSSP_Time_t* maybe = rng() % 2 ? &tod : nullptr;
-    Parser& p = rig_.P();
+    Parser& p = rig.P();
     switch (op) {
     case kPlay: p.SetStatus(MSSP_STATUS_PLAY, 0, maybe); break;
     case kForward: p.SetStatus(MSSP_STATUS_FAST_FORWARD, kSpeeds[rng() % 4], maybe); break;
@@ -161,7 +136,7 @@ ControlDriver::Op ControlDriver::Next() {
     case kSeek: p.Seek(&t, 0); break;
     case kSwitchSome: p.SwitchStream(static_cast<unsigned>(rng() % 32), 1 << (rng() % 3), &t); break;
     case kSwitchAll: p.SwitchStream(static_cast<int>(rng() % 3), &t); break;
-    case kSwitchChannels: p.SwitchPlaybackChannels(1 + rng() % ((1u << channels_) - 1), &t); break;
+    case kSwitchChannels: p.SwitchPlaybackChannels(1 + rng() % ((1u << channels) - 1), &t); break;
     case kJumpLevel: {
         // No recording carries a reference structure: every level shows every frame.
         const int rate = p.SetFrameJumpLevel(static_cast<unsigned char>(rng() % 2), static_cast<unsigned char>(rng() % 15));
@@ -173,11 +148,11 @@ ControlDriver::Op ControlDriver::Next() {
         // while this group plays: every constructor writes process-wide state.
         ScriptedHost host;
         MSSP_StreamOperation_t table = ScriptedHost::Table();
-        Parser other(12, 1, otherName_.data(), 2 * 65536, 8, &table, &host, 2);
+        Parser other(12, 1, otherName.data(), 2 * 65536, 8, &table, &host, 2);
         break;
     }
     }
-    consumer_.direction = op == kBackward ? -1 : op == kPlay || op == kForward || op == kSeek || op == kSwitchAll ? 1 : consumer_.direction.load();
+    consumer.direction = op == kBackward ? -1 : op == kPlay || op == kForward || op == kSeek || op == kSwitchAll ? 1 : consumer.direction.load();
     return op;
 }
 

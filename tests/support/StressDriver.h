@@ -7,10 +7,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -45,16 +46,19 @@ long long ElapsedMs(Fn fn) {
 // fail the suite, not stall it.
 class Watchdog {
 public:
-    Watchdog(int seconds, std::string what);
-    ~Watchdog();
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
+    Watchdog(int seconds, std::string what)
+        : thread_([seconds, what, end = done_.get_future()] {
+              if (end.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready) return;
+              std::fprintf(stderr, "%s: no progress within %d s, aborting\n", what.c_str(), seconds);
+              std::abort();
+          }) {}
+    ~Watchdog() {
+        done_.set_value();
+        thread_.join();
+    }
 
 private:
-    std::string what_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool done_ = false;
+    std::promise<void> done_;
     std::thread thread_;
 };
 
@@ -107,25 +111,20 @@ private:
 
 // The host's control thread: one random operation at a time from the set in
 // `ops` (bits of Op), at times within `seconds` after `start`.
-class ControlDriver {
-public:
+struct ControlDriver {
     enum Op { kPlay, kForward, kBackward, kSeek, kSwitchSome, kSwitchAll, kSwitchChannels, kJumpLevel, kOtherGroup };
-    ControlDriver(Rig& rig, Consumer& consumer, unsigned seed, DateTime start, int seconds, unsigned ops,
-                  int channels = 32);
     ~ControlDriver();
     Op Next();
 
+    Rig& rig;
+    Consumer& consumer;
     std::mt19937 rng;
-    int oddRates = 0;  // SetFrameJumpLevel answers other than 25 fps or unknown (255)
-
-private:
-    Rig& rig_;
-    Consumer& consumer_;
-    DateTime start_;
-    int seconds_;
-    unsigned ops_;
-    int channels_;
-    std::string otherName_;
+    DateTime start;
+    int seconds;
+    unsigned ops;
+    int channels = 32;  // channels SwitchPlaybackChannels may pick from
+    int oddRates = 0;   // SetFrameJumpLevel answers other than 25 fps or unknown (255)
+    std::string otherName = UniqueName("oth");
 };
 
 }  // namespace msspt
