@@ -138,17 +138,29 @@ protected:
             }
         }
     }
+    // Starts playback under a watchdog, a consumer that holds each frame
+    // 1.5 ms as a decoder would, and a control driver over the operations `ops`.
+    void Run(const char* what, unsigned ops) {
+        watchdog = std::make_unique<Watchdog>(60, what);
+        const unsigned seed = Seed(what);
+        ASSERT_EQ(rig.Start(0x7, kStart, static_cast<int>(seed % 2)), 0);
+        consumer = std::make_unique<Consumer>(rig, std::chrono::microseconds(1500), seed);
+        control.reset(new ControlDriver{rig, *consumer, std::mt19937(seed), kStart, 40, ops, 5});
+    }
     // Ends the run: StopParse returns, every handle is closed, and no frame
     // was wrong when handed out or changed while the playback thread held
     // it (a reset waits for the held frame before it refills the ring).
-    void ExpectClean(Consumer& consumer) {
-        consumer.Stop();
+    void ExpectClean() {
+        consumer->Stop();
         EXPECT_EQ(rig.P().StopParse(), 0);
         EXPECT_EQ(rig.host.OpenHandles(), 0);
-        EXPECT_EQ(consumer.bad.load(), 0);
-        EXPECT_EQ(consumer.changed.load(), 0);
+        EXPECT_EQ(consumer->bad.load(), 0);
+        EXPECT_EQ(consumer->changed.load(), 0);
     }
     Rig rig{"ccy", 7, 3, 4 * 65536, 32};
+    std::unique_ptr<Watchdog> watchdog;
+    std::unique_ptr<Consumer> consumer;
+    std::unique_ptr<ControlDriver> control;
 };
 
 }  // namespace
@@ -159,34 +171,28 @@ TEST(FaultInjection, RandomHostFaultsAndDamagedRecordings_FramesExactStreamsEndN
 }
 
 TEST_F(Concurrency, RandomControlWhilePlaybackConsumes_FramesIntactAndStopReturns) {
-    Watchdog watchdog(60, "control concurrency");
-    const unsigned seed = Seed("control concurrency");
-    ASSERT_EQ(rig.Start(0x7, kStart, static_cast<int>(seed % 2)), 0);
-    Consumer consumer(rig, std::chrono::microseconds(1500), seed);
-    ControlDriver control{rig, consumer, std::mt19937(seed), kStart, 40, 0x1FF, 5};
+    ASSERT_NO_FATAL_FAILURE(Run("control concurrency", 0x1FF));
     for (int k = 0; k < 30; ++k) {
-        control.Next();
-        consumer.AwaitFrames(4, 120);
+        control->Next();
+        consumer->AwaitFrames(4, 120);
     }
-    ExpectClean(consumer);
-    EXPECT_GT(consumer.delivered.load(), 30);
-    EXPECT_EQ(control.oddRates, 0);
+    ExpectClean();
+    EXPECT_GT(consumer->delivered.load(), 30);
+    EXPECT_EQ(control->oddRates, 0);
 }
 
 // The fast-forward speed changed while the readers fetch I-frames at the old
 // one (each change restarts at the second given): frames keep coming.
 TEST_F(Concurrency, TrickSpeedChangedWhileReadersFetch_FramesKeepComing) {
-    Watchdog watchdog(60, "trick speed");
-    ASSERT_EQ(rig.Start(0x7, kStart, 1), 0);
-    Consumer consumer(rig, std::chrono::microseconds(0), 1);
+    ASSERT_NO_FATAL_FAILURE(Run("trick speed", 0));
     static const int kSpeeds[] = {8, 16, 4, 16};  // skip at most 3 I-frames: no stream runs out
     for (int k = 0; k < 12; ++k) {
         const DateTime at = AddSeconds(kStart, k * 3);
         MSSP_Time_t tod{at[3], at[4], at[5]};
         EXPECT_EQ(rig.P().SetStatus(MSSP_STATUS_FAST_FORWARD, kSpeeds[k % 4], &tod), 0);
-        EXPECT_TRUE(consumer.AwaitFrames(3, 2000)) << "change " << k;
+        EXPECT_TRUE(consumer->AwaitFrames(3, 2000)) << "change " << k;
     }
-    ExpectClean(consumer);
+    ExpectClean();
 }
 
 // Control operations back to back for a few seconds: each wakes the readers
@@ -195,24 +201,20 @@ TEST_F(Concurrency, TrickSpeedChangedWhileReadersFetch_FramesKeepComing) {
 // control side's 10 ms look interval), no reset may give up waiting for a
 // held frame.
 TEST_F(Concurrency, BackToBackControl_NothingLostNothingWaitedOut) {
-    Watchdog watchdog(60, "back-to-back control");
-    const unsigned seed = Seed("back-to-back control");
-    ASSERT_EQ(rig.Start(0x7, kStart, static_cast<int>(seed % 2)), 0);
-    Consumer consumer(rig, std::chrono::microseconds(1500), seed);
-    ControlDriver control{rig, consumer, std::mt19937(seed), kStart, 40, 0xFF, 5};
+    ASSERT_NO_FATAL_FAILURE(Run("back-to-back control", 0xFF));
     std::vector<double> ms;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (std::chrono::steady_clock::now() < end && ms.size() < 2000) {
         const auto t0 = std::chrono::steady_clock::now();
-        control.Next();
+        control->Next();
         ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     }
     Common::_datetime_ from{kStart[0], kStart[1], kStart[2], kStart[3], kStart[4], kStart[5], 0};
-    consumer.direction = 1;
+    consumer->direction = 1;
     rig.P().Seek(&from, 0);
-    EXPECT_TRUE(consumer.AwaitFrames(12, 10000)) << "playback did not resume after the run";
+    EXPECT_TRUE(consumer->AwaitFrames(12, 10000)) << "playback did not resume after the run";
     for (int i = 0; i < 3; ++i) EXPECT_EQ(MsspTestAccess::ResetCount(rig.P(), i), 0u) << "a held frame was written off";
-    ExpectClean(consumer);
+    ExpectClean();
     std::sort(ms.begin(), ms.end());
     std::printf("%zu operations back to back: median %.3f ms, max %.3f ms\n", ms.size(), ms[ms.size() / 2], ms.back());
     EXPECT_LT(ms[ms.size() / 2], 10.0);
