@@ -100,7 +100,7 @@ void FaultRun(unsigned seed) {
     }
     if (rng() % 3 == 0) host.SetFault(static_cast<int>(rng() % 3), 0, ScriptedHost::kOpen, {-1, 0, 1});
 
-    Watchdog watchdog(25, "fault injection, seed " + std::to_string(seed));
+    Watchdog watchdog(std::chrono::seconds(25), "fault injection, seed " + std::to_string(seed));
     ASSERT_EQ(rig.Start(0x7, kStart, static_cast<int>(rng() % 3)), 0);
     Consumer consumer(rig, std::chrono::microseconds(100), seed + 1);
     ControlDriver control{rig, consumer, std::mt19937(seed + 2), kStart, 13,
@@ -141,7 +141,7 @@ protected:
     // Starts playback under a watchdog, a consumer that holds each frame
     // 1.5 ms as a decoder would, and a control driver over the operations `ops`.
     void Run(const char* what, unsigned ops) {
-        watchdog = std::make_unique<Watchdog>(60, what);
+        watchdog = std::make_unique<Watchdog>(std::chrono::seconds(60), what);
         const unsigned seed = Seed(what);
         ASSERT_EQ(rig.Start(0x7, kStart, static_cast<int>(seed % 2)), 0);
         consumer = std::make_unique<Consumer>(rig, std::chrono::microseconds(1500), seed);

@@ -7,9 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <future>
 #include <map>
 #include <memory>
 #include <random>
@@ -19,6 +16,7 @@
 
 #include "ScriptedHost.h"
 #include "TestAccess.h"
+#include "Watchdog.h"
 
 namespace msspt {
 
@@ -41,26 +39,6 @@ long long ElapsedMs(Fn fn) {
     fn();
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
 }
-
-// Aborts the process when a threaded run does not end in time: a hang must
-// fail the suite, not stall it.
-class Watchdog {
-public:
-    Watchdog(int seconds, std::string what)
-        : thread_([seconds, what, end = done_.get_future()] {
-              if (end.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready) return;
-              std::fprintf(stderr, "%s: no progress within %d s, aborting\n", what.c_str(), seconds);
-              std::abort();
-          }) {}
-    ~Watchdog() {
-        done_.set_value();
-        thread_.join();
-    }
-
-private:
-    std::promise<void> done_;
-    std::thread thread_;
-};
 
 // A parser of `streams` streams on a scripted host. Record() hands a
 // recording to the host and remembers its packs, by channel and pts and
