@@ -21,12 +21,8 @@ RecordingBuilder Rec(uint8_t channel, int segments = 1, int gops = 4) {
     return MakeSynthetic(SynthSpec{.channel = channel, .segments = segments, .gopsPerSegment = gops, .start = kStart});
 }
 
-struct Got {
-    int index, type;
-    uint64_t pts;
-    unsigned flag;
-    Bytes bytes;
-    bool wrapped;
+struct Got {  // a delivered frame
+    int index, type; uint64_t pts; unsigned flag; Bytes bytes; bool wrapped;
 };
 
 // Takes every frame GetFrame gives until playback is over (GetStatus 0);
@@ -114,6 +110,12 @@ TEST_F(ReaderThreads, EveryOpenFails_StreamsStoppedStatusZero_StopBounded) {
     EXPECT_LT(ElapsedMs([&] { EXPECT_EQ(P().StopParse(), 0); }), 2000);
     for (int t = 0; t < 3; ++t) EXPECT_EQ(A::Thread(P(), t).exited, 1);
     EXPECT_EQ(P().StopParse(), 0) << "a second stop returns at once";
+    // With nothing buffered, a stream still reading in any direction keeps
+    // playback live; an over or invalid one does not.
+    for (uint8_t s = MSSP_STATUS_INIT; s <= MSSP_STATUS_STOP; ++s) {
+        mssp::StoreRelease(A::Head(P(), 1)->state, s);
+        EXPECT_EQ(P().GetStatus(), s <= MSSP_STATUS_FAST_BACKWARD ? 1 : 0) << int(s);
+    }
     EXPECT_EQ(rig->host.Count(ScriptedHost::kRead), 0);
 }
 
