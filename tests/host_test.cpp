@@ -1,23 +1,14 @@
 // The host layer's own logic, without an engine: the payload of a pack in
-// either format at every split between the two pieces a ring hands out,
-// the kind of a video payload, channel sets, start times and trick speeds.
-// Sessions and the engine are driven through the GStreamer element's tests;
-// here only what the element does not use: a session halted and started
-// again, as the benchmarks time their starts.
+// either format at every split between the two pieces a ring hands out, the
+// kind of a video payload and trick speeds.
+// Sessions and the engine are driven through the GStreamer element's tests.
 #include <gtest/gtest.h>
-#include <sys/ipc.h>
-#include <sys/shm.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
 #include "MsspHost.h"
-#include "PackTool.h"
 #include "PackWriter.h"
-#include "TargetProgram.h"
-#include "Watchdog.h"
 
 namespace {
 
@@ -25,147 +16,50 @@ using mssphost::PackFormat;
 using mssphost::PackView;
 using packwriter::Bytes;
 
-struct PackCase {
-    const char* name;
-    PackFormat format;
-    Bytes pack;
-};
-
-std::vector<PackCase> Packs(const Bytes& payload) {
-    packwriter::NewPack fresh;
-    fresh.video = packwriter::VideoInfo{352, 288, 25};
-    fresh.pts = 123456;
-    fresh.time = mssphost::DateTime{26, 1, 1, 10, 0, 0};
-    packwriter::OldVideoPack old;
-    old.kind = packwriter::kPFrame;
-    old.ptsUs = 5000;
-    return {{"new", PackFormat::kNew, packwriter::MakeNewPack(fresh, payload)},
-            {"old video", PackFormat::kOld, packwriter::MakeOldVideoPack(old, payload)},
-            {"old audio", PackFormat::kOld, packwriter::MakeOldAudioPack(2, 0, payload)}};
-}
-
-PackView Split(const Bytes& pack, size_t at) {
-    return PackView{pack.data(), at, at < pack.size() ? pack.data() + at : nullptr, pack.size() - at};
-}
-
+// Every split of a pack between the two pieces a ring hands out gives the
+// payload whole; a pack cut short, or read as the other format, gives none.
 TEST(HostPayload, PayloadComesOutWholeAtEverySplit) {
     Bytes payload(300);
     for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 7 + 1);
-    for (const PackCase& c : Packs(payload)) {
-        SCOPED_TRACE(c.name);
-        for (size_t at = 4; at <= c.pack.size(); ++at) {
+    packwriter::NewPack fresh;
+    fresh.video = packwriter::VideoInfo{352, 288, 25};
+    fresh.pts = 123456;
+    packwriter::OldVideoPack old;
+    old.kind = packwriter::kPFrame;
+    const std::pair<PackFormat, Bytes> packs[] = {{PackFormat::kNew, packwriter::MakeNewPack(fresh, payload)},
+                                                  {PackFormat::kOld, packwriter::MakeOldVideoPack(old, payload)},
+                                                  {PackFormat::kOld, packwriter::MakeOldAudioPack(2, 0, payload)}};
+    auto split = [](const Bytes& pack, size_t at) {
+        return PackView{pack.data(), at, at < pack.size() ? pack.data() + at : nullptr, pack.size() - at};
+    };
+    for (const auto& [format, pack] : packs) {
+        for (size_t at = 4; at <= pack.size(); ++at) {
             std::vector<uint8_t> scratch;
             size_t len = 0;
-            const uint8_t* p = mssphost::ContiguousPayload(c.format, Split(c.pack, at), &scratch, &len);
-            ASSERT_NE(p, nullptr) << "split at " << at;
-            ASSERT_EQ(Bytes(p, p + len), payload) << "split at " << at;
+            const uint8_t* p = mssphost::ContiguousPayload(format, split(pack, at), &scratch, &len);
+            ASSERT_TRUE(p && Bytes(p, p + len) == payload) << "split at " << at << " of " << pack.size();
         }
-        // A pack cut short, or bytes of the other format, give no payload.
         size_t offset = 0, len = 0;
-        EXPECT_FALSE(mssphost::PayloadRange(c.format, Split(Bytes(c.pack.begin(), c.pack.end() - 1), 10), &offset,
-                                            &len));
-        const PackFormat other = c.format == PackFormat::kNew ? PackFormat::kOld : PackFormat::kNew;
-        EXPECT_FALSE(mssphost::PayloadRange(other, Split(c.pack, c.pack.size()), &offset, &len));
+        EXPECT_FALSE(mssphost::PayloadRange(format, split(Bytes(pack.begin(), pack.end() - 1), 10), &offset, &len));
+        const PackFormat other = format == PackFormat::kNew ? PackFormat::kOld : PackFormat::kNew;
+        EXPECT_FALSE(mssphost::PayloadRange(other, split(pack, pack.size()), &offset, &len));
     }
-}
-
-TEST(HostPayload, VideoKindFromTheFirstNalUnit) {
-    const struct {
-        Bytes payload;
-        mssphost::MediaKind kind;
-    } cases[] = {
+    const std::pair<Bytes, mssphost::MediaKind> kinds[] = {  // from the first NAL unit
         {{0, 0, 0, 1, 0x67, 0x42}, mssphost::MediaKind::kH264},        // sequence parameter set
         {{0, 0, 1, 0x09, 0xF0}, mssphost::MediaKind::kH264},           // access unit delimiter
         {{0, 0, 0, 1, 0x40, 0x01, 0x0C}, mssphost::MediaKind::kH265},  // video parameter set
         {{0, 0, 0, 1, 0x46, 0x01, 0x50}, mssphost::MediaKind::kH265},  // access unit delimiter
         {{'M', 'S', 'Y', 'N', 0, 0, 0, 0}, mssphost::MediaKind::kOther},
-        {{0, 0, 0, 1, 0x80, 0x01}, mssphost::MediaKind::kOther},        // forbidden bit set
+        {{0, 0, 0, 1, 0x80, 0x01}, mssphost::MediaKind::kOther},  // forbidden bit set
         {{0, 0, 1}, mssphost::MediaKind::kOther},
     };
-    for (size_t i = 0; i < std::size(cases); ++i)
-        EXPECT_EQ(mssphost::ClassifyVideo(cases[i].payload.data(), cases[i].payload.size()), cases[i].kind)
-            << "case " << i;
-}
-
-TEST(HostText, ChannelSetsAndStartTimes) {
-    const struct {
-        const char* text;
-        bool ok;
-        uint32_t mask;
-    } sets[] = {{"0-3", true, 0xF}, {"0,2,5", true, 0x25}, {"1-2,31", true, 0x80000006u}, {"0xF0", true, 0xF0},
-                {"0-32", false, 0}, {"3-1", false, 0},  {"", false, 0},  {"a", false, 0}, {"1,,2", false, 0}};
-    for (const auto& s : sets) {
-        uint32_t mask = 0;
-        EXPECT_EQ(mssphost::ParseChannelSet(s.text, &mask), s.ok) << s.text;
-        EXPECT_EQ(mask, s.ok ? s.mask : 0u) << s.text;
-    }
-    mssphost::DateTime dt{};
-    bool timeOfDay = false;
-    ASSERT_TRUE(mssphost::ParseStartTime("2026-01-01 10:00:05", &dt, &timeOfDay));
-    EXPECT_FALSE(timeOfDay);
-    EXPECT_EQ(dt, (mssphost::DateTime{26, 1, 1, 10, 0, 5}));
-    ASSERT_TRUE(mssphost::ParseStartTime("23:59:58", &dt, &timeOfDay));
-    EXPECT_TRUE(timeOfDay);
-    EXPECT_EQ(dt[3] * 3600 + dt[4] * 60 + dt[5], 86398);
-    EXPECT_FALSE(mssphost::ParseStartTime("24:00:00", &dt, &timeOfDay));
-    EXPECT_FALSE(mssphost::ParseStartTime("10:00", &dt, &timeOfDay));
+    for (const auto& [bytes, kind] : kinds) EXPECT_EQ(mssphost::ClassifyVideo(bytes.data(), bytes.size()), kind) << bytes.size();
 }
 
 TEST(HostTrick, RatesMapToTheEngineSpeeds) {
-    const struct {
-        double rate;
-        int speed;
-    } cases[] = {{1.5, 2}, {2, 2}, {4, 4}, {7.9, 4}, {8, 8}, {15, 8}, {16, 16}, {-16, 16}, {31, 16}, {32, 32}, {100, 32}};
-    for (const auto& c : cases) EXPECT_EQ(mssphost::TrickSpeedForRate(c.rate), c.speed) << c.rate;
-}
-
-// The benchmarks time a second pass over a warm segment: a halted session
-// must start again on its parser and shared memory, and play everything.
-TEST(HostSession, HaltedSessionStartsAgainOnItsParserUntilStopped) {
-    msspt::TempDir dir("host_test");
-    packtool::SynthOptions synth;
-    synth.outDir = dir.path();
-    synth.channels = 2;
-    synth.durationSec = 2;
-    synth.bitrateKbps = 256;
-    std::string error;
-    ASSERT_TRUE(packtool::WriteSynthetic(synth, nullptr, &error)) << error;
-    mssphost::Options options;
-    options.groupDir = dir.path();
-    options.ringBytes = mssphost::kMinRingBytes;
-    options.nodes = 64;
-    const auto session = mssphost::Session::Open(options, &error);
-    ASSERT_TRUE(session) << error;
-    // The segment filed under the session's key file; a parser built anew
-    // creates another.
-    auto segment = [&] {
-        const key_t key = ftok(mssphost::KeyFilePath(session->ShmName(), mssphost::kPlaybackGroup).c_str(), 'k');
-        return key == -1 ? -1 : shmget(key, 0, 0);
-    };
-    session->Prepare();
-    const int prepared = segment();
-    ASSERT_GE(prepared, 0);
-    const msspt::Watchdog watchdog(std::chrono::seconds(60), "HaltedSessionStartsAgainOnItsParserUntilStopped");
-    for (int pass = 0; pass < 2; ++pass) {
-        ASSERT_EQ(session->StartAt(session->FirstTime()), 0) << "pass " << pass;
-        EXPECT_EQ(segment(), prepared) << "pass " << pass;
-        int frames = 0;
-        for (mssphost::Frame f;;) {
-            if (session->Take(&f)) {
-                ++frames;
-                session->Release(f);
-            } else if (session->Live()) {
-                usleep(1000);
-            } else {
-                break;
-            }
-        }
-        EXPECT_EQ(frames, 2 * 2 * 25) << "pass " << pass;  // two channels, 2 s at 25 fps
-        session->Halt();
-        EXPECT_TRUE(mssphost::SharedMemoryExists(session->ShmName(), mssphost::kPlaybackGroup));
-    }
-    session->Stop();
-    EXPECT_FALSE(mssphost::SharedMemoryExists(session->ShmName(), mssphost::kPlaybackGroup));
+    for (const auto& [rate, speed] : {std::pair{1.5, 2}, {2.0, 2}, {4.0, 4}, {7.9, 4}, {8.0, 8}, {15.0, 8}, {16.0, 16},
+                                      {-16.0, 16}, {31.0, 16}, {32.0, 32}, {100.0, 32}})
+        EXPECT_EQ(mssphost::TrickSpeedForRate(rate), speed) << rate;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -86,6 +87,10 @@ struct Priv {
     guint64 targetMs = 0;
     GstClockTime stop = GST_CLOCK_TIME_NONE;
     guint32 seqnum = 0;
+    // A seek sent to the pipeline reaches this element once through each
+    // sink, all copies with one seqnum: only the first repositions.
+    std::mutex seekLock;
+    guint32 lastSeekSeqnum = GST_SEQNUM_INVALID;
     std::atomic<guint64> positionMs{0};
     std::atomic<guint64> durationMs{0};
     std::atomic<bool> running{false};
@@ -497,6 +502,12 @@ bool DoSeek(GstMsspSrc* self, GstEvent* event) {
     };
     const guint64 target = rate > 0 ? resolve(startType, start) : resolve(stopType, stop);
     const guint32 seqnum = gst_event_get_seqnum(event);
+    std::lock_guard<std::mutex> serial(p.seekLock);
+    if (seqnum == p.lastSeekSeqnum) {
+        GST_DEBUG_OBJECT(self, "seek %u already done (it came through another sink)", seqnum);
+        return true;
+    }
+    p.lastSeekSeqnum = seqnum;
 
     GstEvent* flushStart = gst_event_new_flush_start();
     gst_event_set_seqnum(flushStart, seqnum);

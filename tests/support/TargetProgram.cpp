@@ -1,34 +1,25 @@
 #include "TargetProgram.h"
 
-#include <sys/wait.h>
 #include <stdlib.h>
-
-#include <cstdio>
-#include <filesystem>
-
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 
 namespace msspt {
 
-namespace {
-
-// The cross build's emulator command, space-separated (CMake's
-// CMAKE_CROSSCOMPILING_EMULATOR); empty in a native build.
+// The cross build's emulator command (CMake's CMAKE_CROSSCOMPILING_EMULATOR).
 #ifdef MSSP_TEST_EMULATOR
-constexpr const char* kEmulator = MSSP_TEST_EMULATOR;
+static const std::string kEmulator = MSSP_TEST_EMULATOR;
 #else
-constexpr const char* kEmulator = "";
+static const std::string kEmulator;
 #endif
 
-}  // namespace
-
-std::string EmulatorPrefix() {
-    const std::string emulator = kEmulator;
-    return emulator.empty() ? emulator : emulator + " ";
-}
+std::string EmulatorPrefix() { return kEmulator.empty() ? kEmulator : kEmulator + " "; }
 
 std::vector<std::string> ProgramArgv(const std::string& program) {
     std::vector<std::string> argv;
@@ -42,8 +33,7 @@ std::string SelfPath() {
     // Under qemu-user the link names the emulated program, not the emulator.
     char path[PATH_MAX];
     const ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) return "/proc/self/exe";
-    return std::string(path, static_cast<size_t>(n));
+    return n <= 0 ? "/proc/self/exe" : std::string(path, static_cast<size_t>(n));
 }
 
 int Shell(const std::string& cmd, std::string* out) {
@@ -51,8 +41,7 @@ int Shell(const std::string& cmd, std::string* out) {
     FILE* p = popen((cmd + " 2>&1").c_str(), "r");
     if (!p) return -1;
     char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof(buf), p)) > 0) out->append(buf, n);
+    for (size_t n; (n = fread(buf, 1, sizeof(buf), p)) > 0;) out->append(buf, n);
     const int status = pclose(p);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -60,6 +49,33 @@ int Shell(const std::string& cmd, std::string* out) {
 bool Have(const char* program) {
     std::string out;
     return Shell(std::string("command -v ") + program, &out) == 0;
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+const NonRegular kNonRegular[3] = {
+    {"a directory", [](const std::string& p) { return mkdir(p.c_str(), 0755) == 0; }},
+    {"a FIFO", [](const std::string& p) { return mkfifo(p.c_str(), 0644) == 0; }},
+    {"a character device", [](const std::string& p) { return symlink("/dev/null", p.c_str()) == 0; }},
+};
+
+std::string Captured(const std::function<void(FILE*)>& write) {
+    char* text = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&text, &len);
+    write(f);
+    fclose(f);
+    std::string out(text, len);
+    free(text);
+    return out;
 }
 
 TempDir::TempDir(const char* tag) {

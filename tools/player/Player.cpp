@@ -1049,7 +1049,9 @@ void PrintSummary(FILE* out, const Result& r) {
     for (const ChannelStats& c : r.channels) {
         std::string types;
         for (int t = 0; t < 3; ++t) {
-            if (c.typesSeen >> t & 1) types += (types.empty() ? "" : ",") + std::to_string(t);
+            if ((c.typesSeen >> t & 1) == 0) continue;
+            if (!types.empty()) types += ',';
+            types += static_cast<char>('0' + t);
         }
         auto when = [](bool hasTime, const DateTime& t, bool hasPts, uint64_t pts) {
             char buf[64];
@@ -1104,9 +1106,14 @@ void PrintSteps(FILE* out, const Result& r) {
             settle = std::max(settle, s.settleMs);
             spread = std::max(spread, s.spreadMs);
         }
+        std::string note;
+        if (!s.settled) {
+            note = "   channel(s) ";
+            note += ChannelList(s.missing);
+            note += " showed nothing after it";
+        }
         std::fprintf(out, "%8.2f s  %-28s %10s %10s%s\n", s.atMs / 1000.0, s.operation.c_str(), s.settled ? a : "-",
-                     s.settled ? b : "-",
-                     s.settled ? "" : ("   channel(s) " + ChannelList(s.missing) + " showed nothing after it").c_str());
+                     s.settled ? b : "-", note.c_str());
         all &= s.settled;
     }
     std::fprintf(out, "%10s  %-28s %7.0f ms %7" PRId64 " ms%s\n", "", "whole run", settle, spread,
