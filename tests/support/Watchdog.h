@@ -1,13 +1,12 @@
-// Ends the test process when a threaded run does not finish in time: a hang
+// Ends the test process when a threaded run does not end in time: a hang
 // must fail the suite, not stall it.
 #ifndef MSSP_TEST_WATCHDOG_H
 #define MSSP_TEST_WATCHDOG_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -15,32 +14,19 @@ namespace msspt {
 
 class Watchdog {
 public:
-    // `what` names the run in the message printed before the abort.
     Watchdog(std::chrono::seconds limit, std::string what)
-        : what_(std::move(what)), thread_([this, limit] {
-              std::unique_lock<std::mutex> lock(mu_);
-              if (!cv_.wait_for(lock, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "%s: no progress within %d s, aborting\n", what_.c_str(),
-                               static_cast<int>(limit.count()));
-                  std::abort();
-              }
+        : thread_([limit, what, end = done_.get_future()] {
+              if (end.wait_for(limit) == std::future_status::ready) return;
+              std::fprintf(stderr, "%s: no progress within %d s, aborting\n", what.c_str(), static_cast<int>(limit.count()));
+              std::abort();
           }) {}
     ~Watchdog() {
-        {
-            std::lock_guard<std::mutex> lock(mu_);
-            done_ = true;
-        }
-        cv_.notify_all();
+        done_.set_value();
         thread_.join();
     }
-    Watchdog(const Watchdog&) = delete;
-    Watchdog& operator=(const Watchdog&) = delete;
 
 private:
-    std::string what_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    bool done_ = false;
+    std::promise<void> done_;
     std::thread thread_;
 };
 
