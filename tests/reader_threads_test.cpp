@@ -291,7 +291,7 @@ TEST_P(Forward, EveryFrameInTimestampOrder_FlagsAtSegmentsAndJumps) {
             }
         }
     }
-    Make(3, 140000, 64);
+    Make(3, 3 * 65536 + 4000, 64);
     for (int c = 0; c < 3; ++c) {
         rig->Record(c, 0, b[c]);
         rig->host.SetChunks(c, 0, {65536, 7001, 30011});

@@ -148,7 +148,7 @@ ControlDriver::Op ControlDriver::Next() {
         // while this group plays: every constructor writes process-wide state.
         ScriptedHost host;
         MSSP_StreamOperation_t table = ScriptedHost::Table();
-        Parser other(12, 1, otherName.data(), 2 * 65536, 8, &table, &host, 2);
+        Parser other(12, 1, otherName.data(), 3 * 65536, 8, &table, &host, 2);
         break;
     }
     }
