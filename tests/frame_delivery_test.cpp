@@ -527,6 +527,29 @@ TEST_F(Delivery, GetFrame_OrderByTimestampBothDirections) {
     EXPECT_EQ(Waiting(0) + Waiting(1), 2);
 }
 
+// The largest timestamp is a timestamp like any other: forward it comes
+// last but it comes, ties go to the lower index, and backward it comes first.
+TEST_F(Delivery, GetFrame_LargestTimestampIsChosen) {
+    constexpr uint64_t kMax = UINT64_MAX;
+    Make(3);
+    Push(0, Frame(MSSP_FRAME_I, kMax));
+    Push(1, Frame(MSSP_FRAME_I, kMax));
+    A::Head(P(), 2)->state = MSSP_STATUS_OVER;
+    Delivered d = Get(1);
+    EXPECT_EQ(d.rc, 0);
+    EXPECT_EQ(d.pts, kMax);
+    EXPECT_EQ(Get(-1).rc, 0);
+    unsigned long long best = 0;
+    EXPECT_EQ(P().GetBaselinePts(nullptr, &best, 1, 0), 0);
+    EXPECT_EQ(best, kMax);
+    P().ReleaseFrame(0);
+    Push(0, Frame(MSSP_FRAME_I, 5));
+    EXPECT_EQ(Get(1).pts, 5u);
+    d = Get(-1);
+    EXPECT_EQ(d.rc, 1);
+    EXPECT_EQ(d.pts, kMax);
+}
+
 TEST_F(Delivery, GetFrame_LiveEmptyStreamBlocks_OverEmptyIgnored) {
     Make(2);
     Push(0, Frame(MSSP_FRAME_I, 1000));
