@@ -92,7 +92,7 @@ int ReferenceGetFrame(P& p, Out& o, int direction, unsigned char convert) {
                     return -1;
                 }
             }
-            if ((direction > 0 && t < best) || (direction < 0 && t > best)) {
+            if (direction != 0 && (chosen < 0 || (direction > 0 ? t < best : t > best))) {
                 best = t;
                 chosen = i;
                 chosenWaiting = waiting;

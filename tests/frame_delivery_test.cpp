@@ -323,6 +323,29 @@ TEST_F(Delivery, GetFrame_OrderTiesAndPlace) {
     EXPECT_EQ(A::WaitIFrame(P(), 0), 1);
 }
 
+// The largest timestamp is a timestamp like any other: forward it comes
+// last but it comes, ties go to the lower index, and backward it comes first.
+TEST_F(Delivery, GetFrame_LargestTimestampIsChosen) {
+    constexpr uint64_t kMax = UINT64_MAX;
+    Make(3);
+    t_->Push(0, F(0, kMax));
+    t_->Push(1, F(0, kMax));
+    A::Head(P(), 2)->state = MSSP_STATUS_OVER;
+    Delivered d = t_->Get(1);
+    EXPECT_EQ(d.rc, 0);
+    EXPECT_EQ(d.pts, kMax);
+    EXPECT_EQ(t_->Get(-1).rc, 0);
+    unsigned long long best = 0;
+    EXPECT_EQ(P().GetBaselinePts(nullptr, &best, 1, 0), 0);
+    EXPECT_EQ(best, kMax);
+    P().ReleaseFrame(0);
+    t_->Push(0, F(0, 5));
+    EXPECT_EQ(t_->Get(1).pts, 5u);
+    d = t_->Get(-1);
+    EXPECT_EQ(d.rc, 1);
+    EXPECT_EQ(d.pts, kMax);
+}
+
 TEST_F(Delivery, GetFrame_JumpLevelKeyFrameWaitAndChannel) {
     // Level 0, 2X table: even positions shown; 32..60 fold onto 0..28.
     for (const auto& [refIndex, shown] : {std::pair{0, true}, {1, false}, {32, true}, {33, false}, {61, true}}) {

@@ -439,7 +439,7 @@ TEST_F(FrameParserTrick, HostAnswers_ResultsNodesAndState) {
     const int first = static_cast<int>(I({0})[0].bytes.size());
     const Case cases[] = {
         {"plain", {}, 0, 1 << 20, {1, 1}, 1, MSSP_STATUS_PLAY, 2},
-        {"length above the header's: retried", {5}, 0, 1 << 20, {-1, -1}, -1, MSSP_STATUS_PLAY, 1},
+        {"length above the header's: given up, the next asked for", {5}, 0, 1 << 20, {0, 0}, -1, MSSP_STATUS_PLAY, 2},
         {"length below one", {-first - 10}, 0, 1 << 20, {-1}, -1, MSSP_STATUS_OVER, 1},
         {"null data", {0, true}, 0, 1 << 20, {-1}, -1, MSSP_STATUS_OVER, 1},
         {"read fails", {}, -3, 1 << 20, {1, -1}, 0, MSSP_STATUS_OVER, 2},

@@ -163,21 +163,3 @@ TEST(Reader, EndErrorOrResultAboveAskedLength_NothingCounted) {
     EXPECT_EQ(h->Pd(0).length + static_cast<uint32_t>(h->Waiting(0)), 0u);
 }
 
-TEST(ReaderDeathTest, FreeSizeAboveRing_EndsProcessWithFailureStatus) {
-    auto h = Make(Raw({10}));
-    // A waiting frame whose offset lies beyond the ring (shared memory
-    // written by someone else) makes the free size larger than the ring.
-    A::Nodes(h->P(), 0)[0].offset1 = 3u << 20;
-    A::Head(h->P(), 0)->parseNum = 1;
-    A::Cursor(h->P(), 0)->lastIndex = 0;
-    // The child ends without destructors: it marks the segment for removal
-    // first. The message goes to standard output: send it where the death test looks.
-    EXPECT_EXIT(
-        {
-            shmctl(A::Shmid(h->P()), IPC_RMID, nullptr);
-            msspt::RemoveKeyFile(h->name, h->group);
-            dup2(2, 1);
-            h->P().ParseFrame(0);
-        },
-        ::testing::ExitedWithCode(mssp::kFatalExitStatus), "fatal err:FreeSize:[0-9]+ m_BufSize:1048576");
-}

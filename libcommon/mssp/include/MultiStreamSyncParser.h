@@ -528,6 +528,10 @@ private:
     // by the playback thread; the readers and the control thread mark the
     // streams they change in it (heap, created with the object).
     MsspOrder* m_pOrder;
+    // Reader: trick-play packs given up in a row per stream (bad header,
+    // checksum, no room ever); reset by a stored frame and by every buffer
+    // reset. A bounded number ends the stream instead of asking forever.
+    uint8_t m_TrickRejects[MSSP_MAX_STREAMS] = {};
 };
 
 #endif  // MULTI_STREAM_SYNC_PARSER_H

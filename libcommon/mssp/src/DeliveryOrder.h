@@ -18,7 +18,10 @@
 struct MsspOrder {
     using P = CMultiStreamSyncParser;
 
-    static constexpr uint64_t kNoKey = UINT64_MAX;  // a leaf that never wins
+    // The key of a leaf that is no candidate. A candidate may have the same
+    // key (a timestamp of 2^64 - 1 playing forward, 0 backward): on equal
+    // keys the candidate wins (Better), and Winner asks the candidate mask.
+    static constexpr uint64_t kNoKey = UINT64_MAX;
 
     // Written by any thread.
     // Streams changed since delivery last looked, by a reader, the control
@@ -83,7 +86,9 @@ struct MsspOrder {
         pts[i] = time;
         if (keyedFor == 0) return;  // built from pts at the next choice
         const uint64_t k = isCandidate ? time ^ flip : kNoKey;
-        if (k == key[i]) return;  // a new frame behind the same read node
+        // A new frame behind the same read node; kNoKey may also be a
+        // candidate's key, so that leaf's path is always walked again.
+        if (k == key[i] && k != kNoKey) return;
         key[i] = k;
         for (uint32_t j = (leaves + i) >> 1; j != 0; j >>= 1) win[j] = Better(win[2 * j], win[2 * j + 1]);
     }
@@ -101,7 +106,7 @@ struct MsspOrder {
     }
 
     // The stream whose frame comes first, or -1 when no stream is a candidate.
-    int Winner() const { return key[win[1]] == kNoKey ? -1 : win[1]; }
+    int Winner() const { return (candidate >> win[1]) & 1u ? win[1] : -1; }
 
     // Any thread: the streams of `mask` (stream indexes below m_StreamNum)
     // changed: a frame published, a state written, a reset.
@@ -109,8 +114,12 @@ struct MsspOrder {
     static void NoteAll(P& p);
 
 private:
-    // The right child wins only with a smaller key.
-    uint8_t Better(uint8_t left, uint8_t right) const { return key[right] < key[left] ? right : left; }
+    // The right child wins with a smaller key, or with the same key when the
+    // left one is no candidate (the only way a candidate's key can tie kNoKey).
+    uint8_t Better(uint8_t left, uint8_t right) const {
+        if (key[right] != key[left]) return key[right] < key[left] ? right : left;
+        return (candidate >> left) & 1u ? left : right;
+    }
 };
 
 inline void MsspOrder::Note(P& p, uint32_t mask) {

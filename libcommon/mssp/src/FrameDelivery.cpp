@@ -353,7 +353,11 @@ struct MsspDelivery {
             const Pass r = Examine(p, i, bConvert, &t);
             if (r == Pass::kStop) return -1;
             if (r == Pass::kNext) continue;
-            if ((direction > 0 && t < *best) || (direction < 0 && t > *best)) {
+            // Playing forward or backward, the first offer is taken whatever
+            // its value (a timestamp equal to the starting best must not be
+            // passed over); later ones only when strictly better, so ties
+            // keep the lower index.
+            if (direction != 0 && (chosen < 0 || (direction > 0 ? t < *best : t > *best))) {
                 *best = t;
                 chosen = i;
             }
@@ -606,7 +610,8 @@ int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* 
             } else {
                 GetStreamPTS(i, &p);
             }
-            if ((direction > 0 && p != 0 && p < best) || (direction < 0 && p > best)) {
+            // The first forward offer is taken even at 2^64 - 1, the starting best.
+            if ((direction > 0 && p != 0 && (chosen < 0 || p < best)) || (direction < 0 && p > best)) {
                 best = p;
                 chosen = i;
             }

@@ -19,6 +19,11 @@ namespace {
 constexpr uint32_t kSearchMinLen = 43;     // above this many unparsed bytes, search before reading
 constexpr uint32_t kNewSegKeepLen = 9;     // at most this many old bytes are given up for a new segment
 constexpr int kMaxReadsPerCall = 4;        // reads of kMaxReadLen per call
+// Reads the header search may make in one call. Bytes without any header
+// (zeros, another file's contents) would otherwise keep the reader inside one
+// call for as long as the host supplies them, and the thread would see no
+// Idle or stop request meanwhile; the search goes on at the next call.
+constexpr int kMaxSearchReadsPerCall = 4;
 constexpr int kNodePauseMargin = 5;        // pause when pending reaches m_FrameNum - 5
 constexpr int kNodeResumeMargin = 11;      // resume when pending drops below m_FrameNum - 11
 constexpr int kNewHeaderLen = 12;
@@ -27,6 +32,11 @@ constexpr int kOldAudioHeaderLen = 8;
 constexpr uint8_t kFlagNewSegment = 0x01;   // node flags bit 0
 constexpr uint8_t kFlagLastOfSegment = 0x02;  // node flags bit 1
 constexpr int kDeviceGroupOldFormat = 3;
+// Trick-play packs given up in a row before the stream is ended: a host that
+// returns the same damaged I-frame again and again (or nothing but damaged
+// ones) would otherwise be asked forever, and delivery would wait for the
+// stream for good.
+constexpr uint8_t kMaxTrickRejects = 8;
 
 }  // namespace
 
@@ -64,6 +74,43 @@ struct MsspParser {
         pd.ReadPos = pd.NewSegPos;
         pd.length = pd.NewSegLen;
         pd.EndPos = LastByte(p);
+    }
+
+    // A count, index or place read back from the shared segment that the
+    // stream cannot hold: another process wrote into the segment. The stream
+    // starts again empty (its unparsed and stored frames are given up, the
+    // host's position stays) rather than use the value.
+    [[gnu::cold, gnu::noinline]] static int ResetCorrupt(P& p, int i, const char* what, long long value) {
+        tag_pbParserData& pd = p.Parser(i);
+        MSSP_LOC_AS("ParseFrame");
+        std::printf("impossible %s:%lld in the shared segment:index:%d, stream reset\n", what, value, i);
+        pd.u8PackPending = 0;
+        pd.PackLen = 0;
+        pd.u8NewSegData = 0;
+        pd.NewSegLen = 0;
+        pd.NewSegPos = 0;
+        pd.u8NodeFull = 0;
+        pd.u8SegFlag = 0;
+        pd.ReadPos = 0;
+        pd.length = 0;
+        pd.EndPos = LastByte(p);
+        p.m_pTrickData[i] = nullptr;
+        p.m_TrickLen[i] = 0;
+        p.m_TrickNewSeg[i] = 0;
+        MSSP_StreamHead_t* head = p.m_pStreamHead[i];
+        // publish: no frame waits (parseNum first, as a buffer reset does)
+        mssp::StoreRelease(head->parseNum, 0u);
+        mssp::StoreRelease(head->getNum, 0u);
+        mssp::StoreRelease(p.m_pNodeCursor[i]->getIndex, 0u);
+        mssp::StoreRelease(p.m_pNodeCursor[i]->lastIndex, -1);
+        MsspOrder::Note(p, 1u << i);
+        return 0;
+    }
+
+    // True when a waiting count is one the node ring can hold (either sign:
+    // a count a little below 0 is left by a reset racing a release).
+    static bool PendingPossible(P& p, int32_t pending) {
+        return static_cast<uint32_t>(pending + p.m_FrameNum) <= static_cast<uint32_t>(2 * p.m_FrameNum);
     }
 
     // Marks the stream over, for the reader loop and delivery.
@@ -202,6 +249,7 @@ struct MsspParser {
         const int frameNum = p.m_FrameNum;
         const int32_t last = mssp::LoadRelaxed(cursor->lastIndex);  // this thread's own cursor
         const bool hasPrev = last >= 0 && last < frameNum;
+        if (!hasPrev && last != -1) return ResetCorrupt(p, i, "lastIndex", last);
         const uint32_t frames = static_cast<uint32_t>(frameNum);
         const int n = hasPrev ? static_cast<int>(mssp::NextIndex(static_cast<uint32_t>(last), frames)) : 0;
         MSSP_FrameNode_t& node = p.m_pFrameNode[i][n];
@@ -291,12 +339,28 @@ struct MsspParser {
         }
     }
 
+    // Gives up the pending trick-play pack; ends the stream after
+    // kMaxTrickRejects packs given up in a row. Returns the call's result.
+    static int RejectTrickPack(P& p, int i) {
+        p.m_pTrickData[i] = nullptr;
+        p.m_TrickLen[i] = 0;
+        p.m_TrickNewSeg[i] = 0;
+        if (++p.m_TrickRejects[i] < kMaxTrickRejects) return 0;
+        p.m_TrickRejects[i] = 0;
+        SetOver(p, i);
+        MSSP_LOC_AS("ParseFrame");
+        std::printf("Fast back or forward, %d I-frames rejected in a row, stream over :index:%d chn:%d\n",
+                    kMaxTrickRejects, i, static_cast<int>(mssp::LoadRelaxed(p.m_pStreamHead[i]->channel)));
+        return -1;
+    }
+
     // Fast forward / fast backward: one whole I-frame pack per call.
     static int TrickPlay(P& p, int i, int status, bool old) {
         tag_pbParserData& pd = p.Parser(i);
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
         const uint32_t bufSize = static_cast<uint32_t>(p.m_BufSize);
         const int32_t pending = Pending(p, i);
+        if (!PendingPossible(p, pending)) return ResetCorrupt(p, i, "waiting count", pending);
         if (pending > mssp::kTrickMaxPending || pending >= p.m_FrameNum) return -1;
 
         if (p.m_TrickLen[i] == 0) {
@@ -330,13 +394,11 @@ struct MsspParser {
             // block the stream for good.
             MSSP_LOC_AS("ParseFrame");
             std::printf("invalid packlen:index:%d PackLen:%u m_BufSize:%d\n\n", i, len, p.m_BufSize);
-            p.m_pTrickData[i] = nullptr;
-            p.m_TrickLen[i] = 0;
-            p.m_TrickNewSeg[i] = 0;
-            return 0;
+            return RejectTrickPack(p, i);
         }
         const int free = p.GetBufFreeSize(i);
         if (static_cast<long long>(len) >= free) return 0;
+        if (free > p.m_BufSize) return ResetCorrupt(p, i, "free size", free);
 
         // W as GetBufFreeSize measured the room from (the data before an
         // early wrap of normal play may still be unparsed).
@@ -384,7 +446,9 @@ struct MsspParser {
             MSSP_LOC_AS("ParseFrame");
             std::printf("CMultiStreamSyncParser::ParseFrame error, restul=%d offset=%u packLen=%u readLen=%d\n", r,
                         pd.Offset, pd.PackLen, p.m_TrickLen[i]);
-            return -1;
+            // The same bytes would fail the same way: give the pack up and
+            // ask for the next one.
+            return RejectTrickPack(p, i);
         }
 
         pd.length += pd.PackLen;
@@ -392,7 +456,14 @@ struct MsspParser {
         p.m_pTrickData[i] = nullptr;
         p.m_TrickLen[i] = 0;
         p.m_TrickNewSeg[i] = 0;
-        return Commit(p, i, true, newSegMark, old);
+        const uint32_t before = mssp::LoadRelaxed(head->parseNum);  // this thread's own counter
+        const int r2 = Commit(p, i, true, newSegMark, old);
+        if (mssp::LoadRelaxed(head->parseNum) != before) {
+            p.m_TrickRejects[i] = 0;
+            return r2;
+        }
+        // Not stored (checksum, first-frame rules): the pack is gone already.
+        return RejectTrickPack(p, i) < 0 ? -1 : r2;
     }
 
     // Waits for the rest of the current pack, then commits it.
@@ -423,6 +494,7 @@ struct MsspParser {
     // when needed, then finishes its pack.
     static int SearchAndCommit(P& p, int i, bool old) {
         tag_pbParserData& pd = p.Parser(i);
+        int reads = 0;
         for (;;) {
             const int r = SearchHeader(p, i, old);
             if (r == -2) {
@@ -441,6 +513,9 @@ struct MsspParser {
                     std::printf("return index %d FreeSize %d\n", i, free);
                     return -1;
                 }
+                // The bytes searched so far are used up: that is progress,
+                // and the unparsed rest waits in the ring for the next call.
+                if (++reads > kMaxSearchReadsPerCall) return 1;
                 if (p.ReadData(i) > 0) continue;
                 StreamOver(p, i, true);
                 return -1;
@@ -464,6 +539,7 @@ struct MsspParser {
         tag_pbParserData& pd = p.Parser(i);
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
         const int32_t pending = Pending(p, i);
+        if (!PendingPossible(p, pending)) return ResetCorrupt(p, i, "waiting count", pending);
 
         // Node ring hysteresis. The bounds keep at least one node free and
         // always let an emptied ring resume, however few nodes there are.
@@ -497,10 +573,12 @@ struct MsspParser {
             return -1;
         }
         if (free > p.m_BufSize) {
+            // Only a frame place outside the ring gives this (see
+            // GetBufFreeSize): a value from the shared segment, not a reason
+            // to end the recorder's process.
             MSSP_LOC_AS("ParseFrame");
             std::printf("fatal err:FreeSize:%d m_BufSize:%d\n\n", free, p.m_BufSize);
-            std::fflush(stdout);
-            std::exit(mssp::kFatalExitStatus);
+            return ResetCorrupt(p, i, "free size", free);
         }
 
         int reads = free / mssp::kMaxReadLen;

@@ -199,6 +199,7 @@ struct MsspControl {
         p.m_pTrickData[i] = nullptr;
         p.m_TrickLen[i] = 0;
         p.m_TrickNewSeg[i] = 0;
+        p.m_TrickRejects[i] = 0;
     }
 
     // Moves every stream that has a handle to `time` on the current play date

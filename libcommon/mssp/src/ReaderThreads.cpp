@@ -119,6 +119,7 @@ struct MsspReader {
         p.m_pTrickData[i] = nullptr;
         p.m_TrickLen[i] = 0;
         p.m_TrickNewSeg[i] = 0;
+        p.m_TrickRejects[i] = 0;
 
         if (pd.pFrameInfo == nullptr)
             pd.pFrameInfo = static_cast<MSSP_FrameNode_t*>(std::calloc(1, kFrameInfoSize));
@@ -666,6 +667,10 @@ int CMultiStreamSyncParser::GetBufFreeSize(int index) {
         MSSP_FrameNode_t node;
         std::memcpy(&node, &m_pFrameNode[index][mssp::Wrap(getIndex, static_cast<uint32_t>(m_FrameNum))], sizeof(node));
         tail = node.offset1;
+        // A place outside the ring comes only from another process writing
+        // into the segment: report a free size no ring has, which the frame
+        // parser takes for what it is.
+        if (tail >= bufSize) return 0x7FFFFFFF;
     }
 
     const uint32_t w = MsspReader::WritePos(pd, bufSize);
