@@ -14,7 +14,6 @@
 #include <cstring>
 #include <memory>
 #include <random>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -291,6 +290,25 @@ struct Case {
 
 class DeliveryOrder : public ::testing::TestWithParam<Case> {};
 
+// The location prefix carries source lines, which differ between the two
+// paths: "line:123]" becomes "line]".
+std::string WithoutLineNumbers(const std::string& s) {
+    std::string r;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s.compare(i, 5, "line:") == 0) {
+            size_t j = i + 5;
+            while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j;
+            if (j > i + 5 && j < s.size() && s[j] == ']') {
+                r += "line";
+                i = j - 1;  // the ']' is copied next
+                continue;
+            }
+        }
+        r += s[i];
+    }
+    return r;
+}
+
 TEST_P(DeliveryOrder, SameAsThePlainScan_CallForCall) {
     const Case c = GetParam();
     setenv("TZ", "UTC0", 1);
@@ -304,8 +322,7 @@ TEST_P(DeliveryOrder, SameAsThePlainScan_CallForCall) {
         History h(c.streams, reference != 0, c.ownProducers && reference == 0);
         testing::internal::CaptureStdout();
         log[reference] = h.Run(c.seed, 4000);
-        // The location prefix carries source lines, which differ between the two.
-        out[reference] = std::regex_replace(testing::internal::GetCapturedStdout(), std::regex("line:[0-9]+\\]"), "line]");
+        out[reference] = WithoutLineNumbers(testing::internal::GetCapturedStdout());
     }
     Kelto_SetSpecInfo(Json::Value(Json::objectValue));
     for (size_t k = 0; k < log[0].size(); ++k) ASSERT_EQ(log[0][k], log[1][k]) << "call " << k;
