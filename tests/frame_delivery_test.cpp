@@ -29,13 +29,21 @@ namespace {
 std::atomic<bool> g_countAllocs{false};
 std::atomic<long> g_allocs{0};
 }  // namespace
-void* operator new(std::size_t n) {
+// Every form is replaced, so that whatever new allocates our delete frees.
+void* operator new(std::size_t n, const std::nothrow_t&) noexcept {
     if (g_countAllocs.load(std::memory_order_relaxed)) g_allocs.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1)) return p;
+    return std::malloc(n ? n : 1);
+}
+void* operator new(std::size_t n) {
+    if (void* p = operator new(n, std::nothrow)) return p;
     throw std::bad_alloc();
 }
+void* operator new[](std::size_t n) { return operator new(n); }
+void* operator new[](std::size_t n, const std::nothrow_t&) noexcept { return operator new(n, std::nothrow); }
 __attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p) noexcept { std::free(p); }
 __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
