@@ -136,7 +136,9 @@ TEST(FrameParser, DamagedAndNearMissBytes_SkippedAndResynchronised) {
         b.AddGarbage(bytes);
     }
     b.AddVideo(1, 1120, kStart, 300);
-    ExpectFrames(Primed(b)->DrainAll(0), Pick(b.packs, {0, 1, 3, 4}));
+    auto h = Primed(b);
+    ExpectFrames(h->DrainAll(0), Pick(b.packs, {0, 1, 3, 4}));
+    EXPECT_EQ(h->Pd(0).length, 0u) << "every skipped byte leaves the unparsed count";
 }
 
 // ---------------------------------------------------------------------------

@@ -73,6 +73,19 @@ TEST(Reader, ReadData_LandsAtTheWritePositionOrWrapsEarly) {
     }
 }
 
+// Unparsed bytes that wrap round the end, the write position within one read
+// of the end: an early wrap would write over them, so the read is refused.
+TEST(Reader, ReadData_WrappedUnparsedBytesAreNeverWrittenOver) {
+    auto h = Make(Raw({300000}), {1000});
+    tag_pbParserData& pd = h->Pd(0);
+    pd.ReadPos = kRing - 100;
+    pd.EndPos = kRing - 1;
+    pd.length = 100 + (kRing - kRead + 10);  // they end 10 bytes past one read from the end
+    EXPECT_EQ(h->P().ReadData(0), -1);
+    EXPECT_EQ(h->host.Count(ScriptedHost::kRead), 0);
+    EXPECT_EQ(pd.EndPos, kRing - 1);
+}
+
 // Ring positions, status and the oldest waiting frame -> free size.
 TEST(Reader, GetBufFreeSize_Table) {
     struct Case {
