@@ -13,13 +13,15 @@
 namespace msspt {
 
 // The cross build's emulator command (CMake's CMAKE_CROSSCOMPILING_EMULATOR).
+// A constant, not a std::string: suites build their command strings from it
+// during static initialisation, before any string of this file would exist.
 #ifdef MSSP_TEST_EMULATOR
-static const std::string kEmulator = MSSP_TEST_EMULATOR;
+static constexpr const char* kEmulator = MSSP_TEST_EMULATOR;
 #else
-static const std::string kEmulator;
+static constexpr const char* kEmulator = "";
 #endif
 
-std::string EmulatorPrefix() { return kEmulator.empty() ? kEmulator : kEmulator + " "; }
+std::string EmulatorPrefix() { return *kEmulator ? std::string(kEmulator) + " " : std::string(); }
 
 std::vector<std::string> ProgramArgv(const std::string& program) {
     std::vector<std::string> argv;
