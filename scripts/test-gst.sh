@@ -2,7 +2,7 @@
 # The GStreamer element msspsrc: installs a built tree into a scratch prefix,
 # checks that gst-inspect-1.0 finds the element in the install's plugin
 # folder (and libmssp beside it), then runs the element's tests (ctest label
-# gst: round trip, seeks and trick play, bad groups, leak tracer).
+# gst: whole and in step with caps, flags and times; seeks and trick play; bad groups).
 # Usage: scripts/test-gst.sh [BUILD]      (default build/ci)
 set -euo pipefail
 cd "$(dirname "$0")/.."
