@@ -3,6 +3,7 @@
 #include <MultiStreamSyncParser.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -16,8 +17,10 @@ int main(int argc, char** argv) {
         (void)parser;
         std::puts("parser built for 4 streams");
     }
-    // The key file stays by design; this example removes its own.
-    std::string key = "/tmp/." + name + "01";
+    // The key file stays by design; this example removes its own (in
+    // MSSP_KEY_DIR when that is set, as the engine does).
+    const char* dir = std::getenv("MSSP_KEY_DIR");
+    std::string key = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/." + name + "01";
     unlink(key.c_str());
     return 0;
 }

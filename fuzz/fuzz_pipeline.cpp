@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "KeltoPlatform.h"
+#include "KeyFile.h"
 #include "MsspInternal.h"
 #include "PipelineInput.h"
 
@@ -449,7 +450,7 @@ bool AllOver(P& p, int streams) {
 std::string KeyName() { return "fzpl" + std::to_string(static_cast<long>(getpid())); }
 
 void RemoveKeyFile() {
-    const std::string path = "/tmp/." + KeyName() + "01";
+    const std::string path = std::string(mssp::KeyDir()) + "/." + KeyName() + "01";
     unlink(path.c_str());
 }
 

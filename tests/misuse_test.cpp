@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
@@ -110,6 +111,67 @@ TEST(Misuse, StartParseTwice_SecondRefusedFirstPlaysOn) {
     EXPECT_EQ(r.host.OpenHandles(), 2);
     EXPECT_EQ(r.p->StopParse(), 0);
     EXPECT_EQ(r.host.OpenHandles(), 0);
+}
+
+// Two objects on one name and group share one segment: while the first one's
+// readers fill it, the second one's StartParse (either form) is refused
+// before it resets or opens anything, and destroying the second leaves the
+// segment filed under its key. Once the first has stopped, the second starts.
+TEST(Misuse, SecondObjectOnTheSameKey_RefusedWhileTheFirstPlays_StartsAfterItsStop) {
+    Rig r;
+    ASSERT_EQ(r.Start(), 0);
+    ASSERT_TRUE(WaitFor([&] { return r.Parsed(); }));
+    std::string pidText;
+    std::ifstream(msspt::KeyFilePath(r.name, kGroup)) >> pidText;
+    EXPECT_EQ(pidText, std::to_string(getpid())) << "the key file names the readers' process";
+    ScriptedHost otherHost;
+    for (int c = 1; c <= 2; ++c) {
+        msspt::SynthSpec spec;
+        spec.channel = static_cast<uint8_t>(c);
+        spec.start = kStart;
+        otherHost.SetRecording(c, 0, msspt::MakeSynthetic(spec).recording);
+    }
+    MSSP_StreamOperation_t otherOps = ScriptedHost::Table();
+    auto second = std::make_unique<P>(kGroup, 2, r.name.data(), kRing, 32, &otherOps, &otherHost, 1);
+    tag_tavuDate date{kStart[0], kStart[1], kStart[2]};
+    tag_tavuTime time{kStart[3], kStart[4], kStart[5]};
+    tag_tavuSegmentId id{};
+    const std::function<int()> starts[] = {
+        [&] { return second->StartParse(0x6, 0x01, 0, &date, &time, false, 1); },
+        [&] { return second->StartParse(0x6, 0x01, 0, &id, false, 1); },
+    };
+    for (size_t k = 0; k < std::size(starts); ++k) {
+        const uint32_t parsed = mssp::LoadAcquire(A::Head(*r.p, 0)->parseNum);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(starts[k](), -1) << "form " << k;
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_NE(out.find("shared segment of key file " + msspt::KeyFilePath(r.name, kGroup) + " is in use by process " +
+                           std::to_string(getpid()) + " (this process)"),
+                  std::string::npos)
+            << out;
+        EXPECT_TRUE(otherHost.Calls().empty()) << "form " << k;
+        EXPECT_EQ(A::Head(*r.p, 1)->channel, 1) << "form " << k;
+        EXPECT_GE(mssp::LoadAcquire(A::Head(*r.p, 0)->parseNum), parsed) << "form " << k;
+        unsigned char *d1, *d2;
+        int l1, l2, type;
+        unsigned long long pts;
+        const int idx = r.p->GetFrame(&d1, &l1, &d2, &l2, &type, &pts, nullptr, nullptr, 1, 0);
+        EXPECT_GE(idx, 0) << "the first one delivers on, form " << k;
+        if (idx >= 0) r.p->ReleaseFrame(idx);
+    }
+    const int shmid = A::Shmid(*r.p);
+    second.reset();
+    shmid_ds ds{};
+    ASSERT_EQ(shmctl(shmid, IPC_STAT, &ds), 0);
+    EXPECT_FALSE(ds.shm_perm.mode & SHM_DEST) << "the playing segment was marked for removal";
+
+    second = std::make_unique<P>(kGroup, 2, r.name.data(), kRing, 32, &otherOps, &otherHost, 1);
+    EXPECT_EQ(r.p->StopParse(), 0);
+    EXPECT_EQ(starts[0](), 0);
+    EXPECT_EQ(otherHost.OpenHandles(), 2);
+    EXPECT_EQ(r.Start(), -1) << "now the first one is refused";
+    EXPECT_EQ(second->StopParse(), 0);
+    EXPECT_EQ(r.host.OpenHandles() + otherHost.OpenHandles(), 0);
 }
 
 TEST(Misuse, NullOutputs_RequiredRefusedOptionalStayOptional) {

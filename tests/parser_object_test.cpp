@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "KeltoPlatform.h"
+#include "KeyFile.h"
 #include "MsspInternal.h"
 #include "TestAccess.h"
 
@@ -53,22 +54,44 @@ TEST(ParserObject, SegmentLayoutKeyFileAndSharing) {
         EXPECT_EQ(reinterpret_cast<unsigned char*>(A::Nodes(p, i)), base + 24 * n + 40 * frames * i);
         EXPECT_EQ(A::Ring(p, i), base + n * (24 + 40 * frames) + static_cast<size_t>(buf) * i);
     }
-    EXPECT_TRUE(Exists("/tmp/." + first->name + "03", 0660));
+    EXPECT_TRUE(Exists(msspt::KeyFilePath(first->name, 3), 0660));
     // A second object on the same name attaches to the segment as it is.
     A::Ring(p, n - 1)[buf - 1] = 0xAB;  // the last ring ends at the segment's end
     Made second(first->name, 3, n, buf, frames);
     first.reset();
     EXPECT_EQ(A::Ring(*second.p, n - 1)[buf - 1], 0xAB);
     // A name longer than the key name allows is cut, not overflowed.
-    const std::string longName = msspt::UniqueName("l") + std::string(40, 'q'), cut = "/tmp/." + longName.substr(0, 27);
+    const std::string longName = msspt::UniqueName("l") + std::string(40, 'q'), cut = std::string(mssp::KeyDir()) + "/." + longName.substr(0, 27);
     Made made(longName, 5, 1, 196608, 4);
     EXPECT_TRUE(Exists(cut, 0660));
     unlink(cut.c_str());
 }
 
+// MSSP_KEY_DIR names the key files' directory (a device's own, out of other
+// users' reach); unset or empty is /tmp.
+TEST(ParserObject, KeyFileInMsspKeyDir) {
+    const std::string dir = "/tmp/mssp-keys-" + std::to_string(getpid());
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    const std::string name = msspt::UniqueName("kd");
+    for (const char* value : {dir.c_str(), ""}) {
+        setenv("MSSP_KEY_DIR", value, 1);
+        const std::string expected = (*value ? dir : std::string("/tmp")) + "/." + name + "06";
+        EXPECT_EQ(msspt::KeyFilePath(name, 6), expected);
+        {
+            Made m(name, 6, 1, 196608, 4);
+            EXPECT_TRUE(Exists(expected, 0660)) << expected;
+            EXPECT_EQ(shmget(ftok(expected.c_str(), 'k'), 0, 0), A::Shmid(*m.p));
+        }
+        EXPECT_NE(access(expected.c_str(), F_OK), 0) << "left behind";
+    }
+    unsetenv("MSSP_KEY_DIR");
+    EXPECT_EQ(access(("/tmp/." + name + "06").c_str(), F_OK), -1);
+    EXPECT_EQ(rmdir(dir.c_str()), 0) << dir << " left behind";
+}
+
 TEST(ParserObject, LoneObjectClearsALeftOverSegment) {
     const std::string name = msspt::UniqueName("cl");
-    const std::string path = "/tmp/." + name + "04";
+    const std::string path = msspt::KeyFilePath(name, 4);
     std::fclose(std::fopen(path.c_str(), "w"));
     const int size = 2 * (196608 + 24 + 40 * 6);
     const int shmid = shmget(ftok(path.c_str(), 'k'), size, IPC_CREAT | 0600);
@@ -142,7 +165,7 @@ TEST(ParserObjectDeathTest, ExistingSegment_StaleReplaced_TooSmallInUseRefused) 
     // No thread runs here, so forking is safe.
     GTEST_FLAG_SET(death_test_style, "fast");
     const std::string name = msspt::UniqueName("old");
-    const std::string path = "/tmp/." + name + "01";
+    const std::string path = msspt::KeyFilePath(name, 1);
     close(open(path.c_str(), O_RDWR | O_CREAT, 0600));
     const key_t key = ftok(path.c_str(), 'k');
     const int stale = shmget(key, 4096, IPC_CREAT | IPC_EXCL | 0600);

@@ -52,6 +52,7 @@ struct Report {
     uint32_t parseNum[kStreams];
     uint8_t state[kStreams];
     uint64_t ringHash;  // FNV-1a of both rings
+    int32_t started;    // the StartParse result of command 'S'
 };
 
 Report Look(P& p) {
@@ -83,16 +84,27 @@ bool Transfer(int fd, void* data, size_t n, bool out) {
     return true;
 }
 
-// The second process: 'A' attaches and reports, 'R' reports again (after the
+// The second process: 'A' attaches and reports, 'S' attaches and starts
+// reader threads (on a host without recordings), 'R' reports again (after the
 // first object is gone), 'D' detaches and ends.
 int ChildMain(char** argv) {
     std::string name = argv[2];
+    msspt::ScriptedHost host;
+    MSSP_StreamOperation_t ops = msspt::ScriptedHost::Table();
     std::unique_ptr<P> p;
+    int started = 0;
     for (char c = 0; Transfer(3, &c, 1, false);) {
         if (c == 'D') return 0;  // the destructor detaches and marks the segment for removal
         if (c == 'A') p = std::make_unique<P>(kGroup, kStreams, name.data(), kBufSize, kFrameNum, nullptr, nullptr, 0);
+        if (c == 'S') {
+            p = std::make_unique<P>(kGroup, kStreams, name.data(), kBufSize, kFrameNum, &ops, &host, 0);
+            tag_tavuDate date{kStart[0], kStart[1], kStart[2]};
+            tag_tavuTime time{kStart[3], kStart[4], kStart[5]};
+            started = p->StartParse(0x3, 0x01, 0, &date, &time, false, 1);
+        }
         if (p == nullptr) return 4;
         Report r = Look(*p);
+        r.started = started;
         if (!Transfer(4, &r, sizeof(r), true)) return 3;
     }
     return 2;
@@ -233,6 +245,58 @@ TEST(SharedSegment, SecondProcessAttachesWhilePlaying_SeesStreamsLeavesThemAndOu
     EXPECT_NE(shmctl(shmid, IPC_STAT, &ds), 0) << "segment " << shmid << " left behind";
     msspt::RemoveKeyFile(name, kGroup);
     shmctl(shmid, IPC_RMID, nullptr);
+}
+
+// The process whose readers fill a segment holds its key file's lock until
+// it dies: another process's StartParse is refused meanwhile, naming it; a
+// monitor sees the lock and its process id in the key file. Once it is
+// killed, StartParse works.
+TEST(SharedSegment, ReadersOfAnotherProcess_RefuseStartWhileItLives_NotOnceItIsKilled) {
+    const std::string name = msspt::UniqueName("shk");
+    const std::string keyFile = msspt::KeyFilePath(name, kGroup);
+    Child child(name);
+    ASSERT_GT(child.pid_, 0);
+    Report r{};
+    ASSERT_TRUE(child.Ask('S', &r)) << "the other process did not start";
+    ASSERT_EQ(r.started, 0);
+    const pid_t other = child.pid_;
+    // What a monitor sees: the lock held, and whose.
+    const auto lockHolder = [&]() -> std::string {
+        const int fd = open(keyFile.c_str(), O_RDONLY | O_CLOEXEC);
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        char text[24] = {};
+        const bool held = fd >= 0 && fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK &&
+                          pread(fd, text, sizeof(text) - 1, 0) > 0;
+        if (fd >= 0) close(fd);
+        return held ? text : "";
+    };
+    EXPECT_EQ(lockHolder(), std::to_string(other) + "\n");
+
+    msspt::ScriptedHost host;
+    MSSP_StreamOperation_t ops = msspt::ScriptedHost::Table();
+    P p(kGroup, kStreams, const_cast<char*>(name.c_str()), kBufSize, kFrameNum, &ops, &host, 1);
+    tag_tavuDate date{kStart[0], kStart[1], kStart[2]};
+    tag_tavuTime time{kStart[3], kStart[4], kStart[5]};
+    testing::internal::CaptureStdout();
+    const int refused = p.StartParse(0x3, 0x01, 0, &date, &time, false, 1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(refused, -1);
+    EXPECT_NE(out.find("shared segment of key file " + keyFile + " is in use by process " + std::to_string(other) +
+                       ", whose reader threads fill it: nothing started"),
+              std::string::npos)
+        << out;
+    EXPECT_TRUE(host.Calls().empty());
+
+    kill(other, SIGKILL);
+    EXPECT_EQ(child.Wait(kAnswerMs), 128);
+    EXPECT_EQ(lockHolder(), "") << "the lock outlived its process";
+    EXPECT_EQ(p.StartParse(0x3, 0x01, 0, &date, &time, false, 1), 0);
+    EXPECT_EQ(lockHolder(), std::to_string(getpid()) + "\n");
+    EXPECT_EQ(p.StopParse(), 0);
+    EXPECT_EQ(lockHolder(), "");
+    msspt::RemoveKeyFile(name, kGroup);
 }
 
 int main(int argc, char** argv) {

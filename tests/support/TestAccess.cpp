@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "KeyFile.h"
+
 namespace msspt {
 
 std::string UniqueName(const char* tag) {
@@ -12,10 +14,12 @@ std::string UniqueName(const char* tag) {
     return name;
 }
 
-void RemoveKeyFile(const std::string& name, int group) {
-    char path[128];
-    std::snprintf(path, sizeof(path), "/tmp/.%s%02d", name.c_str(), group);
-    unlink(path);
+std::string KeyFilePath(const std::string& name, int group) {
+    char suffix[8];
+    std::snprintf(suffix, sizeof(suffix), "%02d", group);
+    return std::string(mssp::KeyDir()) + "/." + name + suffix;
 }
+
+void RemoveKeyFile(const std::string& name, int group) { unlink(KeyFilePath(name, group).c_str()); }
 
 }  // namespace msspt

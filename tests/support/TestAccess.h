@@ -51,7 +51,9 @@ namespace msspt {
 // `tag` (a few letters) and the process id, at most 20 characters.
 std::string UniqueName(const char* tag);
 
-// Removes the key file /tmp/.<name><group> that a parser created.
+// The key file <dir>/.<name><group> of a parser, dir being MSSP_KEY_DIR or
+// /tmp, and its removal.
+std::string KeyFilePath(const std::string& name, int group);
 void RemoveKeyFile(const std::string& name, int group);
 
 }  // namespace msspt

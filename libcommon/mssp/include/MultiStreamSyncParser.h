@@ -460,6 +460,7 @@ private:
     friend struct MsspGate;       // reset hand-over between control and playback threads
     friend struct MsspControlGate; // control operations against StartParse/StopParse
     friend struct MsspOrder;      // the playback thread's order of the streams' next frames
+    friend struct MsspKeyFile;    // the key file and the lock that marks the readers' process
     friend struct MsspTestAccess; // tests
 
     tag_pbParserData& Parser(int index) { return m_pParserData[index]; }
@@ -532,6 +533,13 @@ private:
     // checksum, no room ever); reset by a stored frame and by every buffer
     // reset. A bounded number ends the stream instead of asking forever.
     uint8_t m_TrickRejects[MSSP_MAX_STREAMS] = {};
+    // The segment's key file (KeyFile.h), open from construction to
+    // destruction; from StartParse to StopParse it carries this object's
+    // lock, which tells other objects and processes that this process's
+    // reader threads fill the segment.
+    int m_KeyFd = -1;
+    int m_KeyOpenError = 0;     // errno of the failed open when m_KeyFd is -1
+    char m_KeyPath[256] = {};   // for messages
 };
 
 #endif  // MULTI_STREAM_SYNC_PARSER_H

@@ -21,6 +21,7 @@
 
 #include "DeliveryOrder.h"
 #include "KeltoPlatform.h"
+#include "KeyFile.h"
 #include "MsspInternal.h"
 
 int g_DeviceGroup = 0;
@@ -29,7 +30,6 @@ int g_DropLen = 0;
 namespace {
 
 constexpr int kKeyNameSize = 28;   // name plus group digits, with the terminator
-constexpr int kKeyPathSize = 128;  // "/tmp/." plus the key name
 constexpr int kStreamHeadSize = 16;
 constexpr int kCursorSize = 8;
 
@@ -223,16 +223,10 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
 }
 
 void* CMultiStreamSyncParser::CreateShareMemory(const char* name, int size) {
-    char path[kKeyPathSize];
-    std::snprintf(path, sizeof(path), "/tmp/.%s", name);
-
-    // The key file gets the segment's mode; the caller's file-creation mask
-    // is put back after.
+    // The key file, in MSSP_KEY_DIR or /tmp, gets the segment's mode.
     const mode_t mode = SharedMode();
-    const mode_t oldMask = umask(0);
-    const int fd = open(path, O_RDWR | O_CREAT | O_EXCL, mode);
-    if (fd >= 0) close(fd);
-    umask(oldMask);
+    MsspKeyFile::Open(*this, name, mode);
+    const char* path = m_KeyPath;
 
     const key_t key = ftok(path, 'k');
     if (key == static_cast<key_t>(-1)) {
@@ -304,10 +298,21 @@ CMultiStreamSyncParser::~CMultiStreamSyncParser() {
     }
     if (m_Shmid < 0) {
         std::printf("CMultiStreamSyncParser::~CMultiStreamSyncParser error, because m_Shmid=%d\n", m_Shmid);
+        MsspKeyFile::Close(*this);
         return;
     }
     if (m_pShareMem != nullptr) shmdt(m_pShareMem);
-    shmctl(m_Shmid, IPC_RMID, nullptr);
+    // A segment whose readers run in another object or process stays filed
+    // under its key: marked for removal, it would vanish from under the
+    // processes that look at it, and the next object would make a new one.
+    char owner[mssp::kOwnerTextSize];
+    if (MsspKeyFile::HeldElsewhere(*this, owner, sizeof(owner))) {
+        MSSP_LOC();
+        std::printf("shared segment of key file %s stays: process %s runs reader threads on it\n", m_KeyPath, owner);
+    } else {
+        shmctl(m_Shmid, IPC_RMID, nullptr);
+    }
+    MsspKeyFile::Close(*this);
 
     if (m_pParserData != nullptr) {
         for (int i = 0; i < MSSP_MAX_STREAMS; ++i) {

@@ -18,6 +18,7 @@
 
 #include "ControlGate.h"
 #include "DeliveryOrder.h"
+#include "KeyFile.h"
 #include "MsspInternal.h"
 #include "ResetGate.h"
 #include "WakeWord.h"
@@ -275,6 +276,9 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
     MsspControlGate::Scope gate(*this);
     if (!MsspReader::StartAllowed(*this, gate)) return -1;
     if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
+    // Another object's readers on this segment, in this process or another,
+    // and ours would reset and refill each other's streams.
+    if (!MsspKeyFile::Lock(*this)) return -1;
     MsspReader::TakeStreamsBack(*this);
 
     for (int i = 0; i < m_StreamNum; ++i) MsspReader::ResetStream(*this, i, false);
@@ -353,6 +357,9 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
     MsspControlGate::Scope gate(*this);
     if (!MsspReader::StartAllowed(*this, gate)) return -1;
     if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
+    // Another object's readers on this segment, in this process or another,
+    // and ours would reset and refill each other's streams.
+    if (!MsspKeyFile::Lock(*this)) return -1;
     MsspReader::TakeStreamsBack(*this);
 
     mssp::StoreRelease(m_Status, MSSP_STATUS_INIT);
@@ -368,6 +375,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
     if (r != 0) {
         MSSP_LOC();
         std::printf("GetStreamSegmentInfo err:%d\n", r);
+        MsspKeyFile::Unlock(*this);  // no reader started
         return -1;
     }
     m_ChnMask = MsspReader::KeepPlayableChannels(chnBmp, m_StreamNum);
@@ -472,6 +480,8 @@ int CMultiStreamSyncParser::StopParse() {
         pd.pTempBuf = nullptr;
     }
     MsspGate::Open(*this);
+    // The segment is free for another object's readers from here on.
+    MsspKeyFile::Unlock(*this);
 
     MsspControlGate::EndStop(*this);
 
