@@ -1,8 +1,14 @@
 // The host layer's own logic, without an engine: the payload of a pack in
 // either format at every split between the two pieces a ring hands out, the
-// kind of a video payload and trick speeds.
+// kind of a video payload, trick speeds, and the key file of the engine's
+// shared memory.
 // Sessions and the engine are driven through the GStreamer element's tests.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -60,6 +66,35 @@ TEST(HostTrick, RatesMapToTheEngineSpeeds) {
     for (const auto& [rate, speed] : {std::pair{1.5, 2}, {2.0, 2}, {4.0, 4}, {7.9, 4}, {8.0, 8}, {15.0, 8}, {16.0, 16},
                                       {-16.0, 16}, {31.0, 16}, {32.0, 32}, {100.0, 32}})
         EXPECT_EQ(mssphost::TrickSpeedForRate(rate), speed) << rate;
+}
+
+// The key file as a host finds it: in MSSP_KEY_DIR (or /tmp), with the
+// process whose engine plays on it while that one holds its lock; removal
+// leaves a key file alone while another process plays on it.
+TEST(HostSharedMemory, KeyFileInMsspKeyDir_OwnerByLock_KeptWhileLocked) {
+    const std::string dir = "/tmp/mssp-hostkeys-" + std::to_string(getpid());
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    setenv("MSSP_KEY_DIR", dir.c_str(), 1);
+    const std::string name = mssphost::UniqueShmName("hk");
+    const std::string path = mssphost::KeyFilePath(name, 1);
+    EXPECT_EQ(path, dir + "/." + name + "01");
+    EXPECT_EQ(mssphost::KeyFileOwner(name, 1), 0) << "no key file";
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "4242\n", 5), 5);
+    EXPECT_EQ(mssphost::KeyFileOwner(name, 1), 0) << "a process id without a lock";
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+    EXPECT_EQ(mssphost::KeyFileOwner(name, 1), 4242);
+    mssphost::RemoveSharedMemory(name, 1);
+    EXPECT_TRUE(mssphost::SharedMemoryExists(name, 1)) << "removed under a playing process";
+    close(fd);  // the lock goes with the description
+    mssphost::RemoveSharedMemory(name, 1);
+    EXPECT_FALSE(mssphost::SharedMemoryExists(name, 1));
+    unsetenv("MSSP_KEY_DIR");
+    EXPECT_EQ(rmdir(dir.c_str()), 0) << dir << " left behind";
 }
 
 }  // namespace

@@ -56,11 +56,18 @@ constexpr int kTopJumpLevel = 14;          // frame-jump level that shows every 
 constexpr uint32_t kFlagNewOrJump = 0x01;  // frame flag bit 0: new segment or timestamp discontinuity
 
 // ---------------------------------------------------------------------------
-// Shared memory of a parser: the key file "/tmp/.<name><group>" and the
-// System V segment filed under its key.
+// Shared memory of a parser: the key file "<dir>/.<name><group>" (dir is
+// MSSP_KEY_DIR, or /tmp when it is unset or empty) and the System V segment
+// filed under its key.
 
 std::string KeyFilePath(const std::string& name, int group);
-// Removes the segment still filed under the key file, then the key file.
+// The live process whose engine runs reader threads on the segment: while it
+// plays, it holds a lock on the key file and the file names its process id.
+// That id; -1 when the lock is held but the file names no process; 0 when
+// nobody holds the lock (or there is no key file).
+long KeyFileOwner(const std::string& name, int group);
+// Removes the segment still filed under the key file, then the key file;
+// nothing while another process's reader threads run on it (KeyFileOwner).
 void RemoveSharedMemory(const std::string& name, int group);
 // "<prefix><pid>_<n>": unique to this process and call.
 std::string UniqueShmName(const char* prefix);

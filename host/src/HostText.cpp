@@ -2,6 +2,7 @@
 // segment, unique base names) and the channel sets and times that people
 // give to a host, and the engine's mapping of channels to stream indexes.
 // No engine call here.
+#include <fcntl.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -31,14 +32,39 @@ bool ParseInteger(const std::string& text, long long lo, long long hi, long long
 }
 
 std::string KeyFilePath(const std::string& name, int group) {
-    char buf[160];
-    std::snprintf(buf, sizeof(buf), "/tmp/.%s%02d", name.c_str(), group);
-    return buf;
+    // The engine's rule: MSSP_KEY_DIR when set and not empty, /tmp otherwise.
+    const char* dir = std::getenv("MSSP_KEY_DIR");
+    char suffix[16];
+    std::snprintf(suffix, sizeof(suffix), "%02d", group);
+    return std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/." + name + suffix;
+}
+
+long KeyFileOwner(const std::string& name, int group) {
+    const int fd = open(KeyFilePath(name, group).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    long pid = 0;
+    if (fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK) {
+        char text[24] = {};
+        pid = -1;
+        if (pread(fd, text, sizeof(text) - 1, 0) > 0) {
+            char* end = nullptr;
+            const long v = std::strtol(text, &end, 10);
+            if (end != text && (*end == '\n' || *end == '\0') && v > 0) pid = v;
+        }
+    }
+    close(fd);
+    return pid;
 }
 
 void RemoveSharedMemory(const std::string& name, int group) {
     const std::string path = KeyFilePath(name, group);
     if (access(path.c_str(), F_OK) != 0) return;
+    // Another process's readers still fill that segment: not ours to remove.
+    const long owner = KeyFileOwner(name, group);
+    if (owner != 0 && owner != static_cast<long>(getpid())) return;
     const key_t key = ftok(path.c_str(), 'k');
     if (key != -1) {
         const int id = shmget(key, 0, 0);

@@ -345,7 +345,16 @@ bool Playback::StartEngine() {
     }
     Operation("start", "play channel(s) " + ChannelList(Mask()) + " from " + recstore::FormatDateTime(start_), &r,
               r == 0);
-    if (r != 0) return Fail(kExitFailure, "the engine could not start (StartParse " + std::to_string(r) + ")");
+    if (r != 0) {
+        // The engine's own line went to the library log: say here when
+        // another process's engine plays on the same shared memory.
+        const long owner = mssphost::KeyFileOwner(s_->ShmName(), kPlaybackGroup);
+        if (owner != 0)
+            return Fail(kExitFailure, "shared memory " + s_->ShmName() + " is in use by the engine of process " +
+                                          (owner > 0 ? std::to_string(owner) : std::string("unknown")) +
+                                          ": another --shm-name, or stop that one first");
+        return Fail(kExitFailure, "the engine could not start (StartParse " + std::to_string(r) + ")");
+    }
     CheckOpened(Mask(), ("at " + recstore::FormatDateTime(start_)).c_str());
     bool any = false;
     for (int k = 0; k < std::popcount(Mask()); ++k) any |= s_->StreamStatus(k) != 0;

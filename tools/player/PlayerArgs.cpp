@@ -392,8 +392,9 @@ tuning
   --stall SEC            give up when no frame comes for SEC seconds although
                          streams are live (default 5)
   --shm-name NAME        base name of the engine's shared memory (default unique
-                         to the process); its key file /tmp/.NAME01 and segment
-                         are removed at the end
+                         to the process); its key file $MSSP_KEY_DIR/.NAME01
+                         (/tmp by default) and segment are removed at the end;
+                         a name whose engine plays in another process is refused
 
 POINT is playback time, 2s, 1.5s or 500ms: the recording's time as shown,
 divided by the speed in trick play (jumps count as one frame step), which is
