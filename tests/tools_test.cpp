@@ -21,6 +21,7 @@
 #include "PackScan.h"
 #include "TargetProgram.h"
 #include "TopSegment.h"
+#include "TopView.h"
 
 // The monitor sizes rings by the engine's smallest one.
 static_assert(msstop::kMinRingSize == static_cast<uint32_t>(mssp::kMinRingSize), "mssp-top's smallest ring");
@@ -345,11 +346,25 @@ TEST(MsspTop, ReadsHandMadeSegments) {
     EXPECT_EQ(msspt::Shell("MSSP_KEY_DIR=" + dir.path() + "/empty " + kTop + " --once", &out), 2) << out;
     EXPECT_NE(out.find("no engine segment in"), std::string::npos) << out;
 
-    // Removed while watched: said, and a clean end.
+    // A live stream that stays still while another moves is marked stalled
+    // after 3 s; then the segment is removed while watched: said, and a
+    // clean end.
+    seg.mem[12 + sizeof(MSSP_StreamHead_t)] = MSSP_STATUS_PLAY;
     FILE* p = popen((kTop + " --key " + key + " --json --interval 0.05 2>&1").c_str(), "r");
     ASSERT_NE(p, nullptr);
     char line[8192];
-    ASSERT_NE(fgets(line, sizeof(line), p), nullptr);
+    std::vector<std::string> stalled;
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < 400 && stalled != std::vector<std::string>{"false", "true"}; ++n) {
+        auto* head = reinterpret_cast<MSSP_StreamHead_t*>(seg.mem);
+        ++head->parseNum, ++head->getNum;  // stream 0 moves, with as many frames waiting
+        ASSERT_NE(fgets(line, sizeof(line), p), nullptr);
+        stalled = Field(line, "stalled");
+        ASSERT_EQ(stalled.size(), 2u) << line;
+        ASSERT_EQ(stalled[0], "false") << line;
+    }
+    EXPECT_EQ(stalled, (std::vector<std::string>{"false", "true"}));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(msstop::kStallSeconds));
     shmctl(seg.id, IPC_RMID, nullptr);
     seg.id = -1;
     std::string rest;
