@@ -173,10 +173,11 @@ struct HandMadeSegment {
 };
 
 // Two streams of 16 nodes and the smallest ring. Stream 0 is sound: one
-// frame delivered (its recorded month 13 cannot be), two waiting whose
-// packs lie in the ring; stream 1 holds values that cannot be.
+// frame delivered, two waiting whose packs lie in the ring, node `keyNode`
+// an I-frame recorded at 10:00:01 of month `month`; stream 1 holds values
+// that cannot be.
 constexpr uint32_t kNodes = 16, kRing = msstop::kMinRingSize, kPack = 100;
-void FillSegment(uint8_t* mem) {
+void FillSegment(uint8_t* mem, uint32_t keyNode, uint8_t month) {
     const size_t n = 2;
     MSSP_StreamHead_t heads[n] = {{0, 3, 1, MSSP_STATUS_PLAY, 1, MSSP_STATUS_PLAY, 0},
                                   {77, 3, 5, 9, 1, MSSP_STATUS_PLAY, 0}};
@@ -186,15 +187,15 @@ void FillSegment(uint8_t* mem) {
     uint8_t* ring0 = mem + n * (24 + 40 * kNodes);
     for (uint32_t k = 0; k < 3; ++k) {
         MSSP_FrameNode_t node{};
-        node.frameType = k == 0 ? MSSP_FRAME_I : MSSP_FRAME_P;
-        const uint8_t time[6] = {26, 13, 1, 10, 0, 0};
-        std::memcpy(node.time, time, 6);
+        node.frameType = k == keyNode ? MSSP_FRAME_I : MSSP_FRAME_P;
+        const uint8_t time[6] = {26, month, 1, 10, 0, 1};
+        if (k == keyNode) std::memcpy(node.time, time, 6);
         node.pts = 1000 + 40 * k;
         node.offset1 = kPack * k;
         node.length1 = kPack;
         node.frameRate = 25 | msstop::kCompletionMark;
         std::memcpy(mem + 24 * n + 40 * k, &node, sizeof(node));
-        const uint8_t header[12] = {0, static_cast<uint8_t>(k == 0 ? '2' : '3'), 'd', 'c', kPack - 12, 0, 0, 0, 0, 0, 0, 0};
+        const uint8_t header[12] = {0, static_cast<uint8_t>(k == keyNode ? '2' : '3'), 'd', 'c', kPack - 12, 0, 0, 0, 0, 0, 0, 0};
         std::memcpy(ring0 + kPack * k, header, sizeof(header));
     }
 }
@@ -261,6 +262,16 @@ TEST(MsspTop, WatchesAPlayingEngine) {
         EXPECT_TRUE(owner == std::vector<std::string>{"null"} || owner == std::vector<std::string>{std::to_string(play)})
             << *doc;
     }
+    // mssp-pack's channels start at 10:00:00 with timestamp 1000 ms: the
+    // recorded time of the last delivered frame follows from its timestamp.
+    const std::vector<std::string> pts = Field(second, "last_pts"), times = Field(second, "last_time");
+    ASSERT_EQ(pts.size(), 3u) << second;
+    for (size_t i = 0; i < 3; ++i) {
+        const long long at = 10 * 3600 + (std::stoll(pts[i]) - 1000) / 1000;
+        char expected[64];
+        std::snprintf(expected, sizeof(expected), "\"2026-01-01 %02lld:%02lld:%02lld\"", at / 3600, at / 60 % 60, at % 60);
+        EXPECT_EQ(times[i], expected) << second;
+    }
     const std::vector<std::string> before = Field(first, "delivered"), after = Field(second, "delivered");
     ASSERT_EQ(before.size(), 3u);
     ASSERT_EQ(after.size(), 3u);
@@ -278,20 +289,24 @@ TEST(MsspTop, ReadsHandMadeSegments) {
     const std::string pid = std::to_string(getpid());
     HandMadeSegment seg(key, 2 * (24 + 40 * kNodes + kRing));
     ASSERT_NE(seg.mem, nullptr);
-    FillSegment(seg.mem);
     const struct {
         const char* name;
         std::string keyText;
         bool lock;
         const char* ownerPid;
         const char* alive;
+        uint32_t keyNode;
+        uint8_t month;
+        const char* time;  // of the delivered frame, from the key frame before or after it
+        const char* impossible;
     } owners[] = {
-        {"pid and lock", pid + "\n", true, pid.c_str(), "true"},
-        {"pid, no lock", pid + "\n", false, pid.c_str(), "false"},
-        {"no pid", "", false, "null", "false"},
-        {"not a pid", "12ab\n", true, "null", "true"},
+        {"pid and lock", pid + "\n", true, pid.c_str(), "true", 1, 1, "\"2026-01-01 10:00:00\"", "4"},
+        {"pid, no lock", pid + "\n", false, pid.c_str(), "false", 0, 1, "\"2026-01-01 10:00:01\"", "4"},
+        {"no pid", "", false, "null", "false", 1, 1, "\"2026-01-01 10:00:00\"", "4"},
+        {"not a pid", "12ab\n", true, "null", "true", 0, 13, "\"?\"", "5"},
     };
     for (const auto& o : owners) {
+        FillSegment(seg.mem, o.keyNode, o.month);
         msspt::WriteBytes(key, std::vector<uint8_t>(o.keyText.begin(), o.keyText.end()));
         const int fd = open(key.c_str(), O_RDWR | O_CLOEXEC);
         struct flock fl {};
@@ -309,14 +324,14 @@ TEST(MsspTop, ReadsHandMadeSegments) {
         EXPECT_EQ(Field(doc, "group"), std::vector<std::string>{"7"}) << doc;
         EXPECT_EQ(Field(doc, "nodes"), std::vector<std::string>{"16"}) << doc;
         EXPECT_EQ(Field(doc, "ring"), std::vector<std::string>{std::to_string(kRing)}) << doc;
-        // Channel 77, state 9, 5 released of 3 stored, read node 40 of 16, month 13.
+        // Channel 77, state 9, 5 released of 3 stored, read node 40 of 16, (month 13).
         EXPECT_EQ(Field(doc, "channel"), (std::vector<std::string>{"0", "\"?\""})) << doc;
         EXPECT_EQ(Field(doc, "state"), (std::vector<std::string>{"\"playing\"", "\"?\""})) << doc;
         EXPECT_EQ(Field(doc, "waiting"), (std::vector<std::string>{"2", "\"?\""})) << doc;
         EXPECT_EQ(Field(doc, "fill_bytes"), (std::vector<std::string>{std::to_string(2 * kPack), "null"})) << doc;
         EXPECT_EQ(Field(doc, "last_pts"), (std::vector<std::string>{"1000", "null"})) << doc;
-        EXPECT_EQ(Field(doc, "last_time"), (std::vector<std::string>{"\"?\"", "null"})) << doc;
-        EXPECT_EQ(Field(doc, "impossible"), std::vector<std::string>{"5"}) << doc;
+        EXPECT_EQ(Field(doc, "last_time"), (std::vector<std::string>{o.time, "null"})) << doc;
+        EXPECT_EQ(Field(doc, "impossible"), std::vector<std::string>{o.impossible}) << doc;
     }
     std::string out;
     EXPECT_EQ(msspt::Shell(kTop + " --key " + key + " --once --interval 0.05", &out), 0);

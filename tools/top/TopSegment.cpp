@@ -275,23 +275,40 @@ StreamView DecodeStream(const uint8_t* mem, const Geometry& g, int index) {
     v.lastKnown = true;
     v.lastPts = n.pts;
 
-    // Its recorded time: that of the last delivered key frame (the frames
-    // that carry a date and time), moved on by the timestamps between them.
+    // Its recorded time: a key frame's date and time (the frames that carry
+    // one) moved on by the timestamps between the two frames. The last
+    // delivered key frame, else, when the reader has refilled those nodes,
+    // the next waiting one; never across the start of a recorded segment,
+    // after which timestamps and times stand in another relation.
+    enum class Key { kNone, kUsed, kStop };
+    auto useKey = [&](const MSSP_FrameNode_t& key) {
+        const bool keyFrame = key.frameType == MSSP_FRAME_I || (key.frameType == MSSP_FRAME_AUDIO && (key.flags2 & 2));
+        if ((key.frameRate & kCompletionMark) == 0 || !keyFrame) return Key::kNone;
+        const uint8_t* t = key.time;
+        if (t[0] == 0 && t[1] == 0 && t[2] == 0 && t[3] == 0 && t[4] == 0 && t[5] == 0) return Key::kStop;
+        if (t[1] < 1 || t[1] > 12 || t[2] < 1 || t[2] > 31 || t[3] > 23 || t[4] > 59 || t[5] > 59) {
+            v.badTime = true;
+            return Key::kStop;
+        }
+        const int64_t at = DaysFromCivil(2000 + t[0], t[1], t[2]) * 86400 + t[3] * 3600 + t[4] * 60 + t[5];
+        const int64_t ms = static_cast<int64_t>(n.pts - key.pts);  // negative from a later key frame
+        v.lastTime = at + (ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000));
+        v.timeKnown = true;
+        return Key::kUsed;
+    };
     const uint32_t released = f - static_cast<uint32_t>(v.waiting) - 1;  // one may be being refilled
     for (uint32_t k = 0, i = prev; k < std::min(released, kTimeScan); ++k, i = (i + f - 1) % f) {
         const MSSP_FrameNode_t key = NodeAt(mem, g, index, i);
-        const bool keyFrame = key.frameType == MSSP_FRAME_I || (key.frameType == MSSP_FRAME_AUDIO && (key.flags2 & 2));
-        if ((key.frameRate & kCompletionMark) == 0 || !keyFrame) continue;
-        const uint8_t* t = key.time;
-        if (t[0] == 0 && t[1] == 0 && t[2] == 0 && t[3] == 0 && t[4] == 0 && t[5] == 0) break;  // none recorded
-        if (t[1] < 1 || t[1] > 12 || t[2] < 1 || t[2] > 31 || t[3] > 23 || t[4] > 59 || t[5] > 59) {
-            v.badTime = true;
-            break;
-        }
-        const int64_t at = DaysFromCivil(2000 + t[0], t[1], t[2]) * 86400 + t[3] * 3600 + t[4] * 60 + t[5];
-        v.lastTime = at + (static_cast<int64_t>(n.pts - key.pts)) / 1000;
-        v.timeKnown = true;
-        break;
+        const Key used = useKey(key);
+        if (used != Key::kNone) return v;
+        if (key.flags & 1) break;  // the delivered frame's segment begins here
+    }
+    if (n.flags & 1) return v;
+    const uint32_t ahead = std::min(static_cast<uint32_t>(v.waiting), kTimeScan);
+    for (uint32_t k = 0, i = v.getIndex; k < ahead; ++k, i = (i + 1) % f) {
+        const MSSP_FrameNode_t key = NodeAt(mem, g, index, i);
+        if (key.flags & 1) break;  // another segment begins
+        if (useKey(key) != Key::kNone) break;
     }
     return v;
 }
