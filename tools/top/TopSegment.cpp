@@ -344,6 +344,11 @@ int Segment::Attach(const std::string& keyPath, std::string* why) {
     }
     const key_t key = ftok(keyPath.c_str(), 'k');
     id_ = key == static_cast<key_t>(-1) ? -1 : shmget(key, 0, 0);
+    if (id_ < 0 && errno == EACCES) {
+        *why = "the segment of key file " + keyPath + " is not readable by this user (uid " +
+               std::to_string(geteuid()) + ")";
+        return 2;
+    }
     if (id_ < 0) {
         *why = "no engine segment for key file " + keyPath + " (" + std::strerror(errno) + ")";
         return 2;

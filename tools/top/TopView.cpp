@@ -166,8 +166,10 @@ std::vector<Line> TableLines(const std::vector<Watch>& watches) {
 std::string JsonDocument(const std::vector<Watch>& watches, double interval) {
     // "?" stays a string, "-" becomes null, anything else is a number.
     auto value = [](const std::string& cell) { return cell == "?" ? JsonString(cell) : cell == "-" ? "null" : cell; };
-    std::string out = Format("{\"time\":%s,\"interval\":%.3f,\"segments\":[",
-                             JsonString(TimeText(static_cast<int64_t>(std::time(nullptr)))).c_str(), interval);
+    // The refresh's own time in UTC; recorded times are the recorder's.
+    std::string now = TimeText(static_cast<int64_t>(std::time(nullptr)));
+    if (now.size() > 10) now[10] = 'T', now += 'Z';
+    std::string out = Format("{\"time\":%s,\"interval\":%.3f,\"segments\":[", JsonString(now).c_str(), interval);
     for (size_t k = 0; k < watches.size(); ++k) {
         const Watch& w = watches[k];
         const Snapshot& s = w.now;
