@@ -25,6 +25,9 @@ constexpr size_t kStreamFixed = kHeadSize + kCursorSize;  // head and cursor of 
 constexpr int kCursorTries = 3;       // re-reads of a counter pair that a writer moved meanwhile
 constexpr uint32_t kTimeScan = 512;   // released nodes looked through for the last key frame
 constexpr uint32_t kProbeNodes = 4;   // waiting nodes per stream that vote on the geometry
+// The largest node ring looked for (40 MiB of nodes per stream): bounds the
+// search on a segment of one huge stream.
+constexpr uint32_t kMaxNodes = 1u << 20;
 
 // The engine's writers change these fields while we read them: single
 // relaxed loads (acquire on parseNum, which publishes the nodes it counts).
@@ -62,7 +65,11 @@ bool NodeMatchesRing(const MSSP_FrameNode_t& n, const uint8_t* ring, uint32_t ri
     if ((n.frameRate & kCompletionMark) == 0 || n.frameType > MSSP_FRAME_AUDIO) return false;
     if (!PiecesFit(n, ringSize) || n.length1 == 0) return false;
     uint8_t h[24];
-    for (uint32_t k = 0; k < sizeof(h); ++k) h[k] = ring[(n.offset1 + k) % ringSize];
+    if (n.offset1 + sizeof(h) <= ringSize) {
+        std::memcpy(h, ring + n.offset1, sizeof(h));
+    } else {
+        for (uint32_t k = 0; k < sizeof(h); ++k) h[k] = ring[(n.offset1 + k) % ringSize];
+    }
     const uint64_t packLen = static_cast<uint64_t>(n.length1) + n.length2;
     if (h[2] == 'd' && h[3] == 'c' && h[1] >= '2' && h[1] <= '4') return 12u + U24(h + 8) + U24(h + 4) == packLen;
     if (h[2] == 'd' && h[3] == 'c' && (h[1] == '0' || h[1] == '1'))
@@ -82,7 +89,8 @@ MSSP_FrameNode_t NodeAt(const uint8_t* mem, const Geometry& g, int stream, uint3
 void SizeRings(const uint8_t* mem, size_t size, Geometry* g) {
     const size_t perStream = size / g->streams;
     if (perStream < kStreamFixed + kNodeSize + kMinRingSize) return;
-    const uint32_t maxNodes = static_cast<uint32_t>((perStream - kStreamFixed - kMinRingSize) / kNodeSize);
+    const uint32_t maxNodes =
+        static_cast<uint32_t>(std::min<size_t>((perStream - kStreamFixed - kMinRingSize) / kNodeSize, kMaxNodes));
     uint32_t minNodes = 1;
     bool anyStored = false;
     for (int i = 0; i < g->streams; ++i) {
