@@ -3,7 +3,7 @@
 # Already-installed packages are left alone; nothing is downloaded then.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libjsoncpp-dev libgtest-dev libgmock-dev
-          clang libclang-rt-dev)
+          clang libclang-rt-dev libncurses-dev)
 packages+=("$@")
 missing=()
 for p in "${packages[@]}"; do

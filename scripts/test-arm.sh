@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds MSSP for 32-bit ARM (armhf) with warnings as errors and runs
 # every test under qemu-user. Installs what it needs first (Debian 12, as
-# root): the armhf cross compiler, qemu-user and the armhf jsoncpp and
-# GoogleTest packages.
+# root): the armhf cross compiler, qemu-user and the armhf jsoncpp,
+# GoogleTest and ncurses packages.
 # MSSP_ARM_BUILD_DIR (default build/arm) sets the build folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +15,7 @@ stage "install (armhf)"
 # The host side: cmake, ninja, pkg-config.
 bash scripts/install-deps.sh
 packages=(g++-arm-linux-gnueabihf qemu-user libc6:armhf libstdc++6:armhf
-          libjsoncpp-dev:armhf libgtest-dev:armhf libgmock-dev:armhf)
+          libjsoncpp-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libncurses-dev:armhf)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,11 +1,30 @@
-// Recording tools: the probe's verdicts on odd files and H.264 Annex-B
-// splitting (real streams are split and wrapped in the GStreamer suite).
+// Recording tools: the probe's verdicts on odd files, H.264 Annex-B
+// splitting (real streams are split and wrapped in the GStreamer suite), and
+// the monitor mssp-top on a playing engine and on hand-made segments.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "MsspInternal.h"
 #include "PackTool.h"
 #include "Probe.h"
 #include "PackScan.h"
 #include "TargetProgram.h"
+#include "TopSegment.h"
+#include "TopView.h"
+
+// The monitor sizes rings by the engine's smallest one.
+static_assert(msstop::kMinRingSize == static_cast<uint32_t>(mssp::kMinRingSize), "mssp-top's smallest ring");
 
 using namespace recstore;
 using packwriter::Bytes;
@@ -117,3 +136,255 @@ TEST(AnnexB, SplitsAccessUnitsAtDelimitersParameterSetsAndFirstSlices) {
                                                                     {42, es.size() - 42, false}}));
 }
 
+
+namespace {
+
+const std::string kTools = std::string(MSSP_TOOLS_DIR);
+const std::string kTop = msspt::EmulatorPrefix() + kTools + "/mssp-top";
+
+// The numbers (or "?", or null) that follow every `"field":` of a document.
+std::vector<std::string> Field(const std::string& doc, const std::string& field) {
+    std::vector<std::string> out;
+    const std::string tag = "\"" + field + "\":";
+    for (size_t at = doc.find(tag); at != std::string::npos; at = doc.find(tag, at + 1)) {
+        const size_t from = at + tag.size();
+        out.push_back(doc.substr(from, doc.find_first_of(",}", from) - from));
+    }
+    return out;
+}
+
+// A key file and the segment filed under it, made by the test and removed
+// with it.
+struct HandMadeSegment {
+    std::string key;
+    int id = -1;
+    uint8_t* mem = nullptr;
+    HandMadeSegment(const std::string& path, size_t size) : key(path) {
+        msspt::WriteBytes(key, {});
+        id = shmget(ftok(key.c_str(), 'k'), size, IPC_CREAT | IPC_EXCL | 0600);
+        if (id >= 0) mem = static_cast<uint8_t*>(shmat(id, nullptr, 0));
+        if (mem == reinterpret_cast<uint8_t*>(-1)) mem = nullptr;
+    }
+    ~HandMadeSegment() {
+        if (mem) shmdt(mem);
+        if (id >= 0) shmctl(id, IPC_RMID, nullptr);
+        unlink(key.c_str());
+    }
+};
+
+// Two streams of 16 nodes and the smallest ring. Stream 0 is sound: one
+// frame delivered, two waiting whose packs lie in the ring, node `keyNode`
+// an I-frame recorded at 10:00:01 of month `month`; stream 1 holds values
+// that cannot be.
+constexpr uint32_t kNodes = 16, kRing = msstop::kMinRingSize, kPack = 100;
+void FillSegment(uint8_t* mem, uint32_t keyNode, uint8_t month) {
+    const size_t n = 2;
+    MSSP_StreamHead_t heads[n] = {{0, 3, 1, MSSP_STATUS_PLAY, 1, MSSP_STATUS_PLAY, 0},
+                                  {77, 3, 5, 9, 1, MSSP_STATUS_PLAY, 0}};
+    MSSP_NodeCursor_t cursors[n] = {{1, 2}, {40, 2}};
+    std::memcpy(mem, heads, sizeof(heads));
+    std::memcpy(mem + sizeof(heads), cursors, sizeof(cursors));
+    uint8_t* ring0 = mem + n * (24 + 40 * kNodes);
+    for (uint32_t k = 0; k < 3; ++k) {
+        MSSP_FrameNode_t node{};
+        node.frameType = k == keyNode ? MSSP_FRAME_I : MSSP_FRAME_P;
+        const uint8_t time[6] = {26, month, 1, 10, 0, 1};
+        if (k == keyNode) std::memcpy(node.time, time, 6);
+        node.pts = 1000 + 40 * k;
+        node.offset1 = kPack * k;
+        node.length1 = kPack;
+        node.frameRate = 25 | msstop::kCompletionMark;
+        std::memcpy(mem + 24 * n + 40 * k, &node, sizeof(node));
+        const uint8_t header[12] = {0, static_cast<uint8_t>(k == keyNode ? '2' : '3'), 'd', 'c', kPack - 12, 0, 0, 0, 0, 0, 0, 0};
+        std::memcpy(ring0 + kPack * k, header, sizeof(header));
+    }
+}
+
+pid_t Spawn(const std::vector<std::string>& command) {
+    std::vector<std::string> words = msspt::ProgramArgv(command[0]);
+    words.insert(words.end(), command.begin() + 1, command.end());
+    std::vector<char*> argv;
+    for (std::string& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+}  // namespace
+
+// A real engine playing in another process: two snapshots a second apart
+// show its streams and channels, rising delivered counts and playing states.
+TEST(MsspTop, WatchesAPlayingEngine) {
+    if (access((kTools + "/mssp-top").c_str(), X_OK) != 0) GTEST_SKIP() << "mssp-top not built (no curses)";
+    msspt::TempDir dir("top_test");
+    std::string out;
+    const std::string group = dir.path() + "/group";
+    ASSERT_EQ(msspt::Shell(msspt::EmulatorPrefix() + kTools + "/mssp-pack synth -o " + group +
+                               " --channels 3 --duration 30",
+                           &out),
+              0)
+        << out;
+    const std::string name = "top" + std::to_string(getpid());
+    const std::string key = "/tmp/." + name + "01";
+    const pid_t play = Spawn({kTools + "/mssp-play", group, "--realtime", "--no-progress", "--duration", "20",
+                              "--shm-name", name});
+    ASSERT_GT(play, 0);
+    const std::string once = kTop + " --key " + key + " --once --json --interval 0.2";
+    std::string first;
+    for (int tries = 0; tries < 100 && Field(first, "state") != std::vector<std::string>(3, "\"playing\""); ++tries) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        msspt::Shell(once, &first);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::string second;
+    const int status = msspt::Shell(once, &second);
+    kill(play, SIGTERM);
+    waitpid(play, nullptr, 0);
+    if (const key_t k = ftok(key.c_str(), 'k'); k != -1 && shmget(k, 0, 0) >= 0) shmctl(shmget(k, 0, 0), IPC_RMID, nullptr);
+    unlink(key.c_str());
+
+    ASSERT_EQ(status, 0) << second;
+    for (const std::string* doc : {&first, &second}) {
+        EXPECT_EQ(Field(*doc, "streams"), std::vector<std::string>{"3"}) << *doc;
+        EXPECT_EQ(Field(*doc, "channel"), (std::vector<std::string>{"0", "1", "2"})) << *doc;
+        EXPECT_EQ(Field(*doc, "state"), std::vector<std::string>(3, "\"playing\"")) << *doc;
+        EXPECT_EQ(Field(*doc, "play"), std::vector<std::string>(3, "\"play\"")) << *doc;
+        EXPECT_EQ(Field(*doc, "impossible"), std::vector<std::string>{"0"}) << *doc;
+        EXPECT_EQ(Field(*doc, "nodes"), std::vector<std::string>{"512"}) << *doc;  // the player's default
+        // The reader's process, once the engine writes it into the key file.
+        const std::vector<std::string> owner = Field(*doc, "owner_pid");
+        EXPECT_TRUE(owner == std::vector<std::string>{"null"} || owner == std::vector<std::string>{std::to_string(play)})
+            << *doc;
+    }
+    // mssp-pack's channels start at 10:00:00 with timestamp 1000 ms: the
+    // recorded time of the last delivered frame follows from its timestamp.
+    const std::vector<std::string> pts = Field(second, "last_pts"), times = Field(second, "last_time");
+    ASSERT_EQ(pts.size(), 3u) << second;
+    for (size_t i = 0; i < 3; ++i) {
+        const long long at = 10 * 3600 + (std::stoll(pts[i]) - 1000) / 1000;
+        char expected[64];
+        std::snprintf(expected, sizeof(expected), "\"2026-01-01 %02lld:%02lld:%02lld\"", at / 3600, at / 60 % 60, at % 60);
+        EXPECT_EQ(times[i], expected) << second;
+    }
+    const std::vector<std::string> before = Field(first, "delivered"), after = Field(second, "delivered");
+    ASSERT_EQ(before.size(), 3u);
+    ASSERT_EQ(after.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) EXPECT_GT(std::stoll(after[i]), std::stoll(before[i])) << first << "\n" << second;
+}
+
+// Segments made by hand: values that cannot be are shown as "?" and counted;
+// the owner comes from the key file's pid and lock; a segment of another
+// layout is refused with the reason, a missing one is exit status 2.
+TEST(MsspTop, ReadsHandMadeSegments) {
+    if (access((kTools + "/mssp-top").c_str(), X_OK) != 0) GTEST_SKIP() << "mssp-top not built (no curses)";
+    msspt::TempDir dir("top_test");
+    const std::string name = "hand" + std::to_string(getpid());
+    const std::string key = dir.path() + "/." + name + "07";
+    const std::string pid = std::to_string(getpid());
+    HandMadeSegment seg(key, 2 * (24 + 40 * kNodes + kRing));
+    ASSERT_NE(seg.mem, nullptr);
+    const struct {
+        const char* name;
+        std::string keyText;
+        bool lock;
+        const char* ownerPid;
+        const char* alive;
+        uint32_t keyNode;
+        uint8_t month;
+        const char* time;  // of the delivered frame, from the key frame before or after it
+        const char* impossible;
+    } owners[] = {
+        {"pid and lock", pid + "\n", true, pid.c_str(), "true", 1, 1, "\"2026-01-01 10:00:00\"", "4"},
+        {"pid, no lock", pid + "\n", false, pid.c_str(), "false", 0, 1, "\"2026-01-01 10:00:01\"", "4"},
+        {"no pid", "", false, "null", "false", 1, 1, "\"2026-01-01 10:00:00\"", "4"},
+        {"not a pid", "12ab\n", true, "null", "true", 0, 13, "\"?\"", "5"},
+    };
+    for (const auto& o : owners) {
+        FillSegment(seg.mem, o.keyNode, o.month);
+        msspt::WriteBytes(key, std::vector<uint8_t>(o.keyText.begin(), o.keyText.end()));
+        const int fd = open(key.c_str(), O_RDWR | O_CLOEXEC);
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        ASSERT_TRUE(!o.lock || fcntl(fd, F_OFD_SETLK, &fl) == 0) << o.name;
+        std::string doc;
+        const int status = msspt::Shell("MSSP_KEY_DIR=" + dir.path() + " " + kTop + " --name " + name +
+                                            " --group 7 --once --json --interval 0.05",
+                                        &doc);
+        close(fd);
+        ASSERT_EQ(status, 0) << o.name << ": " << doc;
+        EXPECT_EQ(Field(doc, "owner_pid"), std::vector<std::string>{o.ownerPid}) << o.name << ": " << doc;
+        EXPECT_EQ(Field(doc, "owner_alive"), std::vector<std::string>{o.alive}) << o.name << ": " << doc;
+        EXPECT_EQ(Field(doc, "group"), std::vector<std::string>{"7"}) << doc;
+        EXPECT_EQ(Field(doc, "nodes"), std::vector<std::string>{"16"}) << doc;
+        EXPECT_EQ(Field(doc, "ring"), std::vector<std::string>{std::to_string(kRing)}) << doc;
+        // Channel 77, state 9, 5 released of 3 stored, read node 40 of 16, (month 13).
+        EXPECT_EQ(Field(doc, "channel"), (std::vector<std::string>{"0", "\"?\""})) << doc;
+        EXPECT_EQ(Field(doc, "state"), (std::vector<std::string>{"\"playing\"", "\"?\""})) << doc;
+        EXPECT_EQ(Field(doc, "waiting"), (std::vector<std::string>{"2", "\"?\""})) << doc;
+        EXPECT_EQ(Field(doc, "fill_bytes"), (std::vector<std::string>{std::to_string(2 * kPack), "null"})) << doc;
+        EXPECT_EQ(Field(doc, "last_pts"), (std::vector<std::string>{"1000", "null"})) << doc;
+        EXPECT_EQ(Field(doc, "last_time"), (std::vector<std::string>{o.time, "null"})) << doc;
+        EXPECT_EQ(Field(doc, "impossible"), std::vector<std::string>{o.impossible}) << doc;
+    }
+    std::string out;
+    EXPECT_EQ(msspt::Shell(kTop + " --key " + key + " --once --interval 0.05", &out), 0);
+    EXPECT_NE(out.find("impossible values: 5"), std::string::npos) << out;
+    EXPECT_NE(out.find(" ? "), std::string::npos) << out;
+
+    // Another layout: too small for one stream, and heads without the
+    // engine's reserved bytes.
+    HandMadeSegment small(dir.path() + "/.small01", 4096);
+    HandMadeSegment foreign(dir.path() + "/.foreign01", 2 * (24 + 40 * kNodes + kRing));
+    ASSERT_NE(foreign.mem, nullptr);
+    std::memset(foreign.mem, 0x37, 64);
+    const struct {
+        std::string key;
+        int status;
+        std::string says;
+    } bad[] = {
+        {small.key, 3, "refused, not the engine's layout: its 4096 bytes are fewer than one stream"},
+        {foreign.key, 3, "refused, not the engine's layout: no stream count 1..32 fits"},
+        {dir.path() + "/.none01", 2, "key file " + dir.path() + "/.none01 not found"},
+        {dir.path(), 2, "no engine segment for key file"},  // a file without a segment
+    };
+    for (const auto& b : bad) {
+        EXPECT_EQ(msspt::Shell(kTop + " --key " + b.key + " --once", &out), b.status) << b.key << ": " << out;
+        EXPECT_NE(out.find(b.says), std::string::npos) << out;
+    }
+    EXPECT_EQ(msspt::Shell("MSSP_KEY_DIR=" + dir.path() + "/empty " + kTop + " --once", &out), 2) << out;
+    EXPECT_NE(out.find("no engine segment in"), std::string::npos) << out;
+
+    // A live stream that stays still while another moves is marked stalled
+    // after 3 s; then the segment is removed while watched: said, and a
+    // clean end.
+    seg.mem[12 + sizeof(MSSP_StreamHead_t)] = MSSP_STATUS_PLAY;
+    FILE* p = popen((kTop + " --key " + key + " --json --interval 0.05 2>&1").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    char line[8192];
+    std::vector<std::string> stalled;
+    const auto start = std::chrono::steady_clock::now();
+    for (int n = 0; n < 400 && stalled != std::vector<std::string>{"false", "true"}; ++n) {
+        auto* head = reinterpret_cast<MSSP_StreamHead_t*>(seg.mem);
+        ++head->parseNum, ++head->getNum;  // stream 0 moves, with as many frames waiting
+        ASSERT_NE(fgets(line, sizeof(line), p), nullptr);
+        stalled = Field(line, "stalled");
+        ASSERT_EQ(stalled.size(), 2u) << line;
+        ASSERT_EQ(stalled[0], "false") << line;
+    }
+    EXPECT_EQ(stalled, (std::vector<std::string>{"false", "true"}));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::duration<double>(msstop::kStallSeconds));
+    shmctl(seg.id, IPC_RMID, nullptr);
+    seg.id = -1;
+    std::string rest;
+    while (fgets(line, sizeof(line), p)) rest += line;
+    const int status = pclose(p);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rest;
+    EXPECT_NE(rest.find("the segment of " + key + " was removed"), std::string::npos) << rest;
+}
