@@ -155,8 +155,12 @@ TEST(Misuse, SecondObjectOnTheSameKey_RefusedWhileTheFirstPlays_StartsAfterItsSt
         unsigned char *d1, *d2;
         int l1, l2, type;
         unsigned long long pts;
-        const int idx = r.p->GetFrame(&d1, &l1, &d2, &l2, &type, &pts, nullptr, nullptr, 1, 0);
-        EXPECT_GE(idx, 0) << "the first one delivers on, form " << k;
+        // Delivery waits until every playing stream holds a frame: poll for one.
+        int idx = -1;
+        EXPECT_TRUE(WaitFor([&] {
+            idx = r.p->GetFrame(&d1, &l1, &d2, &l2, &type, &pts, nullptr, nullptr, 1, 0);
+            return idx >= 0;
+        })) << "the first one delivers on, form " << k;
         if (idx >= 0) r.p->ReleaseFrame(idx);
     }
     const int shmid = A::Shmid(*r.p);
