@@ -249,6 +249,20 @@ TEST(FrameParser, PackSplitAtEveryKindOfPoint_NodeDescribesBothPieces) {
     EXPECT_EQ(h.P().ParseFrame(0), 0);
     EXPECT_EQ(h.Waiting(0), 0);
     EXPECT_EQ(h.Pd(0).ReadPos, kRing - 300u + 1);
+    // An invalid header two bytes before the wrap point is skipped one byte
+    // at a time, down to the last byte before the wrap point: the unparsed
+    // count stays right, and the pack behind it, completed by the next read,
+    // is stored whole.
+    Bytes head = {0, '2', 'd', 'c', 20, 0, 0, 0, 0x88, 0x13, 0, 0};  // extension length above 4096
+    head.insert(head.end(), pack.begin(), pack.begin() + 100);
+    RecordingBuilder rest;
+    rest.NewSegment(kStart).AddGarbage(Bytes(pack.begin() + 100, pack.end()));
+    rest.AddPack(b.packs[1].bytes, 1, 5040, kStart);
+    ParserHarness w("fpw", 1, kRing, 16);
+    w.host.SetRecording(0, 0, rest.recording);
+    w.Prime(0, 0);
+    PlaceAcrossEnd(w, kRing - 1, head, 2);
+    ExpectFrames(w.DrainAll(0), b.packs);
 }
 
 // ---------------------------------------------------------------------------
