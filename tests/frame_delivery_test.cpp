@@ -436,11 +436,14 @@ TEST_F(Delivery, GetFrame_AudioWaitsForItsVideoWhileLive_ThrownOnceNoneCanCome) 
     EXPECT_EQ(A::WaitIFrame(P(), 0), 1);
     A::Head(P(), 0)->state = MSSP_STATUS_PLAY;
     A::WaitIFrame(P(), 0) = 0;
-    // With the node ring nearly full the reader pauses: waiting could never
-    // end, so the audio at the read position is thrown away as well.
-    for (int k = 0; k < kFrames - 6; ++k) t_->Push(0, F(2, 5200 + k));
+    // A reader paused on its 16 nodes (at 12 waiting frames) resumes below
+    // 9: with 8 audio frames waiting the video may still come; with 9 waiting
+    // could never end, so the audio at the read position is thrown away.
+    for (int k = 0; k < 8; ++k) t_->Push(0, F(2, 5200 + k));
+    EXPECT_FALSE(Says(Printed([&] { EXPECT_EQ(t_->Get().rc, -1); }), "throw it"));
+    t_->Push(0, F(2, 5208));
     EXPECT_TRUE(Says(Printed([&] { EXPECT_EQ(t_->Get().rc, -1); }), "ch0 pts is 0 throw it"));
-    EXPECT_EQ(t_->Waiting(0), kFrames - 7);
+    EXPECT_EQ(t_->Waiting(0), 8);
 }
 
 // GetFrameEx, ReleaseFrame, GetFrameInfo, GetChnStatusEx

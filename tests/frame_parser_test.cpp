@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "MsspInternal.h"
 #include "ParserHarness.h"
@@ -248,6 +249,20 @@ TEST(FrameParser, PackSplitAtEveryKindOfPoint_NodeDescribesBothPieces) {
     EXPECT_EQ(h.P().ParseFrame(0), 0);
     EXPECT_EQ(h.Waiting(0), 0);
     EXPECT_EQ(h.Pd(0).ReadPos, kRing - 300u + 1);
+    // An invalid header two bytes before the wrap point is skipped one byte
+    // at a time, down to the last byte before the wrap point: the unparsed
+    // count stays right, and the pack behind it, completed by the next read,
+    // is stored whole.
+    Bytes head = {0, '2', 'd', 'c', 20, 0, 0, 0, 0x88, 0x13, 0, 0};  // extension length above 4096
+    head.insert(head.end(), pack.begin(), pack.begin() + 100);
+    RecordingBuilder rest;
+    rest.NewSegment(kStart).AddGarbage(Bytes(pack.begin() + 100, pack.end()));
+    rest.AddPack(b.packs[1].bytes, 1, 5040, kStart);
+    ParserHarness w("fpw", 1, kRing, 16);
+    w.host.SetRecording(0, 0, rest.recording);
+    w.Prime(0, 0);
+    PlaceAcrossEnd(w, kRing - 1, head, 2);
+    ExpectFrames(w.DrainAll(0), b.packs);
 }
 
 // ---------------------------------------------------------------------------
@@ -318,35 +333,64 @@ TEST(FrameParser, NewSegmentData_OldBytesGivenUpOrStoredFirst) {
 // ---------------------------------------------------------------------------
 // Node ring hysteresis
 
-TEST(FrameParser, ThirtyNodes_PauseAt25ResumeAt18) {
-    const RecordingBuilder b = Synthetic(10, 6);
-    auto h = Primed(b, 1 << 20, 30);
-    int r = 0;
-    for (int c = 0; c < 500 && !(r == -1 && h->Waiting(0) == 25); ++c) r = h->P().ParseFrame(0);
-    ASSERT_EQ(h->Waiting(0), 25);
-    h->Release(0, 6);  // 19 waiting: still paused
-    EXPECT_EQ(h->P().ParseFrame(0), -1);
-    h->Release(0, 1);  // 18: resumes
-    EXPECT_GT(h->P().ParseFrame(0), 0);
-    for (int c = 0; c < 500 && h->Waiting(0) < 25; ++c) h->P().ParseFrame(0);
-    EXPECT_EQ(h->P().ParseFrame(0), -1);
-    EXPECT_EQ(h->Waiting(0), 25) << "never more than the node count less 5";
-    std::vector<Delivered> got;
-    for (; h->Waiting(0) > 0; h->Release(0)) got.push_back(h->Oldest(0));
-    ExpectFrames(got, std::vector<PackInfo>(b.packs.begin() + 7, b.packs.begin() + 7 + static_cast<long>(got.size())));
+// The Part's bounds (pause at 5 nodes below the ring's size, resume below
+// 11 below it) where the ring has room for them; a smaller ring pauses with a
+// quarter of its nodes free and resumes once at most half of them wait.
+TEST(FrameParser, NodeRingHysteresis_BoundsEveryRingReaches) {
+    struct Row {
+        int nodes, pauseAt, resumeBelow;
+    };
+    for (const Row r : {Row{256, 251, 245}, {30, 25, 19}, {23, 18, 12}, {22, 17, 12}, {12, 9, 7}, {8, 6, 5},
+                        {6, 5, 4}, {3, 3, 2}, {2, 2, 2}, {1, 1, 1}}) {
+        SCOPED_TRACE(r.nodes);
+        const RecordingBuilder b = Synthetic(50, 6);
+        auto h = Primed(b, 1 << 20, r.nodes);
+        h->ParseUntilWaiting(0, r.nodes + 1, 2000);
+        ASSERT_EQ(h->Waiting(0), r.pauseAt);
+        h->Release(0, r.pauseAt - r.resumeBelow);
+        EXPECT_EQ(h->P().ParseFrame(0), -1) << "still paused";
+        h->Release(0, 1);
+        EXPECT_GT(h->P().ParseFrame(0), 0) << "resumed";
+        EXPECT_EQ(h->Waiting(0), r.resumeBelow);
+    }
 }
 
-TEST(FrameParser, EightNodes_PausesAndAlwaysResumes) {
-    const RecordingBuilder b = Synthetic(3, 5);
-    auto h = Primed(b, 1 << 20, 8);
-    std::vector<Delivered> got;
-    for (int round = 0; round < 100 && h->Head(0)->state == MSSP_STATUS_PLAY; ++round) {
-        for (int c = 0; c < 50 && h->P().ParseFrame(0) != -1; ++c) {
+// The reader and the playback thread take turns: the reader stores until it
+// pauses, GetFrame then takes what it can. Every frame arrives, and audio of
+// an ordinary segment is timed by the video frame behind it, however few
+// nodes there are (a reader that resumed only on an emptied ring while
+// GetFrame kept the last audio frame for its video stalled for good).
+TEST(FrameParser, FewNodes_EveryFrameDeliveredByGetFrame) {
+    for (const int nodes : {2, 3, 6, 8, 12, 30}) {
+        for (const bool audio : {false, true}) {
+            SCOPED_TRACE(std::to_string(nodes) + (audio ? " nodes, audio" : " nodes"));
+            RecordingBuilder b;
+            b.NewSegment(kStart);
+            for (int k = 0; k < 40; ++k) {
+                b.AddVideo(k % 8 == 0 ? 0 : 1, 1000 + 40u * k, kStart, 300 + k);
+                if (audio) b.AddAudio(1020 + 40u * k, kStart, 120);
+            }
+            auto h = Primed(b, 1 << 20, nodes);
+            std::vector<Bytes> got;
+            for (int round = 0; round < 200 && (h->Head(0)->state == MSSP_STATUS_PLAY || h->Waiting(0) > 0);
+                 ++round) {
+                for (int c = 0; c < 100 && h->P().ParseFrame(0) != -1; ++c) {
+                }
+                unsigned char *d1, *d2;
+                int l1, l2, type, channel;
+                unsigned long long pts;
+                unsigned flag;
+                for (int r; (r = h->P().GetFrame(&d1, &l1, &d2, &l2, &type, &pts, &flag, &channel, 1, 0)) >= 0;
+                     h->P().ReleaseFrame(r)) {
+                    got.emplace_back(d1, d1 + l1);
+                    got.back().insert(got.back().end(), d2, d2 + l2);
+                }
+            }
+            // The last audio frame has no video behind it: thrown away once the stream is over.
+            ASSERT_EQ(got.size(), b.packs.size() - (audio ? 1 : 0));
+            for (size_t k = 0; k < got.size(); ++k) EXPECT_TRUE(got[k] == b.packs[k].bytes) << "frame " << k;
         }
-        EXPECT_LE(h->Waiting(0), 3);
-        for (; h->Waiting(0) > 0; h->Release(0)) got.push_back(h->Oldest(0));
     }
-    ExpectFrames(got, b.packs);
 }
 
 // ---------------------------------------------------------------------------

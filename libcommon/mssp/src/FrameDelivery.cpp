@@ -34,7 +34,6 @@ constexpr unsigned kNoTimeSeconds = 90000;    // one more than a day's seconds c
 constexpr uint8_t kNoHour = 0xFF;             // m_StreamTime hour before any key frame
 constexpr uint8_t kMaxHour = 23;              // a time of day read from frame bytes
 constexpr uint8_t kMaxMinSec = 59;
-constexpr int32_t kReaderPauseMargin = 6;     // the reader pauses at frameNum - 5 waiting frames
 constexpr int kBaselineLine = 1124;           // line number printed by GetBaselinePts
 
 // Where the time of day sits in the first bytes of a key frame.
@@ -233,11 +232,12 @@ struct MsspDelivery {
     }
 
     // True while a frame that is timed by the video behind it may still get
-    // that video: the stream is live and its reader can store more nodes.
-    // (With the node ring nearly full the reader pauses, so waiting could
-    // never end.)
+    // that video: the stream is live and its reader will store more nodes.
+    // A reader paused on its node ring resumes only below
+    // mssp::NodeResumeBelow waiting frames: from there on waiting could
+    // never end (and with few nodes the frames that wait are soon all audio).
     static bool VideoMayFollow(P& p, int index, const MSSP_FrameNode_t* node, int32_t waiting) {
-        return !IsTimingFrame(node) && !StreamOver(p, index) && waiting < p.m_FrameNum - kReaderPauseMargin;
+        return !IsTimingFrame(node) && !StreamOver(p, index) && waiting < mssp::NodeResumeBelow(p.m_FrameNum);
     }
 
     // Nothing waiting where a frame was to be released: the order's view of

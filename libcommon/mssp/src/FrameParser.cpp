@@ -24,8 +24,6 @@ constexpr int kMaxReadsPerCall = 4;        // reads of kMaxReadLen per call
 // call for as long as the host supplies them, and the thread would see no
 // Idle or stop request meanwhile; the search goes on at the next call.
 constexpr int kMaxSearchReadsPerCall = 4;
-constexpr int kNodePauseMargin = 5;        // pause when pending reaches m_FrameNum - 5
-constexpr int kNodeResumeMargin = 11;      // resume when pending drops below m_FrameNum - 11
 constexpr int kNewHeaderLen = 12;
 constexpr int kOldVideoHeaderLen = 24;
 constexpr int kOldAudioHeaderLen = 8;
@@ -541,10 +539,10 @@ struct MsspParser {
         const int32_t pending = Pending(p, i);
         if (!PendingPossible(p, pending)) return ResetCorrupt(p, i, "waiting count", pending);
 
-        // Node ring hysteresis. The bounds keep at least one node free and
-        // always let an emptied ring resume, however few nodes there are.
-        const int pauseAt = p.m_FrameNum - kNodePauseMargin > 1 ? p.m_FrameNum - kNodePauseMargin : 1;
-        const int resumeBelow = p.m_FrameNum - kNodeResumeMargin > 1 ? p.m_FrameNum - kNodeResumeMargin : 1;
+        // Node ring hysteresis (bounds in MsspInternal.h: every ring reaches
+        // both, and delivery never waits on a paused reader).
+        const int pauseAt = mssp::NodePauseAt(p.m_FrameNum);
+        const int resumeBelow = mssp::NodeResumeBelow(p.m_FrameNum);
         if (pd.u8NodeFull) {
             if (pending >= resumeBelow) return -1;
             pd.u8NodeFull = 0;

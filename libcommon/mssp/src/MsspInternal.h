@@ -72,6 +72,27 @@ inline void StoreSeqCst(T& field, U value) {
     std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_seq_cst);
 }
 
+// Node-ring hysteresis of normal play: the reader stops storing frames when
+// NodePauseAt(n) of a stream's n nodes hold waiting frames, and starts again
+// when fewer than NodeResumeBelow(n) do. A ring with room for it keeps 5 nodes
+// free at the pause and resumes 11 nodes below its size; a smaller ring
+// pauses with a quarter of its nodes free and resumes once at most half of
+// them hold waiting frames. Both bounds are at least 1 and at most n, so a
+// paused reader always resumes on a ring that the consumer empties far
+// enough, and delivery waits for frames the reader has still to store only
+// while fewer than NodeResumeBelow(n) wait (so that it never waits for a
+// paused reader).
+constexpr int kNodePauseMargin = 5;
+constexpr int kNodeResumeMargin = 11;
+constexpr int NodePauseAt(int frameNum) {
+    const int quarter = frameNum / 4;
+    return frameNum - (quarter < kNodePauseMargin ? quarter : kNodePauseMargin);
+}
+constexpr int NodeResumeBelow(int frameNum) {
+    const int half = (frameNum - 1) / 2;
+    return frameNum - (half < kNodeResumeMargin ? half : kNodeResumeMargin);
+}
+
 // Waiting frames of a stream, read on the consumer side: acquiring parseNum
 // makes the nodes it counts visible.
 inline int32_t WaitingCount(MSSP_StreamHead_t* head) {
