@@ -216,33 +216,6 @@ TEST(PlayerRun, OldFormatAudioFollowsASeekBothWaysAndTheClockStaysContinuous) {
     }
 }
 
-// Recorded time is learnt from the whole seconds of the frames; the
-// recorder's second boundary falls at pts 1300 (pts 1000 was 10:00:00.700).
-TEST(PlayerStep, RecordedTimeIsLearntFromWholeSecondsAndRelearnt) {
-    const int64_t t0 = recstore::DateTimeToSeconds(DateTime{26, 1, 1, 10, 0, 0});
-    const struct {
-        uint64_t pts;
-        int64_t sec;  // recorded whole seconds after t0; -1: the frame carries no time
-        bool relearn;
-        int64_t expectMs;  // -1 unknown
-    } steps[] = {
-        {1000, -1, false, -1}, {1000, 0, false, 0},  // a lower bound only: 700 ms short
-        {1320, 1, false, 1000},                      // the first frame past the boundary: 20 ms short from now on
-        {1040, -1, false, 720}, {9000, 8, false, 8680},  // a looser bound changes nothing
-        {50000, 300, true, 300000},                     // relearnt after a new segment, below the bound before
-        {50040, 200, false, 200000},                    // back by more than a second: afresh
-    };
-    RecordedClock clock;
-    for (const auto& s : steps) {
-        if (s.relearn) clock.Relearn(2);
-        const DateTime time = recstore::SecondsToDateTime(t0 + s.sec);
-        const int64_t r = clock.Take(2, s.pts, s.sec >= 0 ? &time : nullptr);
-        EXPECT_EQ(r < 0 ? -1 : r - t0 * 1000, s.expectMs) << "pts " << s.pts;
-    }
-    int64_t offset = 0;
-    EXPECT_FALSE(clock.Offset(1, &offset)) << "other channels learn on their own";
-}
-
 // Channels whose clocks differ are apart by that difference in every step
 // until presented by recorded time; the timeline has a line per operation
 // and the picture is drawn.
