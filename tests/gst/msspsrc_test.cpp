@@ -1,7 +1,10 @@
 // msspsrc in real pipelines: a 4-channel H.264 group made by ffmpeg and
-// mssp-pack once for the suite, played through the element from the build
-// tree. Buffers are identified by their bytes among the access units of each
-// channel's elementary stream. Skipped where ffmpeg or a plugin is missing.
+// mssp-pack once for the suite, its recorders' clocks started apart (the
+// same recorded time of day, timestamps from 1000, 1680, 1300 and 1000 ms),
+// played through the element from the build tree. Buffers are identified by
+// their bytes among the access units of each channel's elementary stream:
+// unit k was recorded at 10:00:00 + k * 40 ms. Skipped where ffmpeg or a
+// plugin is missing.
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
@@ -22,6 +25,8 @@ constexpr int kChannels = 4, kFrames = 200;  // 8 s at 25 fps
 constexpr GstClockTime kFrameTime = 40 * GST_MSECOND;
 constexpr int kGop[kChannels] = {10, 25, 15, 20};  // key-frame spacing per channel
 constexpr const char* kSource[kChannels] = {"testsrc2", "smptebars", "testsrc", "smptehdbars"};
+constexpr int kOrigin[kChannels] = {1000, 1680, 1300, 1000};  // timestamp of each channel's first frame, ms
+const GstClockTime kRecordedStart = 1767261600 * GST_SECOND;  // 2026-01-01 10:00:00 as recorded
 
 // One channel's elementary stream: access unit bytes -> the numbers of the
 // units with those bytes (two can be equal), and the IDR units.
@@ -54,7 +59,7 @@ bool MakeMaterial(std::string* why) {
         }
         if (units.size() != static_cast<size_t>(kFrames)) return *why = es + ": not every picture was coded", false;
         g_streams.push_back(std::move(s));
-        inputs += " --input " + es + " --origin " + std::to_string(c) + "=1000";
+        inputs += " --input " + es + " --origin " + std::to_string(c) + "=" + std::to_string(kOrigin[c]);
     }
     return msspt::Shell(msspt::EmulatorPrefix() + MSSP_TOOLS_DIR "/mssp-pack h264 -o " + g_dir + "/group" + inputs, &out) == 0 ||
            (*why = out, false);
@@ -65,6 +70,7 @@ struct Seen {
     int unit;  // access unit number, -1 when the bytes match none
     GstClockTime running;
     bool delta, discont, pooled;
+    GstClockTime recorded;  // its reference timestamp meta (GST_CLOCK_TIME_NONE: none)
 };
 struct Capture {
     std::mutex m;
@@ -104,9 +110,12 @@ GstPadProbeReturn OnPadData(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
         const auto next = std::upper_bound(it->second.begin(), it->second.end(), last);
         unit = next != it->second.end() ? *next : it->second.front();
     }
+    static GstCaps* recordedCaps = gst_caps_new_empty_simple("timestamp/x-mssp-recorded");
+    const GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buf, recordedCaps);
     cap->buffers[ch].push_back(Seen{unit, gst_segment_to_running_time(&cap->segment[ch], GST_FORMAT_TIME, GST_BUFFER_PTS(buf)),
                                     GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT),
-                                    GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DISCONT), buf->pool != nullptr});
+                                    GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DISCONT), buf->pool != nullptr,
+                                    meta ? meta->timestamp : GST_CLOCK_TIME_NONE});
     return GST_PAD_PROBE_OK;
 }
 
@@ -191,25 +200,37 @@ protected:
     std::string shm_;
 };
 
+// By recorded time (the default) a buffer's time is its recorded time
+// after the group's first frame on every pad; by timestamp the clocks'
+// differences show. Both carry the recorded time as a meta.
 TEST_F(MsspSrc, FourChannelsArriveWholeInOrderWithCapsFlagsAndTimesInStep) {
-    ASSERT_EQ(Run("ring-size=262144"), "");  // the smallest ring: frames come round its end in two pieces
-    std::map<int, std::vector<GstClockTime>> runningByUnit;
-    for (int c = 0; c < kChannels; ++c) {
-        SCOPED_TRACE("channel " + std::to_string(c));
-        EXPECT_EQ(Units(c), FromKeyAt(c, 0)) << "every access unit exactly once, in order";
-        EXPECT_NE(cap_.caps[c].find("video/x-h264, stream-format=(string)byte-stream, alignment=(string)au"), std::string::npos)
-            << cap_.caps[c];
-        for (const Seen& s : cap_.buffers[c]) {
-            EXPECT_EQ(s.delta, s.unit >= 0 && s.unit % kGop[c] != 0) << "DELTA_UNIT on every frame but the IDRs";
-            EXPECT_TRUE(s.pooled) << "buffers come from the element's pool";
-            runningByUnit[s.unit].push_back(s.running);
+    for (const bool byTime : {true, false}) {
+        SCOPED_TRACE(byTime ? "present-by=time" : "present-by=timestamp");
+        cap_.buffers.clear();
+        // The smallest ring: frames come round its end in two pieces.
+        ASSERT_EQ(Run(byTime ? "ring-size=262144" : "ring-size=262144 present-by=timestamp"), "");
+        for (int c = 0; c < kChannels; ++c) {
+            SCOPED_TRACE("channel " + std::to_string(c));
+            EXPECT_EQ(Units(c), FromKeyAt(c, 0)) << "every access unit exactly once, in order";
+            EXPECT_NE(cap_.caps[c].find("video/x-h264, stream-format=(string)byte-stream, alignment=(string)au"), std::string::npos)
+                << cap_.caps[c];
+            const GstClockTime apart = byTime ? 0 : static_cast<GstClockTime>(kOrigin[c] - kOrigin[0]) * GST_MSECOND;
+            int off = 0, noMeta = 0;
+            for (const Seen& s : cap_.buffers[c]) {
+                EXPECT_EQ(s.delta, s.unit >= 0 && s.unit % kGop[c] != 0) << "DELTA_UNIT on every frame but the IDRs";
+                EXPECT_TRUE(s.pooled) << "buffers come from the element's pool";
+                const GstClockTime recorded = static_cast<GstClockTime>(s.unit) * kFrameTime;  // after the first frame
+                off += s.running + kFrameTime <= recorded + apart || s.running >= recorded + apart + kFrameTime;
+                noMeta += s.recorded == GST_CLOCK_TIME_NONE || s.recorded + kFrameTime <= kRecordedStart + recorded ||
+                          s.recorded >= kRecordedStart + recorded + kFrameTime;
+            }
+            EXPECT_EQ(off, 0) << "buffers whose time is not their recorded time (+ the clock's lead) within a frame";
+            EXPECT_EQ(noMeta, 0) << "buffers without their recorded time as a meta";
+            EXPECT_TRUE(cap_.buffers[c].front().discont) << "DISCONT on the first buffer";
         }
-        EXPECT_TRUE(cap_.buffers[c].front().discont) << "DISCONT on the first buffer";
-    }
-    for (const auto& [unit, times] : runningByUnit) {  // recorded at the same instant: within a frame interval
-        ASSERT_EQ(times.size(), static_cast<size_t>(kChannels));
-        const auto [lo, hi] = std::minmax_element(times.begin(), times.end());
-        EXPECT_LT(*hi - *lo, kFrameTime) << "access unit " << unit;
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+        pipeline_ = nullptr;
     }
 }
 
@@ -245,12 +266,31 @@ TEST_F(MsspSrc, SeeksLandOnKeyFramesAndTrickPlayStepsByFourKeyFrames) {
             EXPECT_TRUE(toLast ? step >= 1 && step <= 4 : step == 4) << "step " << step;
         }
     }
-    // Rate -16 from the end: IDRs only, backward.
+    // Rate -16 from the end: IDRs only, backward, each a run of its own
+    // for the decoder (DISCONT); the element steps itself: the segment runs
+    // forward at rate 1 with the trick rate applied.
     Seek(-16.0, GST_SEEK_FLAG_TRICKMODE_KEY_UNITS, 0);
     for (int c = 0; c < kChannels; ++c) {
+        SCOPED_TRACE("channel " + std::to_string(c));
         const std::vector<int> units = Units(c);
-        EXPECT_TRUE(units.size() >= 2 && std::is_sorted(units.rbegin(), units.rend())) << "channel " << c;
-        for (const Seen& s : cap_.buffers[c]) EXPECT_FALSE(s.delta);
+        EXPECT_TRUE(units.size() >= 2 && std::is_sorted(units.rbegin(), units.rend()));
+        EXPECT_TRUE(cap_.segment[c].rate == 1.0 && cap_.segment[c].applied_rate == -16.0) << cap_.segment[c].applied_rate;
+        for (size_t i = 0; i < cap_.buffers[c].size(); ++i) {
+            const Seen& s = cap_.buffers[c][i];
+            EXPECT_TRUE(!s.delta && s.discont) << "unit " << s.unit;
+            if (i > 0) { EXPECT_GT(s.running, cap_.buffers[c][i - 1].running); }
+        }
+    }
+    // An accurate seek to a recorded time: each channel decodes from its
+    // own key frame, and its first frame in the segment is the one recorded then.
+    Seek(1.0, GST_SEEK_FLAG_ACCURATE, 3000 * GST_MSECOND);
+    for (int c = 0; c < kChannels; ++c) {
+        SCOPED_TRACE("channel " + std::to_string(c));
+        EXPECT_EQ(Units(c), FromKeyAt(c, 3000 * GST_MSECOND));
+        const auto in = std::find_if(cap_.buffers[c].begin(), cap_.buffers[c].end(),
+                                     [](const Seen& s) { return s.running != GST_CLOCK_TIME_NONE; });
+        ASSERT_NE(in, cap_.buffers[c].end());
+        EXPECT_EQ(in->unit, 3000 / 40);
     }
     // Rate 1 again: every frame from the key frame at or before the time.
     Seek(1.0, GST_SEEK_FLAG_NONE, 4000 * GST_MSECOND);
