@@ -55,6 +55,8 @@ const Recording& Recorded(const std::string& name) {
     if (name == "skewed") set(4, 6, 3, 2, AudioMode::kNone), s.origins = kSkewed;  // 2nd segment from 10:00:05
     if (name == "oldskewed") set(4, 12, 6, 2, AudioMode::kAll), s.origins = kSkewed, s.audioChannels = 0xD;
     if (name == "oldskewed") s.format = recstore::PackFormat::kOld;
+    // A clock that passes INT64_MAX while playing: no recorder's, but what damaged data can hold.
+    if (name == "hostile") set(2, 3, 0, 0, AudioMode::kNone), s.origins = {{0, 10000}, {1, (1ull << 63) - 1000}};
     std::string err;
     EXPECT_TRUE(packtool::WriteSynthetic(s, &it->second.report, &err)) << err;
     return it->second;
@@ -250,6 +252,24 @@ TEST(PlayerStep, ClockDifferenceShowsInTheSpreadUntilPresentedByRecordedTime) {
     EXPECT_EQ(run.result.unpresented, 0u);
     for (uint8_t ch = 0; ch < 4; ++ch) {
         EXPECT_TRUE(msspt::ReadBytes(o.outDir + "/ch0" + std::to_string(ch) + ".es") == RecordedVideo(o.groupDir, ch)) << int(ch);
+    }
+}
+
+// Timestamps that no clock reaches: the player survives them in either mode
+// (its clock arithmetic overflowed before), says that they are out of range
+// and shows every delivered frame.
+TEST(PlayerStep, TimestampsBeyondAnyClockAreReportedAndSurvived) {
+    for (const bool byTime : {false, true}) {
+        SCOPED_TRACE(byTime ? "by recorded time" : "by timestamp");
+        Options o;
+        o.groupDir = Recorded("hostile").s.outDir;
+        o.presentByTime = byTime;
+        const PlayRun run = PlayIt(o);
+        const ChannelStats* ch1 = run.result.Find(1);
+        ASSERT_TRUE(ch1 && ch1->Frames() > 0) << run.report;
+        EXPECT_EQ(run.result.unpresented, 0u) << run.report;
+        EXPECT_GT(run.result.clockMs, 2000) << "the clock follows the sane channel";
+        if (byTime) { EXPECT_NE(run.report.find("channel 1: timestamp"), std::string::npos) << run.report; }
     }
 }
 

@@ -185,6 +185,11 @@ GType G711LawType() {
 
 Priv& P(GstMsspSrc* self) { return *self->priv; }
 
+// Milliseconds as clock time. Times come from recorded data, which may be
+// damaged: they saturate at some 292 years, within gint64 nanoseconds.
+constexpr guint64 kMaxMs = G_MAXINT64 / GST_MSECOND;
+GstClockTime NsOf(guint64 ms) { return std::min(ms, kMaxMs) * GST_MSECOND; }
+
 GstCaps* VideoCaps(mssphost::MediaKind kind) {
     switch (kind) {
         case mssphost::MediaKind::kH264:
@@ -324,9 +329,9 @@ void SendSegment(GstMsspSrc* self, guint64 firstMs) {
     seg.rate = p.rate;
     if (p.seekFlags & GST_SEEK_FLAG_TRICKMODE_KEY_UNITS)
         seg.flags = static_cast<GstSegmentFlags>(seg.flags | GST_SEGMENT_FLAG_TRICKMODE_KEY_UNITS);
-    const guint64 first = firstMs * GST_MSECOND;
+    const guint64 first = NsOf(firstMs);
     if (p.rate > 0) {
-        seg.start = snap ? first : std::max(first, p.targetMs * GST_MSECOND);
+        seg.start = snap ? first : std::max(first, NsOf(p.targetMs));
         seg.stop = p.stop;
         seg.position = seg.start;
         seg.time = seg.start;
@@ -417,16 +422,16 @@ void PushHeld(GstMsspSrc* self, mssphost::Presentation<Held>::Out& o) {
                                        : h.streamMs;
     if (out.eos) return;
     if (p.segmentPending) SendSegment(self, ms);
-    if (p.rate > 0 && GST_CLOCK_TIME_IS_VALID(p.stop) && ms * GST_MSECOND >= p.stop) {
+    if (p.rate > 0 && GST_CLOCK_TIME_IS_VALID(p.stop) && NsOf(ms) >= p.stop) {
         PushEosAll(self);
         PauseTask(self);
         return;
     }
     GstBuffer* buf = std::exchange(h.buf, nullptr);
-    GST_BUFFER_PTS(buf) = ms * GST_MSECOND;
+    GST_BUFFER_PTS(buf) = NsOf(ms);
     if (p.rate < 0) {
         const guint64 back = p.reverseFromMs > ms ? p.reverseFromMs - ms : 0;
-        GST_BUFFER_PTS(buf) = static_cast<GstClockTime>(static_cast<double>(back * GST_MSECOND) / -p.rate);
+        GST_BUFFER_PTS(buf) = static_cast<GstClockTime>(static_cast<double>(NsOf(back)) / -p.rate);
     }
     if (out.audio) GST_BUFFER_DTS(buf) = GST_BUFFER_PTS(buf);
     if (h.delta) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
@@ -438,7 +443,7 @@ void PushHeld(GstMsspSrc* self, mssphost::Presentation<Held>::Out& o) {
     if (rec || h.hasTime) {
         static GstCaps* caps = gst_caps_new_empty_simple(kRecordedCaps);  // lives as long as the process
         const int64_t at = rec ? o.recordedMs : recstore::DateTimeToSeconds(h.time) * 1000;
-        gst_buffer_add_reference_timestamp_meta(buf, caps, static_cast<GstClockTime>(at) * GST_MSECOND,
+        gst_buffer_add_reference_timestamp_meta(buf, caps, NsOf(static_cast<guint64>(at)),
                                                 GST_CLOCK_TIME_NONE);
     }
     p.positionMs = ms;
@@ -618,7 +623,7 @@ bool StartRun(GstMsspSrc* self) {
         return Fail(self, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX, error);
     }
     p.stallSec = s.stallSec;
-    p.durationMs = p.byTime ? RecordedSpanMs(p) : p.session->DurationMs();
+    p.durationMs = std::min(p.byTime ? RecordedSpanMs(p) : p.session->DurationMs(), kMaxMs);
     p.positionMs = startMs;
     p.targetMs = startMs;
     p.rate = 1.0;
@@ -751,12 +756,12 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
         case GST_QUERY_POSITION:
             gst_query_parse_position(query, &format, nullptr);
             if (format != GST_FORMAT_TIME || !p.running) return FALSE;
-            gst_query_set_position(query, GST_FORMAT_TIME, static_cast<gint64>(p.positionMs * GST_MSECOND));
+            gst_query_set_position(query, GST_FORMAT_TIME, static_cast<gint64>(NsOf(p.positionMs)));
             return TRUE;
         case GST_QUERY_DURATION:
             gst_query_parse_duration(query, &format, nullptr);
             if (format != GST_FORMAT_TIME || !p.running) return FALSE;
-            gst_query_set_duration(query, GST_FORMAT_TIME, static_cast<gint64>(p.durationMs * GST_MSECOND));
+            gst_query_set_duration(query, GST_FORMAT_TIME, static_cast<gint64>(NsOf(p.durationMs)));
             return TRUE;
         case GST_QUERY_SEEKING:
             gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
@@ -765,7 +770,7 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
                 return TRUE;
             }
             gst_query_set_seeking(query, GST_FORMAT_TIME, p.running ? TRUE : FALSE, 0,
-                                  static_cast<gint64>(p.durationMs * GST_MSECOND));
+                                  static_cast<gint64>(NsOf(p.durationMs)));
             return TRUE;
         default: return gst_pad_query_default(pad, parent, query);
     }

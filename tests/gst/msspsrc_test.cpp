@@ -360,11 +360,23 @@ TEST_F(MsspSrc, SeeksLandOnKeyFramesAndTrickPlayStepsByFourKeyFrames) {
 }
 
 // The only end-to-end proof that frames come through intact: every channel
-// decoded through the element gives ffmpeg's pictures of its elementary stream.
+// decoded through the element gives ffmpeg's pictures of its elementary
+// stream. Backward, the decoder shows the key frames in decreasing recorded
+// time, each as it comes.
 TEST_F(MsspSrc, DecodedPicturesAreFfmpegs) {
     ASSERT_EQ(Run("", true), "");
     for (int c = 0; c < kChannels; ++c)
         EXPECT_EQ(cap_.pictures[c], g_streams[static_cast<size_t>(c)].md5) << "channel " << c << ": pictures differ from ffmpeg's";
+    { std::lock_guard<std::mutex> lock(cap_.m); cap_.pictures.clear(); }
+    Seek(-16.0, GST_SEEK_FLAG_TRICKMODE_KEY_UNITS, 0);
+    for (int c = 0; c < kChannels; ++c) {
+        const std::vector<std::string>& md5 = g_streams[static_cast<size_t>(c)].md5;
+        std::vector<int> shown;  // picture numbers in the order decoded
+        for (const std::string& m : cap_.pictures[c]) shown.push_back(static_cast<int>(std::find(md5.begin(), md5.end(), m) - md5.begin()));
+        EXPECT_TRUE(shown.size() >= 2 && std::is_sorted(shown.rbegin(), shown.rend()) &&
+                    std::adjacent_find(shown.begin(), shown.end()) == shown.end() && shown.front() < kFrames)
+            << "channel " << c << ": " << ::testing::PrintToString(shown);
+    }
 }
 
 // A run with a seek and trick play leaves no GStreamer object alive once
