@@ -337,7 +337,20 @@ Least-squares line: instructions per frame = $icept + $slope × streams (R² = $
 = $nicept + $nslope ns × streams (R² = $nr2). The Debian build of Google Benchmark warns that it
 was built without optimisation; that concerns its own loop, not the code measured.
 
+Beside it, what a host adds to put the channels in step by recorded time: \`mssp-bench-present\`
+pushes each frame through the host layer's presentation stage (learning its recorded time, holding
+it in recorded-time order) and takes out what may go, for channels at 25 fps whose clocks start up
+to 680 ms apart (the frame's copy, the host's own, left out). CPU time per frame, median:
+
+| channels | presentation stage ns/frame (CPU) |
+|---|---|
 EOF
+for n in 1 4 16 32; do
+  row=$(grep -E "^\"BM_PresentationStage/$n(_median)?\"," "$res/present.csv" | head -1)
+  echo "| $n | $(calc "%.1f" "1e9 / $(echo "$row" | awk -F, '{ print $7 }')") |"
+done
+cat <<EOF
+
 bash "$(dirname "$0")/report-latency.sh" "$res" "$(dirname "$png")/latency.png"
 cat <<EOF
 

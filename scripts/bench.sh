@@ -52,7 +52,7 @@ load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 build=build/bench
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DMSSP_BUILD_BENCH=ON -DMSSP_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target mssp-pack mssp-bench-play mssp-bench-floor mssp-bench-peer \
-  mssp-bench-latency mssp-bench-delivery
+  mssp-bench-latency mssp-bench-delivery mssp-bench-present
 bin=$root/$build/bench
 built=$SECONDS
 
@@ -123,6 +123,10 @@ valgrind --tool=callgrind --callgrind-out-file="$res/cg-dlv.cgout" "$bin/mssp-be
 step "delivery scaling (Google Benchmark)"
 "$bin/mssp-bench-delivery" "${gb_flags[@]}" --benchmark_out="$res/delivery.csv" --benchmark_out_format=csv \
   >/dev/null 2>"$res/delivery.err" || { cat "$res/delivery.err"; exit 1; }
+
+step "presentation stage (Google Benchmark)"
+"$bin/mssp-bench-present" "${gb_flags[@]}" --benchmark_out="$res/present.csv" --benchmark_out_format=csv \
+  >/dev/null 2>"$res/present.err" || { cat "$res/present.err"; exit 1; }
 
 step "latency, before and after"
 bash bench/latency.sh "$res" "$build" "$lat_runs" "${lat_configs[@]}"  # channels:streams per reader thread

@@ -1,7 +1,7 @@
 // The host layer's own logic, without an engine: the payload of a pack in
 // either format at every split between the two pieces a ring hands out, the
-// kind of a video payload, trick speeds, and the key file of the engine's
-// shared memory.
+// kind of a video payload, trick speeds, the key file of the engine's
+// shared memory, and the presentation stage on hand-made frame sequences.
 // Sessions and the engine are driven through the GStreamer element's tests.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,9 +10,13 @@
 
 #include <cstdlib>
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "HostPresent.h"
 #include "MsspHost.h"
 #include "PackWriter.h"
 
@@ -95,6 +99,139 @@ TEST(HostSharedMemory, KeyFileInMsspKeyDir_OwnerByLock_KeptWhileLocked) {
     EXPECT_FALSE(mssphost::SharedMemoryExists(name, 1));
     unsetenv("MSSP_KEY_DIR");
     EXPECT_EQ(rmdir(dir.c_str()), 0) << dir << " left behind";
+}
+
+// Recorded time is learnt from the whole seconds of the frames; the
+// recorder's second boundary falls at pts 1300 (pts 1000 was 10:00:00.700).
+TEST(HostPresent, RecordedTimeIsLearntFromWholeSecondsFollowedAndRelearnt) {
+    const int64_t t0 = recstore::DateTimeToSeconds(mssphost::DateTime{26, 1, 1, 10, 0, 0});
+    const struct {
+        uint64_t pts;
+        int64_t sec;  // recorded whole seconds after t0; -1: the frame carries no time
+        bool relearn;
+        int64_t expectMs;  // -1 unknown
+    } steps[] = {
+        {1000, -1, false, -1}, {1000, 0, false, 0},  // a lower bound only: 700 ms short
+        {1320, 1, false, 1000},                      // the first frame past the boundary: 20 ms short from now on
+        {1040, -1, false, 720}, {9000, 8, false, 8680},  // a looser bound changes nothing
+        {10330, 9, false, 9999},                    // a slower clock: drawn back just inside its second
+        {50000, 300, true, 300000},                 // relearnt after a new segment, below the bound before
+        {50040, 200, false, 200000},                // back by more than a second: afresh
+        {UINT64_MAX, 200, false, -1},               // out of range: no recorded time, the offset kept
+        {0, -1, false, 200000 - 50040},
+        {mssphost::kMaxTimestampMs, -1, false, static_cast<int64_t>(mssphost::kMaxTimestampMs) + 200000 - 50040},
+    };
+    mssphost::RecordedClock clock;
+    for (const auto& s : steps) {
+        if (s.relearn) clock.Relearn(2);
+        const mssphost::DateTime time = recstore::SecondsToDateTime(t0 + s.sec);
+        const int64_t r = clock.Take(2, s.pts, s.sec >= 0 ? &time : nullptr);
+        EXPECT_EQ(r < 0 ? r : r - t0 * 1000, s.expectMs) << "pts " << s.pts;
+    }
+    int64_t offset = 0;
+    EXPECT_FALSE(clock.Offset(1, &offset)) << "other channels learn on their own";
+}
+
+// Frame sequences as the engine delivers them (timestamp order), 25 frames
+// a second from 10:00:00.000 of recorded time on every channel, through the
+// stage by recorded time: what comes out, in which order, and what it said.
+TEST(HostPresent, StageHandsFramesOutInRecordedTimeOrder) {
+    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+    const int64_t t0 = recstore::DateTimeToSeconds(mssphost::DateTime{26, 1, 1, 10, 0, 0}) * 1000;
+    struct Clock {
+        uint64_t origin;    // timestamp at recorded 10:00:00.000
+        int64_t driftPpm;   // timestamps run this much faster than recorded time
+        bool hasTime;
+    };
+    const struct Row {
+        const char* what;
+        std::vector<Clock> clocks;
+        mssphost::StageLimits limits;
+        int64_t spreadMs;    // largest step back in recorded time of what came out (-1 not checked)
+        const char* note;    // said once ("" nothing)
+        int repositionAt;    // frame (in engine order) before which the stage is repositioned (-1 none)
+        std::vector<uint64_t> hostile;  // channel 1's timestamps replaced by these, in turn
+    } rows[] = {
+        {"clocks 680 ms apart", {{1000, 0, true}, {1680, 0, true}, {1300, 0, true}, {1000, 0, true}}, {}, 0, "", -1, {}},
+        {"drift of 200 ppm against each other", {{1000, 100, true}, {1000, -100, true}}, {}, 40, "", -1, {}},
+        {"repositioned halfway", {{1000, 0, true}, {1500, 0, true}}, {}, 0, "", 300, {}},
+        {"a channel without date and time", {{1000, 0, true}, {5000, 0, false}}, {}, 0,
+         "channel 1: its frames carry no date and time", -1, {}},
+        {"the hold bound reached", {{1000, 0, true}, {9000, 0, true}}, {50, 64u << 20, 2500},
+         std::numeric_limits<int64_t>::max(), "the bound", -1, {}},
+        {"hostile timestamps", {{1000, 0, true}, {1000, 0, true}}, {}, -1, "channel 1: timestamp", -1,
+         {0, kMax, 1, kMax - 1, mssphost::kMaxTimestampMs + 1, 1u << 31, 0, kMax}},
+    };
+    constexpr int kFrames = 250;  // 10 s per channel
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        struct Made {
+            mssphost::StageFrame f;
+            int64_t recMs;  // true recorded time, ms after 10:00:00
+        };
+        std::vector<Made> seq;
+        for (size_t c = 0; c < row.clocks.size(); ++c) {
+            for (int k = 0; k < kFrames; ++k) {
+                const Clock& cl = row.clocks[c];
+                Made m;
+                m.recMs = k * 40;
+                m.f.channel = static_cast<int>(c);
+                m.f.pts = m.f.clockPts = cl.origin + static_cast<uint64_t>(m.recMs + m.recMs * cl.driftPpm / 1000000);
+                m.f.hasTime = cl.hasTime;
+                m.f.time = recstore::SecondsToDateTime((t0 + m.recMs) / 1000);
+                m.f.bytes = 1000;
+                seq.push_back(m);
+            }
+        }
+        std::stable_sort(seq.begin(), seq.end(), [](const Made& a, const Made& b) { return a.f.pts < b.f.pts; });
+        for (size_t i = 0, h = 0; i < seq.size() && h < row.hostile.size(); ++i) {
+            if (seq[i].f.channel == 1 && i % 7 == 0) seq[i].f.pts = seq[i].f.clockPts = row.hostile[h++];
+        }
+        mssphost::Presentation<int64_t> stage(row.limits);  // the item: the frame's true recorded time
+        const uint32_t live = (1u << row.clocks.size()) - 1;
+        std::vector<int64_t> out;  // true recorded times in presentation order, of frames with a recorded time
+        std::string notes;
+        size_t mostHeld = 0, passed = 0, passedUnknown = 0;
+        auto drain = [&](uint32_t liveNow) {
+            mssphost::Presentation<int64_t>::Out o;
+            while (stage.Pop(liveNow, &o)) {
+                ++passed;
+                if (o.recordedMs < 0) ++passedUnknown;
+                else out.push_back(o.item);
+            }
+            for (const std::string& n : stage.TakeNotes()) notes += n + "\n";
+        };
+        for (size_t i = 0; i < seq.size(); ++i) {
+            if (static_cast<int>(i) == row.repositionAt) {
+                EXPECT_GT(stage.Reposition(false), 0u) << "frames held at the repositioning are dropped";
+                out.push_back(-1);  // a step back at the repositioning is no fault
+                passed = seq.size();
+            }
+            stage.Push(seq[i].f, int64_t{seq[i].recMs});
+            mostHeld = std::max(mostHeld, stage.HeldFrames());
+            drain(live);
+        }
+        drain(0);
+        EXPECT_EQ(stage.HeldFrames(), 0u);
+        if (row.repositionAt < 0) { EXPECT_EQ(passed, seq.size()) << "every frame exactly once"; }
+        int64_t back = 0;
+        for (size_t i = 1; i < out.size(); ++i) {
+            if (out[i] >= 0 && out[i - 1] >= 0) back = std::max(back, out[i - 1] - out[i]);
+        }
+        if (row.spreadMs == std::numeric_limits<int64_t>::max()) {
+            EXPECT_GT(back, 1000) << "out of step, passed on rather than stalled";
+        } else if (row.spreadMs >= 0) {
+            EXPECT_LE(back, row.spreadMs);
+        }
+        EXPECT_LE(mostHeld, row.limits.maxFrames + 1);
+        if (*row.note) {
+            EXPECT_NE(notes.find(row.note), std::string::npos) << notes;
+            EXPECT_EQ(notes.find(row.note), notes.rfind(row.note)) << "said once: " << notes;
+        } else {
+            EXPECT_EQ(notes, "");
+        }
+        if (!row.hostile.empty()) { EXPECT_GE(passedUnknown, 4u) << "out-of-range timestamps have no recorded time"; }
+    }
 }
 
 }  // namespace

@@ -55,6 +55,8 @@ const Recording& Recorded(const std::string& name) {
     if (name == "skewed") set(4, 6, 3, 2, AudioMode::kNone), s.origins = kSkewed;  // 2nd segment from 10:00:05
     if (name == "oldskewed") set(4, 12, 6, 2, AudioMode::kAll), s.origins = kSkewed, s.audioChannels = 0xD;
     if (name == "oldskewed") s.format = recstore::PackFormat::kOld;
+    // A clock that passes INT64_MAX while playing: no recorder's, but what damaged data can hold.
+    if (name == "hostile") set(2, 3, 0, 0, AudioMode::kNone), s.origins = {{0, 10000}, {1, (1ull << 63) - 1000}};
     std::string err;
     EXPECT_TRUE(packtool::WriteSynthetic(s, &it->second.report, &err)) << err;
     return it->second;
@@ -216,33 +218,6 @@ TEST(PlayerRun, OldFormatAudioFollowsASeekBothWaysAndTheClockStaysContinuous) {
     }
 }
 
-// Recorded time is learnt from the whole seconds of the frames; the
-// recorder's second boundary falls at pts 1300 (pts 1000 was 10:00:00.700).
-TEST(PlayerStep, RecordedTimeIsLearntFromWholeSecondsAndRelearnt) {
-    const int64_t t0 = recstore::DateTimeToSeconds(DateTime{26, 1, 1, 10, 0, 0});
-    const struct {
-        uint64_t pts;
-        int64_t sec;  // recorded whole seconds after t0; -1: the frame carries no time
-        bool relearn;
-        int64_t expectMs;  // -1 unknown
-    } steps[] = {
-        {1000, -1, false, -1}, {1000, 0, false, 0},  // a lower bound only: 700 ms short
-        {1320, 1, false, 1000},                      // the first frame past the boundary: 20 ms short from now on
-        {1040, -1, false, 720}, {9000, 8, false, 8680},  // a looser bound changes nothing
-        {50000, 300, true, 300000},                     // relearnt after a new segment, below the bound before
-        {50040, 200, false, 200000},                    // back by more than a second: afresh
-    };
-    RecordedClock clock;
-    for (const auto& s : steps) {
-        if (s.relearn) clock.Relearn(2);
-        const DateTime time = recstore::SecondsToDateTime(t0 + s.sec);
-        const int64_t r = clock.Take(2, s.pts, s.sec >= 0 ? &time : nullptr);
-        EXPECT_EQ(r < 0 ? -1 : r - t0 * 1000, s.expectMs) << "pts " << s.pts;
-    }
-    int64_t offset = 0;
-    EXPECT_FALSE(clock.Offset(1, &offset)) << "other channels learn on their own";
-}
-
 // Channels whose clocks differ are apart by that difference in every step
 // until presented by recorded time; the timeline has a line per operation
 // and the picture is drawn.
@@ -277,6 +252,24 @@ TEST(PlayerStep, ClockDifferenceShowsInTheSpreadUntilPresentedByRecordedTime) {
     EXPECT_EQ(run.result.unpresented, 0u);
     for (uint8_t ch = 0; ch < 4; ++ch) {
         EXPECT_TRUE(msspt::ReadBytes(o.outDir + "/ch0" + std::to_string(ch) + ".es") == RecordedVideo(o.groupDir, ch)) << int(ch);
+    }
+}
+
+// Timestamps that no clock reaches: the player survives them in either mode
+// (its clock arithmetic overflowed before), says that they are out of range
+// and shows every delivered frame.
+TEST(PlayerStep, TimestampsBeyondAnyClockAreReportedAndSurvived) {
+    for (const bool byTime : {false, true}) {
+        SCOPED_TRACE(byTime ? "by recorded time" : "by timestamp");
+        Options o;
+        o.groupDir = Recorded("hostile").s.outDir;
+        o.presentByTime = byTime;
+        const PlayRun run = PlayIt(o);
+        const ChannelStats* ch1 = run.result.Find(1);
+        ASSERT_TRUE(ch1 && ch1->Frames() > 0) << run.report;
+        EXPECT_EQ(run.result.unpresented, 0u) << run.report;
+        EXPECT_GT(run.result.clockMs, 2000) << "the clock follows the sane channel";
+        if (byTime) { EXPECT_NE(run.report.find("channel 1: timestamp"), std::string::npos) << run.report; }
     }
 }
 

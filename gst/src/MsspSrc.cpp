@@ -1,6 +1,7 @@
 // msspsrc: properties, pads and caps, the streaming task (frame, pooled
-// copy, release, push), seeking and queries. The engine and the recording
-// store are reached only through the host layer (mssphost::Session).
+// copy, release, the presentation stage, push), seeking and queries. The
+// engine and the recording store are reached only through the host layer
+// (mssphost::Session, mssphost::Presentation).
 #include "MsspSrc.h"
 
 #include <gst/base/gstflowcombiner.h>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "HostPresent.h"
 #include "MsspHost.h"
 
 GST_DEBUG_CATEGORY_STATIC(mssp_src_debug);
@@ -27,6 +29,12 @@ constexpr int kDefaultRing = 4 << 20;
 constexpr int kDefaultNodes = 512;
 
 enum G711Law { kAlaw = 0, kMulaw = 1 };
+enum PresentBy { kByTime = 0, kByTimestamp = 1 };
+
+// Caps of the GstReferenceTimestampMeta on every buffer: the frame's
+// recorded date and time, in nanoseconds since 1970-01-01 00:00:00 of the
+// recorder's calendar read as UTC (the recorder's local time of day).
+constexpr const char* kRecordedCaps = "timestamp/x-mssp-recorded";
 
 enum {
     PROP_0,
@@ -40,6 +48,7 @@ enum {
     PROP_SHM_NAME,
     PROP_G711_LAW,
     PROP_STALL_TIMEOUT,
+    PROP_PRESENT_BY,
 };
 
 struct Settings {
@@ -53,6 +62,7 @@ struct Settings {
     std::string shmName;
     int law = kAlaw;
     guint stallSec = kDefaultStallSec;
+    int presentBy = kByTime;
 };
 
 // One source pad and its buffer pool.
@@ -67,6 +77,30 @@ struct OutPad {
     bool eos = false;
 };
 
+// A frame on its way through the presentation stage: its buffer (owned)
+// and what the push needs.
+struct Held {
+    GstBuffer* buf = nullptr;
+    size_t pad = 0;
+    uint64_t streamMs = 0;  // by timestamp
+    bool delta = false, jump = false;
+    bool hasTime = false;
+    mssphost::DateTime time{};  // the pack's own, whole seconds
+    Held() = default;
+    Held(Held&& o) noexcept { *this = std::move(o); }
+    Held& operator=(Held&& o) noexcept {
+        if (this != &o) {
+            if (buf) gst_buffer_unref(buf);
+            buf = std::exchange(o.buf, nullptr);
+            pad = o.pad, streamMs = o.streamMs, delta = o.delta, jump = o.jump, hasTime = o.hasTime, time = o.time;
+        }
+        return *this;
+    }
+    ~Held() {
+        if (buf) gst_buffer_unref(buf);
+    }
+};
+
 // Everything the element keeps besides its GObject parent. Settings are
 // guarded by the object lock; the run state by the stream lock (held by the
 // task for each iteration and by a seek); the atomics are read by queries.
@@ -75,6 +109,13 @@ struct Priv {
     GRecMutex streamLock;
     GstTask* task = nullptr;
     std::unique_ptr<mssphost::Session> session;
+    // Puts the pads in step by recorded time (present-by time), or passes
+    // frames on as the engine delivers them (timestamp); learns every
+    // frame's recorded time either way.
+    mssphost::Presentation<Held> stage;
+    bool byTime = true;
+    int64_t originMs = 0;  // recorded time of the group's first frame (ms since 1970)
+    std::vector<uint8_t> headerScratch;
     std::vector<OutPad> pads;
     GstFlowCombiner* combiner = nullptr;
     std::atomic<bool> flushing{false};
@@ -86,6 +127,7 @@ struct Priv {
     GstSeekFlags seekFlags = GST_SEEK_FLAG_NONE;
     guint64 targetMs = 0;
     GstClockTime stop = GST_CLOCK_TIME_NONE;
+    guint64 reverseFromMs = 0;  // backward: the position of buffer time 0
     guint32 seqnum = 0;
     // A seek sent to the pipeline reaches this element once through each
     // sink, all copies with one seqnum: only the first repositions.
@@ -117,6 +159,19 @@ GstStaticPadTemplate kAudioTemplate =
                             GST_STATIC_CAPS("audio/x-alaw, rate=(int)8000, channels=(int)1; "
                                             "audio/x-mulaw, rate=(int)8000, channels=(int)1"));
 
+GType PresentByType() {
+    static GType type = 0;
+    if (g_once_init_enter(&type)) {
+        static const GEnumValue kValues[] = {
+            {kByTime, "Recorded time: channels in step by recorded time of day, PTS from the group's first frame",
+             "time"},
+            {kByTimestamp, "Timestamp: as the engine delivers, PTS from the group's first timestamp", "timestamp"},
+            {0, nullptr, nullptr}};
+        g_once_init_leave(&type, g_enum_register_static("GstMsspPresentBy", kValues));
+    }
+    return type;
+}
+
 GType G711LawType() {
     static GType type = 0;
     if (g_once_init_enter(&type)) {
@@ -129,6 +184,11 @@ GType G711LawType() {
 }
 
 Priv& P(GstMsspSrc* self) { return *self->priv; }
+
+// Milliseconds as clock time. Times come from recorded data, which may be
+// damaged: they saturate at some 292 years, within gint64 nanoseconds.
+constexpr guint64 kMaxMs = G_MAXINT64 / GST_MSECOND;
+GstClockTime NsOf(guint64 ms) { return std::min(ms, kMaxMs) * GST_MSECOND; }
 
 GstCaps* VideoCaps(mssphost::MediaKind kind) {
     switch (kind) {
@@ -191,6 +251,7 @@ void PushAll(GstMsspSrc* self, GstEvent* event) {
 }
 
 void SendSegment(GstMsspSrc* self, guint64 firstMs);
+bool PushReady(GstMsspSrc* self, uint32_t live);
 
 // A run that ends before its first frame still sends its segment first.
 void PushEos(GstMsspSrc* self, OutPad& o) {
@@ -268,17 +329,23 @@ void SendSegment(GstMsspSrc* self, guint64 firstMs) {
     seg.rate = p.rate;
     if (p.seekFlags & GST_SEEK_FLAG_TRICKMODE_KEY_UNITS)
         seg.flags = static_cast<GstSegmentFlags>(seg.flags | GST_SEGMENT_FLAG_TRICKMODE_KEY_UNITS);
-    const guint64 first = firstMs * GST_MSECOND;
+    const guint64 first = NsOf(firstMs);
     if (p.rate > 0) {
-        seg.start = snap ? first : std::max(first, p.targetMs * GST_MSECOND);
+        seg.start = snap ? first : std::max(first, NsOf(p.targetMs));
         seg.stop = p.stop;
         seg.position = seg.start;
+        seg.time = seg.start;
     } else {
+        // Backward the element steps itself: the segment plays forward at
+        // rate 1 with the trick rate applied, buffer times rising from 0 as
+        // the recorded time falls from the first frame's (its stream time).
+        seg.rate = 1.0;
+        seg.applied_rate = p.rate;
         seg.start = 0;
-        seg.stop = first + GST_MSECOND;  // the first (latest) frame lies inside
-        seg.position = seg.stop;
+        seg.position = 0;
+        seg.time = first;
+        p.reverseFromMs = firstMs;
     }
-    seg.time = seg.start;
     GstEvent* ev = gst_event_new_segment(&seg);
     if (p.seqnum) gst_event_set_seqnum(ev, p.seqnum);
     PushAll(self, ev);
@@ -296,13 +363,14 @@ void PauseTask(GstMsspSrc* self) { gst_task_pause(P(self).task); }
 void Idle(GstMsspSrc* self) {
     Priv& p = P(self);
     if (!p.session->Live()) {
+        if (PushReady(self, 0)) return;  // what the stage holds goes first
         GST_INFO_OBJECT(self, "every stream is over");
         PushEosAll(self);
         PauseTask(self);
         return;
     }
-    for (OutPad& o : p.pads) {
-        if (!o.eos && p.session->StreamStatus(o.index) == 0) PushEos(self, o);
+    for (OutPad& o : p.pads) {  // a pad ends once the stage holds none of its frames
+        if (!o.eos && p.session->StreamStatus(o.index) == 0 && p.stage.HeldFrames() == 0) PushEos(self, o);
     }
     if (g_get_monotonic_time() - p.lastFrameUs > static_cast<gint64>(p.stallSec) * G_USEC_PER_SEC) {
         GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Playback stalled"),
@@ -328,6 +396,70 @@ void HandleFlow(GstMsspSrc* self, GstFlowReturn ret) {
     PauseTask(self);
 }
 
+void SayNotes(GstMsspSrc* self) {
+    for (const std::string& note : P(self).stage.TakeNotes())
+        GST_ELEMENT_WARNING(self, STREAM, DEMUX, ("%s", note.c_str()), (nullptr));
+}
+
+// Channels whose stream may still deliver (bit n = channel n).
+uint32_t LiveChannels(Priv& p) {
+    uint32_t live = 0;
+    for (const OutPad& o : p.pads) {
+        if (!o.audio && p.session->StreamStatus(o.index) != 0) live |= 1u << o.channel;
+    }
+    return live;
+}
+
+// Pushes a frame the stage handed out. Its PTS: by recorded time, its
+// recorded time minus the group's first (the stream time by timestamps
+// when its recorded time is not known); by timestamp, the stream time.
+void PushHeld(GstMsspSrc* self, mssphost::Presentation<Held>::Out& o) {
+    Priv& p = P(self);
+    Held& h = o.item;
+    OutPad& out = p.pads[h.pad];
+    const bool rec = o.recordedMs >= 0;
+    const guint64 ms = p.byTime && rec ? static_cast<guint64>(std::max<int64_t>(0, o.recordedMs - p.originMs))
+                                       : h.streamMs;
+    if (out.eos) return;
+    if (p.segmentPending) SendSegment(self, ms);
+    if (p.rate > 0 && GST_CLOCK_TIME_IS_VALID(p.stop) && NsOf(ms) >= p.stop) {
+        PushEosAll(self);
+        PauseTask(self);
+        return;
+    }
+    GstBuffer* buf = std::exchange(h.buf, nullptr);
+    GST_BUFFER_PTS(buf) = NsOf(ms);
+    if (p.rate < 0) {
+        const guint64 back = p.reverseFromMs > ms ? p.reverseFromMs - ms : 0;
+        GST_BUFFER_PTS(buf) = static_cast<GstClockTime>(static_cast<double>(NsOf(back)) / -p.rate);
+    }
+    if (out.audio) GST_BUFFER_DTS(buf) = GST_BUFFER_PTS(buf);
+    if (h.delta) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
+    // Backward, every key frame starts a run of its own for the decoder.
+    if (out.discont || h.jump || p.rate < 0) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DISCONT);
+    out.discont = false;
+    // The recorded date and time for the application (the camera clock):
+    // learnt to the millisecond, else the pack's whole seconds.
+    if (rec || h.hasTime) {
+        static GstCaps* caps = gst_caps_new_empty_simple(kRecordedCaps);  // lives as long as the process
+        const int64_t at = rec ? o.recordedMs : recstore::DateTimeToSeconds(h.time) * 1000;
+        gst_buffer_add_reference_timestamp_meta(buf, caps, NsOf(static_cast<guint64>(at)),
+                                                GST_CLOCK_TIME_NONE);
+    }
+    p.positionMs = ms;
+    const GstFlowReturn ret = gst_flow_combiner_update_pad_flow(p.combiner, out.pad, gst_pad_push(out.pad, buf));
+    HandleFlow(self, ret);
+}
+
+// Pushes the next frame the stage lets go, if any.
+bool PushReady(GstMsspSrc* self, uint32_t live) {
+    mssphost::Presentation<Held>::Out o;
+    if (!P(self).stage.Pop(live, &o)) return false;
+    PushHeld(self, o);
+    SayNotes(self);
+    return true;
+}
+
 void Loop(gpointer data) {
     GstMsspSrc* self = GST_MSSP_SRC(data);
     Priv& p = P(self);
@@ -335,6 +467,7 @@ void Loop(gpointer data) {
         PauseTask(self);
         return;
     }
+    if (PushReady(self, LiveChannels(p))) return;
     mssphost::Frame f;
     if (!p.session->Take(&f)) {
         Idle(self);
@@ -363,25 +496,29 @@ void Loop(gpointer data) {
     f.pack.Copy(offset, length, map.data);
     gst_buffer_unmap(buf, &map);
     gst_buffer_set_size(buf, static_cast<gssize>(length));
+    recstore::PackHeader header;
+    const bool haveHeader = mssphost::ReadPackHeader(p.session->Format(), f.pack, &p.headerScratch, &header);
     p.session->Release(f);  // the payload is copied: the engine may reuse the ring bytes
-
-    const guint64 ms = p.session->StreamMs(f.pts);
-    if (p.segmentPending) SendSegment(self, ms);
-    if (p.rate > 0 && GST_CLOCK_TIME_IS_VALID(p.stop) && ms * GST_MSECOND >= p.stop) {
-        gst_buffer_unref(buf);
-        PushEosAll(self);
-        PauseTask(self);
-        return;
-    }
-    GST_BUFFER_PTS(buf) = ms * GST_MSECOND;
-    if (out->audio) GST_BUFFER_DTS(buf) = GST_BUFFER_PTS(buf);
-    if (f.type == MSSP_FRAME_P) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
-    if (out->discont || (f.flags & mssphost::kFlagNewOrJump)) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DISCONT);
-    out->discont = false;
-    p.positionMs = ms;
-    const GstFlowReturn ret = gst_flow_combiner_update_pad_flow(p.combiner, out->pad, gst_pad_push(out->pad, buf));
     p.lastFrameUs = g_get_monotonic_time();
-    HandleFlow(self, ret);
+
+    Held h;
+    h.buf = buf;
+    h.pad = static_cast<size_t>(out - p.pads.data());
+    h.streamMs = p.session->StreamMs(f.pts);
+    h.delta = f.type == MSSP_FRAME_P;
+    h.jump = (f.flags & mssphost::kFlagNewOrJump) != 0;
+    h.hasTime = haveHeader && header.hasTime;
+    h.time = header.time;
+    mssphost::StageFrame sf;
+    sf.channel = f.channel;
+    sf.pts = f.pts;
+    sf.clockPts = haveHeader && header.hasPts ? header.ptsMs : f.pts;
+    sf.newOrJump = h.jump;
+    sf.hasTime = h.hasTime;
+    sf.time = header.time;
+    sf.bytes = length;
+    p.stage.SetBackward(p.rate < 0);
+    p.stage.Push(sf, std::move(h));
 }
 
 // ---------------------------------------------------------------------------
@@ -391,6 +528,40 @@ bool Fail(GstMsspSrc* self, GQuark domain, gint code, const std::string& message
     gst_element_message_full(GST_ELEMENT(self), GST_MESSAGE_ERROR, domain, code, g_strdup(message.c_str()),
                              nullptr, __FILE__, GST_FUNCTION, __LINE__);
     return false;
+}
+
+// By recorded time, every channel is positioned at its own key frame at
+// or before the recorded time asked for: its stream time there follows from
+// its clock offset, learnt while playing or, before that, from its first
+// key frame (whole seconds: within a second).
+void ApplyShifts(GstMsspSrc* self) {
+    Priv& p = P(self);
+    for (const mssphost::ChannelDesc& c : p.session->Channels()) {
+        int64_t offset = 0;
+        if (!p.byTime) {
+            p.session->SetChannelShift(c.channel, 0);
+            continue;
+        }
+        if (!p.stage.Core().Clock().Offset(c.channel, &offset)) {
+            if (c.keys.empty() || c.keys.front().pts > mssphost::kMaxTimestampMs) continue;
+            offset = recstore::DateTimeToSeconds(c.keys.front().time) * 1000 - static_cast<int64_t>(c.keys.front().pts);
+        }
+        const uint64_t origin = std::min(p.session->OriginPts(), mssphost::kMaxTimestampMs);
+        p.session->SetChannelShift(c.channel, p.originMs - offset - static_cast<int64_t>(origin));
+    }
+}
+
+// By recorded time, the duration runs to the latest recorded frame of any
+// channel: its timestamps since its first key frame, recorded at whole
+// seconds after the group's first.
+guint64 RecordedSpanMs(Priv& p) {
+    guint64 span = 0;
+    for (const mssphost::ChannelDesc& c : p.session->Channels()) {
+        if (c.keys.empty() || c.lastPts < c.keys.front().pts || c.lastPts > mssphost::kMaxTimestampMs) continue;
+        const int64_t lead = recstore::DateTimeToSeconds(c.keys.front().time) * 1000 - p.originMs;
+        span = std::max(span, c.lastPts - c.keys.front().pts + static_cast<guint64>(std::max<int64_t>(0, lead)));
+    }
+    return span;
 }
 
 bool StartRun(GstMsspSrc* self) {
@@ -421,10 +592,25 @@ bool StartRun(GstMsspSrc* self) {
         return Fail(self, res,
                     error.rfind("cannot open", 0) == 0 ? GST_RESOURCE_ERROR_NOT_FOUND : GST_RESOURCE_ERROR_SETTINGS,
                     error);
+    p.byTime = s.presentBy == kByTime;
+    p.stage.SetByTime(p.byTime);
+    p.stage.Reposition(false);
+    // The group's first recorded time: the earliest first key frame's
+    // date and time (whole seconds, as recorded).
+    bool haveOrigin = false;
+    for (const mssphost::ChannelDesc& c : p.session->Channels()) {
+        if (c.keys.empty()) continue;
+        const int64_t ms = recstore::DateTimeToSeconds(c.keys.front().time) * 1000;
+        p.originMs = haveOrigin ? std::min(p.originMs, ms) : ms;
+        haveOrigin = true;
+    }
+    ApplyShifts(self);
     guint64 startMs = 0;
     if (!s.startTime.empty()) {
         if (timeOfDay) std::copy(p.session->FirstTime().begin(), p.session->FirstTime().begin() + 3, start.begin());
-        startMs = std::min(p.session->StreamMsAt(start), p.session->DurationMs());
+        const int64_t at = recstore::DateTimeToSeconds(start) * 1000 - p.originMs;
+        startMs = std::min(p.byTime ? static_cast<guint64>(std::max<int64_t>(0, at)) : p.session->StreamMsAt(start),
+                           p.session->DurationMs());
     }
     const bool started = p.session->Start(startMs, &error);
     const uint32_t failed = p.session->FailedChannels();
@@ -437,7 +623,7 @@ bool StartRun(GstMsspSrc* self) {
         return Fail(self, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX, error);
     }
     p.stallSec = s.stallSec;
-    p.durationMs = p.session->DurationMs();
+    p.durationMs = std::min(p.byTime ? RecordedSpanMs(p) : p.session->DurationMs(), kMaxMs);
     p.positionMs = startMs;
     p.targetMs = startMs;
     p.rate = 1.0;
@@ -465,6 +651,7 @@ void StopRun(GstMsspSrc* self) {
     g_rec_mutex_lock(&p.streamLock);
     g_rec_mutex_unlock(&p.streamLock);
     gst_task_join(p.task);
+    p.stage.Clear();  // its buffers go back to the pools before these go
     RemovePads(self);
     gst_flow_combiner_reset(p.combiner);
     p.session.reset();  // stops the readers, removes the shared memory
@@ -519,6 +706,8 @@ bool DoSeek(GstMsspSrc* self, GstEvent* event) {
     const int speed = mssphost::TrickSpeedForRate(rate);
     GST_INFO_OBJECT(self, "seek to %" G_GUINT64_FORMAT " ms, rate %g: %s", target, rate,
                     mode == mssphost::Mode::kPlay ? "normal play" : "trick play");
+    ApplyShifts(self);  // with the offsets learnt so far
+    p.stage.Reposition(rate < 0);  // what it holds belongs to the position left
     if (mode == mssphost::Mode::kPlay)
         p.session->Seek(target);
     else
@@ -567,12 +756,12 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
         case GST_QUERY_POSITION:
             gst_query_parse_position(query, &format, nullptr);
             if (format != GST_FORMAT_TIME || !p.running) return FALSE;
-            gst_query_set_position(query, GST_FORMAT_TIME, static_cast<gint64>(p.positionMs * GST_MSECOND));
+            gst_query_set_position(query, GST_FORMAT_TIME, static_cast<gint64>(NsOf(p.positionMs)));
             return TRUE;
         case GST_QUERY_DURATION:
             gst_query_parse_duration(query, &format, nullptr);
             if (format != GST_FORMAT_TIME || !p.running) return FALSE;
-            gst_query_set_duration(query, GST_FORMAT_TIME, static_cast<gint64>(p.durationMs * GST_MSECOND));
+            gst_query_set_duration(query, GST_FORMAT_TIME, static_cast<gint64>(NsOf(p.durationMs)));
             return TRUE;
         case GST_QUERY_SEEKING:
             gst_query_parse_seeking(query, &format, nullptr, nullptr, nullptr);
@@ -581,7 +770,7 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
                 return TRUE;
             }
             gst_query_set_seeking(query, GST_FORMAT_TIME, p.running ? TRUE : FALSE, 0,
-                                  static_cast<gint64>(p.durationMs * GST_MSECOND));
+                                  static_cast<gint64>(NsOf(p.durationMs)));
             return TRUE;
         default: return gst_pad_query_default(pad, parent, query);
     }
@@ -614,6 +803,7 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         case PROP_SHM_NAME: str(s.shmName); break;
         case PROP_G711_LAW: s.law = g_value_get_enum(value); break;
         case PROP_STALL_TIMEOUT: s.stallSec = g_value_get_uint(value); break;
+        case PROP_PRESENT_BY: s.presentBy = g_value_get_enum(value); break;
         default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
     GST_OBJECT_UNLOCK(self);
@@ -634,6 +824,7 @@ void GetProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
         case PROP_SHM_NAME: g_value_set_string(value, s.shmName.c_str()); break;
         case PROP_G711_LAW: g_value_set_enum(value, s.law); break;
         case PROP_STALL_TIMEOUT: g_value_set_uint(value, s.stallSec); break;
+        case PROP_PRESENT_BY: g_value_set_enum(value, s.presentBy); break;
         default: G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec); break;
     }
     GST_OBJECT_UNLOCK(self);
@@ -723,6 +914,15 @@ static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
         g_param_spec_uint("stall-timeout", "Stall timeout",
                           "Seconds without a frame while streams are live before an error", 1, 3600,
                           kDefaultStallSec, kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_PRESENT_BY,
+        g_param_spec_enum("present-by", "Present by",
+                          "time: every pad in step by recorded time of day (each recorder's clock may start apart "
+                          "or drift), buffers pushed in recorded-time order; timestamp: as the engine delivers, by "
+                          "the recorders' timestamps. Either way each buffer carries its recorded date and time as "
+                          "a GstReferenceTimestampMeta (timestamp/x-mssp-recorded, ns since 1970 of the recorder's "
+                          "date and time read as UTC)",
+                          PresentByType(), kByTime, kRwReady));
     gst_element_class_add_static_pad_template(element, &kVideoTemplate);
     gst_element_class_add_static_pad_template(element, &kAudioTemplate);
     gst_element_class_set_static_metadata(

@@ -3,9 +3,17 @@
 //
 // Pads: `src_%u` (the channel number) carries the channel's video, `audio_%u`
 // its G.711 audio when the recording has some. All pads are created when the
-// element goes to PAUSED, and share one time base: a buffer's timestamp is
-// its recorded timestamp minus the group's first one, so frames recorded at
-// the same instant carry the same running time on every pad.
+// element goes to PAUSED, and share one time base. With present-by=time
+// (the default) a buffer's PTS is its recorded time of day minus that of
+// the group's first frame, learnt per channel by the host layer's
+// presentation stage, and buffers are pushed in recorded-time order:
+// channels whose recorders' clocks started apart or drift show the same
+// instant together. With present-by=timestamp a buffer's PTS is its
+// recorded timestamp minus the group's first one, pushed as the engine
+// delivers. Every buffer carries its recorded date and time as a
+// GstReferenceTimestampMeta with caps timestamp/x-mssp-recorded
+// (nanoseconds since 1970-01-01 of the recorder's date and time read as
+// UTC), for an application that draws the camera clock.
 //
 // Caps: video/x-h264 (or x-h265), stream-format=byte-stream, alignment=au
 // for Annex-B payloads; application/x-mssp-frame, media=video for any other

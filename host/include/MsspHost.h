@@ -125,6 +125,12 @@ bool PayloadRange(PackFormat format, const PackView& pack, size_t* offset, size_
 const uint8_t* ContiguousPayload(PackFormat format, const PackView& pack, std::vector<uint8_t>* scratch,
                                  size_t* length);
 
+// The pack's header as the store reads it (its own timestamp, its recorded
+// date and time): header and extension area copied into `scratch` once,
+// without the payload. False when they cannot be read.
+bool ReadPackHeader(PackFormat format, const PackView& pack, std::vector<uint8_t>* scratch,
+                    recstore::PackHeader* header);
+
 // What a channel's video payloads are, judged by its first I-frame.
 enum class MediaKind { kH264, kH265, kOther };
 const char* MediaKindName(MediaKind kind);  // "h264", "h265", "other"
@@ -231,6 +237,7 @@ public:
     // Stream time, ms: of a recorded timestamp, of the recording's end (its
     // last pack), of a date and time (by the recording's first date-time).
     uint64_t StreamMs(uint64_t pts) const { return pts > originPts_ ? pts - originPts_ : 0; }
+    uint64_t OriginPts() const { return originPts_; }
     uint64_t DurationMs() const { return lastPts_ > originPts_ ? lastPts_ - originPts_ : 0; }
     uint64_t StreamMsAt(const DateTime& dt) const;
     // The other way: the recorded date and time at stream time `ms`, whole
@@ -266,6 +273,13 @@ public:
     // Channels whose stream could not be opened or positioned since the
     // last call (the call clears them).
     uint32_t FailedChannels();
+
+    // Per channel, how far its stream time lies from the host's positions:
+    // Start, Seek and Trick look the channel's key frame up at `ms` +
+    // `shiftMs` (0 unless set). A host that positions by recorded time of
+    // day sets it from the channel's learnt clock offset, so that each
+    // channel reads from its own key frame at or before the recorded time.
+    void SetChannelShift(int channel, int64_t shiftMs);
 
     // Control thread, by stream time.
     void Seek(uint64_t ms);                       // normal play from `ms`
@@ -352,6 +366,7 @@ private:
     // Per stream index: frames with a smaller timestamp are dropped after a
     // positioning (0: none); filled by PositionFor in normal play.
     uint64_t dropBelow_[MSSP_MAX_STREAMS] = {};
+    int64_t shift_[MSSP_MAX_STREAMS] = {};  // per stream index: SetChannelShift
 };
 
 }  // namespace mssphost

@@ -2,7 +2,7 @@
 // whole packs (frame header, extension area, payload) in one or two pieces
 // of its ring; hosts want the payload alone, in one block. Reads only the
 // fixed length fields of the header, which the engine has already checked,
-// and never allocates on the way.
+// and allocates nothing on the way (ReadPackHeader: its scratch, once).
 #include <algorithm>
 #include <cstring>
 
@@ -63,6 +63,14 @@ const uint8_t* ContiguousPayload(PackFormat format, const PackView& pack, std::v
     scratch->resize(*length);
     pack.Copy(offset, *length, scratch->data());
     return scratch->data();
+}
+
+bool ReadPackHeader(PackFormat format, const PackView& pack, std::vector<uint8_t>* scratch,
+                    recstore::PackHeader* header) {
+    const size_t have = std::min<size_t>(pack.Size(), kLongestHeader + recstore::kMaxExtLen);
+    scratch->resize(have);
+    pack.Copy(0, have, scratch->data());
+    return recstore::DecodeHeader(format, scratch->data(), have, header, nullptr) == recstore::Decode::kOk;
 }
 
 const char* MediaKindName(MediaKind kind) {

@@ -224,9 +224,18 @@ bool Session::SegmentStart(int channel, uint32_t number, DateTime* start) {
     return true;
 }
 
+void Session::SetChannelShift(int channel, int64_t shiftMs) {
+    const ChannelDesc* c = FindChannel(channel);
+    if (c && c->index >= 0 && c->index < MSSP_MAX_STREAMS) shift_[c->index] = shiftMs;
+}
+
 const KeyFrame* Session::KeyAtOrBefore(const ChannelDesc& c, uint64_t ms) const {
     if (c.keys.empty()) return nullptr;
-    const uint64_t target = originPts_ + ms;
+    // Saturating: positions and shifts come from hosts and recorded data.
+    const int64_t shift = c.index >= 0 && c.index < MSSP_MAX_STREAMS ? shift_[c.index] : 0;
+    uint64_t target = originPts_ > UINT64_MAX - ms ? UINT64_MAX : originPts_ + ms;
+    if (shift < 0) target = target > static_cast<uint64_t>(-(shift + 1)) ? target - static_cast<uint64_t>(-(shift + 1)) - 1 : 0;
+    else target = target > UINT64_MAX - static_cast<uint64_t>(shift) ? UINT64_MAX : target + static_cast<uint64_t>(shift);
     auto after = std::upper_bound(c.keys.begin(), c.keys.end(), target,
                                   [](uint64_t t, const KeyFrame& k) { return t < k.pts; });
     return after == c.keys.begin() ? &c.keys.front() : &*(after - 1);

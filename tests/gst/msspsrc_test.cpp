@@ -1,7 +1,13 @@
 // msspsrc in real pipelines: a 4-channel H.264 group made by ffmpeg and
-// mssp-pack once for the suite, played through the element from the build
-// tree. Buffers are identified by their bytes among the access units of each
-// channel's elementary stream. Skipped where ffmpeg or a plugin is missing.
+// mssp-pack once for the suite, its recorders' clocks started apart (the
+// same recorded time of day, timestamps from 1000, 1680, 1300 and 1000 ms),
+// played through the element from the build tree. Buffers are identified by
+// their bytes among the access units of each channel's elementary stream:
+// unit k was recorded at 10:00:00 + k * 40 ms. Decoded pictures are compared
+// by MD5 with ffmpeg's decode, and the leak tracer (GST_TRACERS=leaks unless
+// the caller set GST_TRACERS) must find nothing of a run alive after it.
+// Skipped where ffmpeg or a plugin is missing.
+#include <gst/app/gstappsink.h>
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +17,7 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <sstream>
 
 #include "MsspHost.h"
 #include "PackTool.h"
@@ -22,12 +29,15 @@ constexpr int kChannels = 4, kFrames = 200;  // 8 s at 25 fps
 constexpr GstClockTime kFrameTime = 40 * GST_MSECOND;
 constexpr int kGop[kChannels] = {10, 25, 15, 20};  // key-frame spacing per channel
 constexpr const char* kSource[kChannels] = {"testsrc2", "smptebars", "testsrc", "smptehdbars"};
+constexpr int kOrigin[kChannels] = {1000, 1680, 1300, 1000};  // timestamp of each channel's first frame, ms
+const GstClockTime kRecordedStart = 1767261600 * GST_SECOND;  // 2026-01-01 10:00:00 as recorded
 
 // One channel's elementary stream: access unit bytes -> the numbers of the
 // units with those bytes (two can be equal), and the IDR units.
 struct Stream {
     std::map<std::string, std::vector<int>> unitOf;
     std::vector<int> idr;
+    std::vector<std::string> md5;  // of ffmpeg's decoded pictures
 };
 std::string g_dir;
 std::vector<Stream> g_streams;
@@ -53,8 +63,12 @@ bool MakeMaterial(std::string* why) {
             if (units[k].idr) s.idr.push_back(static_cast<int>(k));
         }
         if (units.size() != static_cast<size_t>(kFrames)) return *why = es + ": not every picture was coded", false;
+        msspt::Shell("ffmpeg -nostdin -v error -f h264 -i " + es + " -f framemd5 -", &out);
+        std::istringstream lines(out);  // stream, dts, pts, duration, size, md5
+        for (std::string line; std::getline(lines, line);)
+            if (!line.empty() && line[0] != '#') s.md5.push_back(line.substr(line.rfind(',') + 2));
         g_streams.push_back(std::move(s));
-        inputs += " --input " + es + " --origin " + std::to_string(c) + "=1000";
+        inputs += " --input " + es + " --origin " + std::to_string(c) + "=" + std::to_string(kOrigin[c]);
     }
     return msspt::Shell(msspt::EmulatorPrefix() + MSSP_TOOLS_DIR "/mssp-pack h264 -o " + g_dir + "/group" + inputs, &out) == 0 ||
            (*why = out, false);
@@ -65,13 +79,57 @@ struct Seen {
     int unit;  // access unit number, -1 when the bytes match none
     GstClockTime running;
     bool delta, discont, pooled;
+    GstClockTime recorded;  // its reference timestamp meta (GST_CLOCK_TIME_NONE: none)
 };
 struct Capture {
     std::mutex m;
     std::map<int, std::vector<Seen>> buffers;  // channel -> in push order
     std::map<int, GstSegment> segment;
     std::map<int, std::string> caps;
+    std::map<int, std::vector<std::string>> pictures;  // channel -> MD5 of each decoded picture
 };
+
+GstFlowReturn OnPicture(GstAppSink* sink, gpointer data) {
+    auto* cap = static_cast<Capture*>(data);
+    GstSample* sample = gst_app_sink_pull_sample(sink);
+    GstMapInfo map;
+    gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ);
+    // I420 at 320x240 has no row padding: the planes lie as ffmpeg hashes them.
+    gchar* md5 = g_compute_checksum_for_data(G_CHECKSUM_MD5, map.data, map.size);
+    gchar* name = gst_object_get_name(GST_OBJECT(sink));  // "a<channel>"
+    {
+        std::lock_guard<std::mutex> lock(cap->m);
+        cap->pictures[std::atoi(name + 1)].push_back(md5);
+    }
+    g_free(name);
+    g_free(md5);
+    gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
+    gst_sample_unref(sample);
+    return GST_FLOW_OK;
+}
+
+// The objects the leak tracer saw created since tracking began and not
+// destroyed since (by address: an address reused by a later object that is
+// alive hides it, a leak is never reported wrongly).
+std::string ObjectsLeft(GstTracer* tracer) {
+    GstStructure* checkpoint = nullptr;
+    g_signal_emit_by_name(tracer, "activity-get-checkpoint", &checkpoint);
+    g_signal_emit_by_name(tracer, "activity-stop-tracking");
+    if (!checkpoint) return "(no checkpoint)";
+    std::map<std::string, std::string> left;  // address -> type
+    for (const char* field : {"objects-created-list", "objects-removed-list"}) {
+        const GValue* list = gst_structure_get_value(checkpoint, field);
+        for (guint i = 0; list && i < gst_value_list_get_size(list); ++i) {
+            const GstStructure* e = gst_value_get_structure(gst_value_list_get_value(list, i));
+            if (field[8] == 'c') left[gst_structure_get_string(e, "address")] = gst_structure_get_string(e, "type-name");
+            else left.erase(gst_structure_get_string(e, "address"));
+        }
+    }
+    gst_structure_free(checkpoint);
+    std::string text;
+    for (const auto& [address, type] : left) text += " " + type;
+    return text;
+}
 
 GstPadProbeReturn OnPadData(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     auto* cap = static_cast<Capture*>(data);
@@ -104,9 +162,12 @@ GstPadProbeReturn OnPadData(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
         const auto next = std::upper_bound(it->second.begin(), it->second.end(), last);
         unit = next != it->second.end() ? *next : it->second.front();
     }
+    static GstCaps* recordedCaps = gst_caps_new_empty_simple("timestamp/x-mssp-recorded");
+    const GstReferenceTimestampMeta* meta = gst_buffer_get_reference_timestamp_meta(buf, recordedCaps);
     cap->buffers[ch].push_back(Seen{unit, gst_segment_to_running_time(&cap->segment[ch], GST_FORMAT_TIME, GST_BUFFER_PTS(buf)),
                                     GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT),
-                                    GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DISCONT), buf->pool != nullptr});
+                                    GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DISCONT), buf->pool != nullptr,
+                                    meta ? meta->timestamp : GST_CLOCK_TIME_NONE});
     return GST_PAD_PROBE_OK;
 }
 
@@ -114,7 +175,7 @@ class MsspSrc : public testing::Test {
 protected:
     static void SetUpTestSuite() {
         if (!msspt::Have("ffmpeg")) return;
-        for (const char* f : {"msspsrc", "h264parse", "fakesink", "queue"}) {
+        for (const char* f : {"msspsrc", "h264parse", "avdec_h264", "appsink", "fakesink", "queue"}) {
             GstElement* e = gst_element_factory_make(f, nullptr);  // an element class keeps its pad templates for good
             if (!e) return;
             gst_object_unref(e);
@@ -136,10 +197,13 @@ protected:
         mssphost::RemoveSharedMemory(shm_, mssphost::kPlaybackGroup);
     }
 
-    // Plays the element on channels 0..3, each pad parsed into a fakesink, to EOS or an error: its text.
-    std::string Run(const std::string& props = "") {
+    // Plays the element on channels 0..3, each pad parsed into a fakesink
+    // (`decode`: decoded into an appsink), to EOS or an error: its text.
+    std::string Run(const std::string& props = "", bool decode = false) {
         std::string desc = "msspsrc name=s location=" + g_dir + "/group shm-name=" + shm_ + " " + props;
-        for (int c = 0; c < kChannels; ++c) desc += " s.src_" + std::to_string(c) + " ! queue ! h264parse ! fakesink sync=false";
+        for (int c = 0; c < kChannels; ++c)
+            desc += " s.src_" + std::to_string(c) + " ! queue ! h264parse ! " +
+                    (decode ? "avdec_h264 ! appsink sync=false name=a" + std::to_string(c) : "fakesink sync=false");
         GError* error = nullptr;
         pipeline_ = gst_parse_launch(desc.c_str(), &error);
         EXPECT_EQ(error, nullptr) << error->message;
@@ -149,6 +213,13 @@ protected:
                                                OnPadData, data, nullptr);
                          }), &cap_);
         gst_object_unref(src);
+        for (int c = 0; decode && c < kChannels; ++c) {
+            GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline_), ("a" + std::to_string(c)).c_str());
+            GstAppSinkCallbacks callbacks{};
+            callbacks.new_sample = OnPicture;
+            gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks, &cap_, nullptr);
+            gst_object_unref(sink);
+        }
         gst_element_set_state(pipeline_, GST_STATE_PLAYING);
         return WaitEnd();
     }
@@ -191,25 +262,37 @@ protected:
     std::string shm_;
 };
 
+// By recorded time (the default) a buffer's time is its recorded time
+// after the group's first frame on every pad; by timestamp the clocks'
+// differences show. Both carry the recorded time as a meta.
 TEST_F(MsspSrc, FourChannelsArriveWholeInOrderWithCapsFlagsAndTimesInStep) {
-    ASSERT_EQ(Run("ring-size=262144"), "");  // the smallest ring: frames come round its end in two pieces
-    std::map<int, std::vector<GstClockTime>> runningByUnit;
-    for (int c = 0; c < kChannels; ++c) {
-        SCOPED_TRACE("channel " + std::to_string(c));
-        EXPECT_EQ(Units(c), FromKeyAt(c, 0)) << "every access unit exactly once, in order";
-        EXPECT_NE(cap_.caps[c].find("video/x-h264, stream-format=(string)byte-stream, alignment=(string)au"), std::string::npos)
-            << cap_.caps[c];
-        for (const Seen& s : cap_.buffers[c]) {
-            EXPECT_EQ(s.delta, s.unit >= 0 && s.unit % kGop[c] != 0) << "DELTA_UNIT on every frame but the IDRs";
-            EXPECT_TRUE(s.pooled) << "buffers come from the element's pool";
-            runningByUnit[s.unit].push_back(s.running);
+    for (const bool byTime : {true, false}) {
+        SCOPED_TRACE(byTime ? "present-by=time" : "present-by=timestamp");
+        cap_.buffers.clear();
+        // The smallest ring: frames come round its end in two pieces.
+        ASSERT_EQ(Run(byTime ? "ring-size=262144" : "ring-size=262144 present-by=timestamp"), "");
+        for (int c = 0; c < kChannels; ++c) {
+            SCOPED_TRACE("channel " + std::to_string(c));
+            EXPECT_EQ(Units(c), FromKeyAt(c, 0)) << "every access unit exactly once, in order";
+            EXPECT_NE(cap_.caps[c].find("video/x-h264, stream-format=(string)byte-stream, alignment=(string)au"), std::string::npos)
+                << cap_.caps[c];
+            const GstClockTime apart = byTime ? 0 : static_cast<GstClockTime>(kOrigin[c] - kOrigin[0]) * GST_MSECOND;
+            int off = 0, noMeta = 0;
+            for (const Seen& s : cap_.buffers[c]) {
+                EXPECT_EQ(s.delta, s.unit >= 0 && s.unit % kGop[c] != 0) << "DELTA_UNIT on every frame but the IDRs";
+                EXPECT_TRUE(s.pooled) << "buffers come from the element's pool";
+                const GstClockTime recorded = static_cast<GstClockTime>(s.unit) * kFrameTime;  // after the first frame
+                off += s.running + kFrameTime <= recorded + apart || s.running >= recorded + apart + kFrameTime;
+                noMeta += s.recorded == GST_CLOCK_TIME_NONE || s.recorded + kFrameTime <= kRecordedStart + recorded ||
+                          s.recorded >= kRecordedStart + recorded + kFrameTime;
+            }
+            EXPECT_EQ(off, 0) << "buffers whose time is not their recorded time (+ the clock's lead) within a frame";
+            EXPECT_EQ(noMeta, 0) << "buffers without their recorded time as a meta";
+            EXPECT_TRUE(cap_.buffers[c].front().discont) << "DISCONT on the first buffer";
         }
-        EXPECT_TRUE(cap_.buffers[c].front().discont) << "DISCONT on the first buffer";
-    }
-    for (const auto& [unit, times] : runningByUnit) {  // recorded at the same instant: within a frame interval
-        ASSERT_EQ(times.size(), static_cast<size_t>(kChannels));
-        const auto [lo, hi] = std::minmax_element(times.begin(), times.end());
-        EXPECT_LT(*hi - *lo, kFrameTime) << "access unit " << unit;
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+        pipeline_ = nullptr;
     }
 }
 
@@ -245,16 +328,78 @@ TEST_F(MsspSrc, SeeksLandOnKeyFramesAndTrickPlayStepsByFourKeyFrames) {
             EXPECT_TRUE(toLast ? step >= 1 && step <= 4 : step == 4) << "step " << step;
         }
     }
-    // Rate -16 from the end: IDRs only, backward.
+    // Rate -16 from the end: IDRs only, backward, each a run of its own
+    // for the decoder (DISCONT); the element steps itself: the segment runs
+    // forward at rate 1 with the trick rate applied.
     Seek(-16.0, GST_SEEK_FLAG_TRICKMODE_KEY_UNITS, 0);
     for (int c = 0; c < kChannels; ++c) {
+        SCOPED_TRACE("channel " + std::to_string(c));
         const std::vector<int> units = Units(c);
-        EXPECT_TRUE(units.size() >= 2 && std::is_sorted(units.rbegin(), units.rend())) << "channel " << c;
-        for (const Seen& s : cap_.buffers[c]) EXPECT_FALSE(s.delta);
+        EXPECT_TRUE(units.size() >= 2 && std::is_sorted(units.rbegin(), units.rend()));
+        EXPECT_TRUE(cap_.segment[c].rate == 1.0 && cap_.segment[c].applied_rate == -16.0) << cap_.segment[c].applied_rate;
+        for (size_t i = 0; i < cap_.buffers[c].size(); ++i) {
+            const Seen& s = cap_.buffers[c][i];
+            EXPECT_TRUE(!s.delta && s.discont) << "unit " << s.unit;
+            if (i > 0) { EXPECT_GT(s.running, cap_.buffers[c][i - 1].running); }
+        }
+    }
+    // An accurate seek to a recorded time: each channel decodes from its
+    // own key frame, and its first frame in the segment is the one recorded then.
+    Seek(1.0, GST_SEEK_FLAG_ACCURATE, 3000 * GST_MSECOND);
+    for (int c = 0; c < kChannels; ++c) {
+        SCOPED_TRACE("channel " + std::to_string(c));
+        EXPECT_EQ(Units(c), FromKeyAt(c, 3000 * GST_MSECOND));
+        const auto in = std::find_if(cap_.buffers[c].begin(), cap_.buffers[c].end(),
+                                     [](const Seen& s) { return s.running != GST_CLOCK_TIME_NONE; });
+        ASSERT_NE(in, cap_.buffers[c].end());
+        EXPECT_EQ(in->unit, 3000 / 40);
     }
     // Rate 1 again: every frame from the key frame at or before the time.
     Seek(1.0, GST_SEEK_FLAG_NONE, 4000 * GST_MSECOND);
     for (int c = 0; c < kChannels; ++c) EXPECT_EQ(Units(c), FromKeyAt(c, 4000 * GST_MSECOND)) << "channel " << c;
+}
+
+// The only end-to-end proof that frames come through intact: every channel
+// decoded through the element gives ffmpeg's pictures of its elementary
+// stream. Backward, the decoder shows the key frames in decreasing recorded
+// time, each as it comes.
+TEST_F(MsspSrc, DecodedPicturesAreFfmpegs) {
+    ASSERT_EQ(Run("", true), "");
+    for (int c = 0; c < kChannels; ++c)
+        EXPECT_EQ(cap_.pictures[c], g_streams[static_cast<size_t>(c)].md5) << "channel " << c << ": pictures differ from ffmpeg's";
+    { std::lock_guard<std::mutex> lock(cap_.m); cap_.pictures.clear(); }
+    Seek(-16.0, GST_SEEK_FLAG_TRICKMODE_KEY_UNITS, 0);
+    for (int c = 0; c < kChannels; ++c) {
+        const std::vector<std::string>& md5 = g_streams[static_cast<size_t>(c)].md5;
+        std::vector<int> shown;  // picture numbers in the order decoded
+        for (const std::string& m : cap_.pictures[c]) shown.push_back(static_cast<int>(std::find(md5.begin(), md5.end(), m) - md5.begin()));
+        EXPECT_TRUE(shown.size() >= 2 && std::is_sorted(shown.rbegin(), shown.rend()) &&
+                    std::adjacent_find(shown.begin(), shown.end()) == shown.end() && shown.front() < kFrames)
+            << "channel " << c << ": " << ::testing::PrintToString(shown);
+    }
+}
+
+// A run with a seek and trick play leaves no GStreamer object alive once
+// its pipeline is gone (a first run loads what GStreamer keeps for good).
+TEST_F(MsspSrc, LeavesNoObjectAliveAfterARun) {
+    GstTracer* tracer = nullptr;
+    GList* tracers = gst_tracing_get_active_tracers();
+    for (GList* l = tracers; l; l = l->next) {
+        if (!tracer && g_str_has_prefix(G_OBJECT_TYPE_NAME(l->data), "GstLeaksTracer")) tracer = GST_TRACER(gst_object_ref(l->data));
+    }
+    g_list_free_full(tracers, gst_object_unref);
+    if (!tracer) GTEST_SKIP() << "the leak tracer is not active (GST_TRACERS)";
+    for (const bool tracked : {false, true}) {
+        if (tracked) g_signal_emit_by_name(tracer, "activity-start-tracking");
+        ASSERT_EQ(Run("", true), "");
+        Seek(-8.0, GST_SEEK_FLAG_TRICKMODE_KEY_UNITS, 0);
+        Seek(1.0, GST_SEEK_FLAG_ACCURATE, 3000 * GST_MSECOND);
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+        pipeline_ = nullptr;
+    }
+    EXPECT_EQ(ObjectsLeft(tracer), "") << "objects created by the run alive after it";
+    gst_object_unref(tracer);
 }
 
 // A group the element cannot play: an error on the bus naming the cause, the
@@ -288,6 +433,7 @@ TEST_F(MsspSrc, BadGroupsGiveAnErrorOnTheBusAndLeaveNothing) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    setenv("GST_TRACERS", "leaks", 0);
     setenv("GST_PLUGIN_PATH", MSSP_GST_PLUGIN_DIR, 1);
     testing::InitGoogleTest(&argc, argv);
     gst_init(&argc, &argv);

@@ -1,8 +1,7 @@
-// Recording player: what the player knows about the recorded time of the
-// frames it shows. RecordedClock learns, per channel, the offset between a
-// frame's timestamp and its recorded date and time; StepTracker measures
-// after every operation how far apart in recorded time the channels' latest
-// frames are; DrawTimeline turns the shown frames into a picture (gnuplot).
+// Recording player: what the player measures of the frames it shows (their
+// recorded time comes from the host layer's presentation stage).
+// StepTracker measures after every operation how far apart in recorded time
+// the channels' latest frames are; DrawTimeline turns the shown frames into a picture (gnuplot).
 // Part of the player library, used on the player's one thread.
 #ifndef MSSP_PLAYER_PRESENTATION_H
 #define MSSP_PLAYER_PRESENTATION_H
@@ -16,36 +15,6 @@
 namespace player {
 
 constexpr int kMaxChannels = 32;
-
-// Per channel: recorded time (ms since 1970-01-01, the store's UTC reading
-// of the recorded date and time) = timestamp + offset. A recorded date and
-// time has whole seconds only, so each frame that carries one bounds the
-// offset from below (its time of day, in ms, minus its timestamp) and the
-// offset is the largest bound seen: exact once a second boundary has passed,
-// whatever the phase of the key frames. After a repositioning, a new segment
-// or a jump the next frame with a date and time sets the offset afresh
-// (the recorder's clock may have restarted); until then the old offset
-// stands in. A bound more than a second below the offset also starts afresh
-// (the recorded time of day went back).
-class RecordedClock {
-public:
-    void RelearnAll();
-    void Relearn(int channel);
-    // The recorded time of a frame of `channel` with timestamp `pts`,
-    // learning from `time` when the frame carries one (null: it does not);
-    // -1 when no offset is known for the channel yet.
-    int64_t Take(int channel, uint64_t pts, const DateTime* time);
-    // The channel's offset (known or standing in); false when there is none.
-    bool Offset(int channel, int64_t* offset) const;
-
-private:
-    struct Learnt {
-        bool have = false;
-        bool relearn = false;
-        int64_t offset = 0;
-    };
-    Learnt ch_[kMaxChannels];
-};
 
 // Step of the channels after each operation (see StepStats in Player.h).
 // A new segment or a jump of one channel in normal play (a recording pause

@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 
+#include "HostPresent.h"
 #include "MsspHost.h"
 #include "PackScan.h"
 #include "Player.h"
@@ -46,7 +47,6 @@ constexpr double kMaxSleepSliceMs = 50;      // pacing sleeps in slices, to noti
 constexpr size_t kSynthTagLen = 16;          // "MSYN", channel, type, frame type, 0, u32 number, u32 pts
 constexpr int kProgressChannels = 8;         // channels named on a progress line
 constexpr int kProgressPtsChannels = 4;      // up to this many channels, their timestamps too
-constexpr int64_t kMaxHoldMs = 2500;         // by recorded time: longest wait for a channel's offset (timestamps)
 constexpr double kPlotStepMs = 100;          // one picture point per channel and this much playback time
 
 double NowMs() {
@@ -155,11 +155,12 @@ private:
     void CheckDrops(const Frame& f, ChannelStats& st, Track& tr, int streamType, const recstore::PackHeader* h,
                     const uint8_t* payload, size_t payloadLen);
     void Present(const Shown& s);
-    bool Ready(const Shown& s);
     bool PresentNext();
+    bool PresentFrom(uint32_t live, bool passedOnly);
     void FlushQueue();
     void DropQueue();
-    void AdvanceClock(int channel, int64_t key, bool flagged);
+    void AdvanceClock(int channel, uint64_t key, bool flagged);
+    void SayNotes();
     void Pace();
     void Progress(bool force);
     void Timeline(const Shown& s);
@@ -195,22 +196,19 @@ private:
     bool haveShown_ = false;
     DateTime shown_{};
 
-    // Presentation: frames wait in queue_ (ordered by recorded time in the
-    // direction of play) until no frame still to come can be recorded
-    // earlier; by timestamp, each frame is shown as it is delivered.
-    RecordedClock recorded_;
+    // Presentation: the host layer's stage learns each frame's recorded
+    // time and, by recorded time, holds the frames until no frame still to
+    // come can be recorded earlier; by timestamp, it passes each on at once.
+    mssphost::Presentation<Shown> stage_;
     StepTracker steps_;
-    std::deque<Shown> queue_;
     std::map<int, ShownState> showing_;
-    bool haveDelivered_ = false;
-    uint64_t deliveredPts_ = 0;  // timestamp of the latest delivered frame
     std::vector<PlotPoint> plot_;
     std::vector<PlotLabel> labels_;
     int operations_ = 0;
 
     double clockMs_ = 0;
     bool clockAnchored_ = false;
-    int64_t clockKey_ = 0;
+    uint64_t clockKey_ = 0;
     uint32_t jumpPending_ = 0;  // channels whose new segment or jump has not moved the clock yet
     double lastAdvance_ = 0;
     double startWall_ = 0, anchorWall_ = 0, anchorClock_ = 0, nextProgress_ = 0;
@@ -380,9 +378,8 @@ void Playback::ResetTracks() {
     tracks_.clear();
     haveGlobal_ = false;
     clockAnchored_ = false;
-    haveDelivered_ = false;
     showing_.clear();
-    recorded_.RelearnAll();
+    stage_.Reposition(Backward());
 }
 
 // Reports channels whose open failed: `failed` bit n = channel n.
@@ -568,8 +565,10 @@ bool Playback::RunDue() {
 // old-format audio pack carries the timestamp of the pack before it, so the
 // first frame of a new segment there still has the old segment's timestamp
 // and the pause shows at the video frame after it.
-void Playback::AdvanceClock(int channel, int64_t key, bool flagged) {
+// A key beyond any clock (damaged data) leaves the clock where it is.
+void Playback::AdvanceClock(int channel, uint64_t key, bool flagged) {
     const uint32_t bit = channel >= 0 && channel < 32 ? 1u << channel : 0;
+    if (key > mssphost::kMaxTimestampMs) return;
     if (!clockAnchored_) {
         clockAnchored_ = true;
         clockKey_ = key;
@@ -577,8 +576,8 @@ void Playback::AdvanceClock(int channel, int64_t key, bool flagged) {
         return;
     }
     const bool play = CurMode() == Mode::kPlay;
-    const int64_t d = Backward() ? clockKey_ - key : key - clockKey_;
-    if (d <= 0) {  // ties and steps against the direction do not move the clock
+    const uint64_t d = Backward() ? (clockKey_ > key ? clockKey_ - key : 0) : (key > clockKey_ ? key - clockKey_ : 0);
+    if (d == 0) {  // ties and steps against the direction do not move the clock
         if (flagged && play) jumpPending_ |= bit;
         return;
     }
@@ -791,70 +790,52 @@ void Playback::Deliver(const mssphost::Frame& taken) {
         }
     }
 
-    if (f.flags & kFlagNewOrJump) recorded_.Relearn(f.channel);
-    s.recordedMs = recorded_.Take(f.channel, s.hasPackPts ? s.packPts : f.pts, s.hasTime ? &s.time : nullptr);
-    haveDelivered_ = true;
-    deliveredPts_ = f.pts;
-    if (!o_.presentByTime || s.recordedMs < 0) {
-        Present(s);
-        scratch_.swap(s.pack);
-        return;
-    }
-    // Recorded time in the direction of play; frames recorded at the same time keep their delivery order.
-    auto later = [&](const Shown& q) { return Backward() ? q.recordedMs < s.recordedMs : q.recordedMs > s.recordedMs; };
-    queue_.insert(std::find_if(queue_.begin(), queue_.end(), later), std::move(s));
+    mssphost::StageFrame sf;
+    sf.channel = f.channel;
+    sf.pts = f.pts;
+    sf.clockPts = s.hasPackPts ? s.packPts : f.pts;
+    sf.newOrJump = (f.flags & kFlagNewOrJump) != 0;
+    sf.hasTime = s.hasTime;
+    sf.time = s.time;
+    sf.bytes = s.pack.size();
+    stage_.SetBackward(Backward());
+    stage_.Push(sf, std::move(s));
+    SayNotes();
 }
 
-// Whether the queue's first frame can be shown: no frame still to come can
-// be recorded before it. The engine delivers in timestamp order, so a later
-// frame of channel c is recorded at or after the latest delivered timestamp
-// plus c's offset (at or before it, playing backward). A live channel
-// without an offset yet holds the queue back, for at most kMaxHoldMs of
-// timestamps.
-bool Playback::Ready(const Shown& s) {
-    const bool backward = Backward();
-    const int64_t held = static_cast<int64_t>(backward ? s.f.pts - deliveredPts_ : deliveredPts_ - s.f.pts);
-    if (!haveDelivered_ || held >= kMaxHoldMs) return true;
-    bool have = false;
-    int64_t bound = 0;
-    for (int c = 0; c < 32; ++c) {
-        if (!(Mask() >> c & 1)) continue;
-        const int k = StreamIndexOf(Mask(), c);
-        if (k >= s_->StreamCount() || s_->StreamStatus(k) == 0) continue;  // over or invalid: nothing more comes
-        int64_t offset = 0;
-        if (!recorded_.Offset(c, &offset)) return false;
-        bound = !have ? offset : backward ? std::max(bound, offset) : std::min(bound, offset);
-        have = true;
-    }
-    if (!have) return true;
-    const int64_t next = static_cast<int64_t>(deliveredPts_) + bound;
-    return backward ? s.recordedMs >= next : s.recordedMs <= next;
+void Playback::SayNotes() {
+    for (const std::string& note : stage_.TakeNotes()) Warn(note);
 }
 
+// Shows the stage's next frame when it may go: no frame still to come on a
+// live channel can be recorded before it.
 bool Playback::PresentNext() {
-    if (queue_.empty() || !Ready(queue_.front())) return false;
-    const Shown s = std::move(queue_.front());
-    queue_.pop_front();
-    Present(s);
+    uint32_t live = 0;
+    for (int c = 0; c < 32; ++c) {
+        const int k = (Mask() >> c & 1) ? StreamIndexOf(Mask(), c) : -1;
+        if (k >= 0 && k < s_->StreamCount() && s_->StreamStatus(k) != 0) live |= 1u << c;
+    }
+    return PresentFrom(live, false);
+}
+
+bool Playback::PresentFrom(uint32_t live, bool passedOnly) {
+    mssphost::Presentation<Shown>::Out out;
+    if (!(passedOnly ? stage_.PopPassed(&out) : stage_.Pop(live, &out))) return false;
+    out.item.recordedMs = out.recordedMs;
+    Present(out.item);
+    scratch_.swap(out.item.pack);  // reuses the buffer for the next copy
+    SayNotes();
     Pace();
     Progress(false);
     return true;
 }
 
 void Playback::FlushQueue() {
-    while (!queue_.empty() && !Stopping()) {
-        const Shown s = std::move(queue_.front());
-        queue_.pop_front();
-        Present(s);
-        Pace();
-        Progress(false);
+    while (!Stopping() && PresentFrom(0, false)) {
     }
 }
 
-void Playback::DropQueue() {
-    r_.unpresented += queue_.size();
-    queue_.clear();
-}
+void Playback::DropQueue() { r_.unpresented += stage_.Clear(); }
 
 // Shows a frame: moves the playback clock, reports it (events, progress,
 // step report, picture, timeline) and writes its payload.
@@ -878,9 +859,9 @@ void Playback::Present(const Shown& s) {
         Say("[%8.2f s] channel %d: new segment or timestamp jump, %s -> %s\n", Clock() / 1000.0, f.channel,
             sh.hasTime ? Hms(sh.time).c_str() : "?", Hms(s.time).c_str());
     if (!o_.presentByTime) {
-        AdvanceClock(f.channel, static_cast<int64_t>(f.pts), flagged);
+        AdvanceClock(f.channel, f.pts, flagged);
     } else if (s.recordedMs >= 0) {
-        AdvanceClock(f.channel, s.recordedMs, flagged);
+        AdvanceClock(f.channel, static_cast<uint64_t>(s.recordedMs), flagged);
     }
     if (s.hasTime) {
         shown_ = s.time;
@@ -962,8 +943,7 @@ void Playback::Loop() {
         lastFrameWall = NowMs();
         Deliver(taken);
         s_->Release(taken);
-        Pace();
-        Progress(false);
+        PresentFrom(0, true);  // a frame passed on at once (by timestamp, or its recorded time unknown)
     }
     DropQueue();
     Progress(true);
@@ -1017,6 +997,7 @@ int Playback::Run() {
     };
     std::stable_sort(timeActions_.begin(), timeActions_.end(), byPoint);
     std::stable_sort(frameActions_.begin(), frameActions_.end(), byPoint);
+    stage_.SetByTime(o_.presentByTime);
     progress_ = o_.progress == 1 || (o_.progress < 0 && isatty(fileno(out_.progress ? out_.progress : out_.err)));
 
     Say("playing %s: group %u, channel(s) %s, stream type %d, %s packs (device group %d)\n", o_.groupDir.c_str(),

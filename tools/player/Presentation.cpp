@@ -1,6 +1,5 @@
-// Recording player: the recorded time of shown frames (RecordedClock) and
-// the step of the channels after each operation (StepTracker). Runs on the
-// player's thread; no engine calls.
+// Recording player: the step of the channels after each operation
+// (StepTracker). Runs on the player's thread; no engine calls.
 #include "Presentation.h"
 
 #include <algorithm>
@@ -10,37 +9,9 @@
 namespace player {
 namespace {
 
-constexpr int64_t kSecondMs = 1000;  // resolution of a recorded date and time
-
 bool ValidChannel(int channel) { return channel >= 0 && channel < kMaxChannels; }
 
 }  // namespace
-
-void RecordedClock::RelearnAll() {
-    for (Learnt& l : ch_) l.relearn = true;
-}
-
-void RecordedClock::Relearn(int channel) {
-    if (ValidChannel(channel)) ch_[channel].relearn = true;
-}
-
-int64_t RecordedClock::Take(int channel, uint64_t pts, const DateTime* time) {
-    if (!ValidChannel(channel)) return -1;
-    Learnt& l = ch_[channel];
-    if (time && recstore::ValidDateTime(*time)) {
-        const int64_t bound = recstore::DateTimeToSeconds(*time) * kSecondMs - static_cast<int64_t>(pts);
-        if (!l.have || l.relearn || bound > l.offset || bound < l.offset - kSecondMs) l.offset = bound;
-        l.have = true;
-        l.relearn = false;
-    }
-    return l.have ? static_cast<int64_t>(pts) + l.offset : -1;
-}
-
-bool RecordedClock::Offset(int channel, int64_t* offset) const {
-    if (!ValidChannel(channel) || !ch_[channel].have) return false;
-    *offset = ch_[channel].offset;
-    return true;
-}
 
 void StepTracker::Begin(const std::string& name, double clockMs, uint32_t channels) {
     StepStats s;
