@@ -513,6 +513,7 @@ private:
     uint32_t m_HeldMask;                       // playback: streams with a delivered, unreleased frame
     uint32_t m_ResetCount[MSSP_MAX_STREAMS];   // control: resets that found a frame still held
     uint32_t m_HeldReset[MSSP_MAX_STREAMS];    // playback: m_ResetCount when the held frame was delivered
+    uint32_t m_ResetRounds = 0;                // control: resets done (a stream's counters may start again at 0)
 
     // Wake-up words of the sleeps that another thread ends early (futex
     // sequence words, process-local: not part of the shared segment).
@@ -532,6 +533,18 @@ private:
     // checksum, no room ever); reset by a stored frame and by every buffer
     // reset. A bounded number ends the stream instead of asking forever.
     uint8_t m_TrickRejects[MSSP_MAX_STREAMS] = {};
+    // Playback: per stream, the counters, reset round and state at the last
+    // "GetStreamPTS failed" line and the same failures left out since (one
+    // line per change).
+    struct PtsFailNote {
+        uint32_t parseNum;
+        uint32_t getNum;
+        uint32_t resets;
+        uint32_t repeats;
+        uint8_t state;
+        uint8_t shown;
+    };
+    PtsFailNote m_PtsFail[MSSP_MAX_STREAMS] = {};
 };
 
 #endif  // MULTI_STREAM_SYNC_PARSER_H
