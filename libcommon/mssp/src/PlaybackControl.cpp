@@ -10,6 +10,7 @@
 // GetFrame/ReleaseFrame throughout (nothing holds it back).
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "ControlGate.h"
 #include "DeliveryOrder.h"
@@ -150,6 +151,25 @@ struct MsspControl {
     static int Open(P& p, int channel, uint8_t typeBmp, const Common::_datetime_& t) {
         MSSP_OpenParam_t req = OpenRequest(p, channel, typeBmp, t);
         return p.m_Operation.OpenStream(p.m_pUser, &req, p.m_OpenFlag);
+    }
+
+    // Seek goes on with any date and time (the host's failed positioning
+    // then retires the streams), but names the values that no recording can
+    // have in one line, so that a host sees its mistake in the log.
+    static void NoteImpossibleTime(const Common::_datetime_& t) {
+        std::string bad;
+        auto check = [&bad](const char* field, unsigned value, unsigned low, unsigned high) {
+            if (value >= low && value <= high) return;
+            bad += (bad.empty() ? " " : ", ") + std::string(field) + " " + std::to_string(value);
+        };
+        check("month", t.month, 1, 12);
+        check("day", t.day, 1, 31);
+        check("hour", t.hour, 0, 23);
+        check("minute", t.minute, 0, 59);
+        check("second", t.second, 0, 59);
+        if (bad.empty()) return;
+        MSSP_LOC_AS("Seek");
+        std::printf("impossible seek time:%s\n", bad.c_str());
     }
 
     static void SetPlayDate(P& p, const Common::_datetime_& t) {
@@ -488,6 +508,7 @@ struct MsspControl {
         MSSP_LOC();
         std::printf("seek time:%d-%d-%d %d:%d:%d pts:%llu\n\n", time->year, time->month, time->day,
                     time->hour, time->minute, time->second, pts);
+        NoteImpossibleTime(*time);
 
         SetStatusField(p, MSSP_STATUS_SEEK);
         p.Idle(true);
@@ -551,6 +572,12 @@ int CMultiStreamSyncParser::SetStatus(MSSP_Status_t status, int speed, MSSP_Time
         Idle(false);
         break;
     default:
+        // Statuses 0, 2, 5 and 6 only reach playStatus; anything else is no
+        // status at all: it is written there too, and named in the log.
+        if (static_cast<int>(status) < MSSP_STATUS_INIT || static_cast<int>(status) > MSSP_STATUS_STOP) {
+            MSSP_LOC();
+            std::printf("unknown status %d: only written to the streams' playStatus\n", static_cast<int>(status));
+        }
         break;
     }
 
