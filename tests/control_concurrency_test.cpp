@@ -175,7 +175,7 @@ TEST(FaultInjection, RandomHostFaultsAndDamagedRecordings_FramesExactStreamsEndN
 }
 
 TEST_F(Concurrency, RandomControlWhilePlaybackConsumes_FramesIntactAndStopReturns) {
-    ASSERT_NO_FATAL_FAILURE(Run("control concurrency", 0x1FF));
+    ASSERT_NO_FATAL_FAILURE(Run("control concurrency", (1u << C::kOps) - 1));
     for (int k = 0; k < 30; ++k) {
         control->Next();
         consumer->AwaitFrames(4, 120);
@@ -183,6 +183,23 @@ TEST_F(Concurrency, RandomControlWhilePlaybackConsumes_FramesIntactAndStopReturn
     ExpectClean();
     EXPECT_GT(consumer->delivered.load(), 30);
     EXPECT_EQ(control->oddRates, 0);
+}
+
+// The host empties the buffers (all streams, or one channel) every half
+// millisecond while the readers fetch I-frames in fast forward, with the
+// other trick-play and seek operations mixed in: each reset happens while
+// the readers are parked, so every frame is still a recorded pack.
+TEST_F(Concurrency, ClearBufferWhileFastForward_FramesIntact) {
+    ASSERT_NO_FATAL_FAILURE(Run("clear in fast forward", 1u << C::kForward | 1u << C::kBackward | 1u << C::kSeek |
+                                                             1u << C::kPlay | 1u << C::kClear));
+    EXPECT_EQ(rig.P().SetStatus(MSSP_STATUS_FAST_FORWARD, 16, nullptr), 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (int k = 0; k < 4000 && std::chrono::steady_clock::now() < end; ++k) {
+        control->Next();
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    ExpectClean();
+    EXPECT_GT(consumer->delivered.load(), 0);
 }
 
 // The fast-forward speed changed while the readers fetch I-frames at the old

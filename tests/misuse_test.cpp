@@ -202,6 +202,9 @@ TEST(Misuse, NullOutputs_RequiredRefusedOptionalStayOptional) {
         [&] { return p.GetFrameEx(0, &d1, &l1, nullptr, &l2, &info, 0); },
         [&] { return p.GetFrameEx(0, &d1, &l1, &d2, nullptr, &info, 0); },
         [&] { return p.GetFrameInfo(0, nullptr); },
+        [&] { return p.GetStreamPTS(0, nullptr); },
+        [&] { return p.GetStreamTime(0, nullptr); },
+        [&] { return p.GetBaselinePts(nullptr, nullptr, 1, 0); },
     };
     const int waiting = h.Waiting(0);
     for (size_t k = 0; k < std::size(refused); ++k) {
@@ -212,6 +215,39 @@ TEST(Misuse, NullOutputs_RequiredRefusedOptionalStayOptional) {
     EXPECT_EQ(p.ReleaseFrame(0), 0);
     EXPECT_EQ(p.GetFrameEx(0, &d1, &l1, &d2, &l2, nullptr, 0), 0);
     EXPECT_EQ(h.Waiting(0), waiting - 1);
+}
+
+// A playback thread that polls a stream with nothing to time: one failure
+// line per change of the stream (a reset, its counters, its state), the
+// repeats counted.
+TEST(Misuse, PollingAWaitingStream_OneFailureLinePerChange) {
+    msspt::ParserHarness h("mpol", 1, kRing, 16);
+    msspt::SynthSpec s;
+    h.host.SetRecording(0, 0, msspt::MakeSynthetic(s).recording);
+    h.Prime(0, 0);
+    P& p = h.P();
+    unsigned long long pts = 0;
+    auto poll = [&] {
+        for (int k = 0; k < 50; ++k) EXPECT_EQ(p.GetStreamPTS(0, &pts), -1);
+    };
+    testing::internal::CaptureStdout();
+    poll();
+    p.ClearBuffer();  // the same counters, but after a reset
+    poll();
+    h.ParseUntilWaiting(0, 1);
+    EXPECT_EQ(p.GetStreamPTS(0, &pts), 0);
+    h.Release(0, h.Waiting(0));
+    poll();
+    h.Head(0)->state = MSSP_STATUS_OVER;
+    poll();
+    const std::string out = testing::internal::GetCapturedStdout();
+    auto count = [&out](const std::string& line) {
+        size_t n = 0;
+        for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("GetStreamPTS failed, index=0 num=0\n"), 4u) << out;
+    EXPECT_EQ(count("GetStreamPTS failed 49 more times, index=0\n"), 3u) << out;
 }
 
 TEST(Misuse, ControlWhileNotPlaying_RefusedWithoutTouchingTheHost) {

@@ -168,6 +168,15 @@ const Op kOps[] = {
          return Sum({Fail(r, 3, 1, ScriptedHost::kOpen), Checked{p.Seek(&kT, 0), A::StreamFd(p, 1, 1) == 11}});
      },
      0, "S10 O1:06 O3:06", "PePeSe", ""},
+    // An impossible date or time goes to the host as given (its failed
+    // positioning retires the streams), with one line naming the values.
+    {"seek: month 13, hour 25 named", 2, {0, 1}, 0x01,
+     [](Rig&, P& p) { Common::_datetime_ t{26, 13, 2, 25, 0, 5, 0}; return p.Seek(&t, 0); }, 0,
+     "S10@26-13-2 25:0:5 S11@26-13-2 25:0:5", "PePe", "impossible seek time: month 13, hour 25\n"},
+    {"seek: all bytes 255 named", 1, {0}, 0x01,
+     [](Rig&, P& p) { Common::_datetime_ t{255, 255, 255, 255, 255, 255, 0}; return p.Seek(&t, 0); }, 0,
+     "S10@255-255-255 255:255:255", "Pe",
+     "impossible seek time: month 255, day 255, hour 255, minute 255, second 255\n"},
     {"seek: played mask wider than the streams", 2, {0, 1}, 0x01,
      [](Rig&, P& p) { return Sum({static_cast<int>(A::ChnMask(p) = 0x7) - 7, p.Seek(&kT, 0)}); }, 0, "S10 S11",
      "PePe", ""},
@@ -278,6 +287,12 @@ const Op kOps[] = {
          return res;
      },
      0, "", "PkPk", ""},
+    {"an unknown status only reaches playStatus, and is named", 2, {0, 1}, 0x01,
+     [](Rig&, P& p) {
+         return Checked{p.SetStatus(static_cast<MSSP_Status_t>(99), 16, nullptr),
+                        A::Head(p, 1)->playStatus == 99 && A::Status(p) == MSSP_STATUS_PLAY};
+     },
+     0, "", "PkPk", "unknown status 99: only written to the streams' playStatus"},
     {"an ended stream: fast backward revives it (with a handle), fast forward does not", 2, {0, 1}, 0x01,
      [](Rig&, P& p) {
          A::Head(p, 1)->state = MSSP_STATUS_OVER;

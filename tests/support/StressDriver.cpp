@@ -122,7 +122,7 @@ ControlDriver::~ControlDriver() { RemoveKeyFile(otherName, 12); }
 ControlDriver::Op ControlDriver::Next() {
     static const int kSpeeds[] = {4, 8, 16, 32};
     Op op;
-    do op = static_cast<Op>(rng() % 9);
+    do op = static_cast<Op>(rng() % kOps);
     while ((ops & (1u << op)) == 0);
     const DateTime at = AddSeconds(start, static_cast<int>(rng() % static_cast<unsigned>(seconds)));
     Common::_datetime_ t{at[0], at[1], at[2], at[3], at[4], at[5], 0};
@@ -151,6 +151,12 @@ ControlDriver::Op ControlDriver::Next() {
         Parser other(12, 1, otherName.data(), 3 * 65536, 8, &table, &host, 2);
         break;
     }
+    case kClear:
+        // All streams, or one channel (played or not).
+        if (rng() % 2) p.ClearBuffer();
+        else p.ClearBuffer(static_cast<int>(rng() % static_cast<unsigned>(channels)));
+        break;
+    case kOps: break;
     }
     consumer.direction = op == kBackward ? -1 : op == kPlay || op == kForward || op == kSeek || op == kSwitchAll ? 1 : consumer.direction.load();
     return op;

@@ -90,7 +90,7 @@ private:
 // The host's control thread: one random operation at a time from the set in
 // `ops` (bits of Op), at times within `seconds` after `start`.
 struct ControlDriver {
-    enum Op { kPlay, kForward, kBackward, kSeek, kSwitchSome, kSwitchAll, kSwitchChannels, kJumpLevel, kOtherGroup };
+    enum Op { kPlay, kForward, kBackward, kSeek, kSwitchSome, kSwitchAll, kSwitchChannels, kJumpLevel, kOtherGroup, kClear, kOps };
     ~ControlDriver();
     Op Next();
 

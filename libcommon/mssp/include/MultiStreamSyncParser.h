@@ -514,6 +514,7 @@ private:
     uint32_t m_HeldMask;                       // playback: streams with a delivered, unreleased frame
     uint32_t m_ResetCount[MSSP_MAX_STREAMS];   // control: resets that found a frame still held
     uint32_t m_HeldReset[MSSP_MAX_STREAMS];    // playback: m_ResetCount when the held frame was delivered
+    uint32_t m_ResetRounds = 0;                // control: resets done (a stream's counters may start again at 0)
 
     // Wake-up words of the sleeps that another thread ends early (futex
     // sequence words, process-local: not part of the shared segment).
@@ -540,6 +541,18 @@ private:
     int m_KeyFd = -1;
     int m_KeyOpenError = 0;     // errno of the failed open when m_KeyFd is -1
     char m_KeyPath[256] = {};   // for messages
+    // Playback: per stream, the counters, reset round and state at the last
+    // "GetStreamPTS failed" line and the same failures left out since (one
+    // line per change).
+    struct PtsFailNote {
+        uint32_t parseNum;
+        uint32_t getNum;
+        uint32_t resets;
+        uint32_t repeats;
+        uint8_t state;
+        uint8_t shown;
+    };
+    PtsFailNote m_PtsFail[MSSP_MAX_STREAMS] = {};
 };
 
 #endif  // MULTI_STREAM_SYNC_PARSER_H

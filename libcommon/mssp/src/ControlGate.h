@@ -1,10 +1,11 @@
 // The control gate: the operations that open, close or reposition host
 // streams (Seek, SwitchStream, SwitchPlaybackChannels, SetStatus and the
 // trick-play entries) work only while playback runs, and never beside
-// StartParse or StopParse. Without it such an operation made before
-// StartParse, after StopParse or while StopParse runs opens handles that no
-// reader thread is left to close, or repositions a handle that an ending
-// reader thread is closing.
+// StartParse or StopParse; ClearBuffer passes it too, so that it never
+// parks the reader threads beside another operation or StopParse. Without
+// it such an operation made before StartParse, after StopParse or while
+// StopParse runs opens handles that no reader thread is left to close, or
+// repositions a handle that an ending reader thread is closing.
 //
 // Protocol: one word, changed only by atomic read-modify-write, holds two
 // flags, so that an operation and StopParse can never both go on:

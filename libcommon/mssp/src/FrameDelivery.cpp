@@ -6,6 +6,7 @@
 // thread, the single consumer of every stream; it never reads recorded data
 // from the host, never fills nodes, and never allocates on the delivery path
 // (one conversion record per stream is created on its first conversion).
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -162,6 +163,29 @@ struct MsspDelivery {
         MSSP_LOC_AS(op);
         std::puts("a required output pointer is null, nothing delivered");
         return -1;
+    }
+
+    // "GetStreamPTS failed" goes out once per change of the stream: its
+    // state, its counters or a buffer reset. A repeat while nothing changed
+    // (a playback thread polling a stream that waits) is only counted, and
+    // the count goes out just before the stream's next failure line.
+    [[gnu::cold, gnu::noinline]] static void NotePtsFailed(P& p, int i, int32_t waiting) {
+        P::PtsFailNote& note = p.m_PtsFail[i];
+        MSSP_StreamHead_t* head = p.m_pStreamHead[i];
+        // relaxed: only compared with the last failure's values, to tell a
+        // repeat (no reset runs inside this delivery call)
+        const P::PtsFailNote now{mssp::LoadRelaxed(head->parseNum), mssp::LoadRelaxed(head->getNum),
+                                 mssp::LoadRelaxed(p.m_ResetRounds), 0, mssp::LoadRelaxed(head->state), 1};
+        if (note.shown != 0 && note.parseNum == now.parseNum && note.getNum == now.getNum &&
+            note.resets == now.resets && note.state == now.state) {
+            ++note.repeats;
+            return;
+        }
+        if (note.repeats != 0)
+            std::printf("CMultiStreamSyncParser::GetStreamPTS failed %" PRIu32 " more times, index=%d\n",
+                        note.repeats, i);
+        note = now;
+        std::printf("CMultiStreamSyncParser::GetStreamPTS failed, index=%d num=%d\n", i, waiting);
     }
 
     // A node whose place is not inside the ring: thrown away, the stream
@@ -479,6 +503,7 @@ struct MsspDelivery {
 using D = MsspDelivery;
 
 int CMultiStreamSyncParser::GetStreamPTS(int index, unsigned long long* pPts) {
+    if (pPts == nullptr) return D::RefuseNullOutput("GetStreamPTS");
     *pPts = 0;
     if (!D::ValidIndex(*this, index)) {
         MSSP_LOC();
@@ -500,7 +525,7 @@ int CMultiStreamSyncParser::GetStreamPTS(int index, unsigned long long* pPts) {
         *pPts = D::VideoPtsBehind(*this, index, first, waiting);
         if (*pPts != 0) return 0;
     }
-    std::printf("CMultiStreamSyncParser::GetStreamPTS failed, index=%d num=%d\n", index, waiting);
+    D::NotePtsFailed(*this, index, waiting);
     return -1;
 }
 
@@ -567,6 +592,7 @@ unsigned long long CMultiStreamSyncParser::GetCovertedPts(int index, const MSSP_
 
 int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* pBasePts, int direction,
                                            unsigned char bConvert) {
+    if (pBasePts == nullptr) return D::RefuseNullOutput("GetBaselinePts");
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: no choice now
     uint64_t best = direction > 0 ? UINT64_MAX : 0;
@@ -627,6 +653,7 @@ int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* 
 }
 
 int CMultiStreamSyncParser::GetStreamTime(int index, unsigned int* pSeconds) {
+    if (pSeconds == nullptr) return D::RefuseNullOutput("GetStreamTime");
     if (!D::ValidIndex(*this, index)) {
         MSSP_LOC();
         std::printf("invalid stream index:%d\n", index);

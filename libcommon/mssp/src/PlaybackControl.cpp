@@ -2,13 +2,15 @@
 // backward), buffer clearing, seek, and switching stream types and played
 // channels while playback runs. Runs on the host's control thread, one call
 // at a time; every operation that touches handles, rings or parser records
-// parks the reader threads with Idle(true) first and releases them with
-// Idle(false) (the handshake itself belongs to the reader threads' file).
+// (the host's ClearBuffer included) parks the reader threads with Idle(true)
+// first and releases them with Idle(false) (the handshake itself belongs to
+// the reader threads' file).
 // It reads no stream data and delivers no frames: the reader threads refill
 // the emptied rings, and the playback thread keeps calling
 // GetFrame/ReleaseFrame throughout (nothing holds it back).
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "ControlGate.h"
 #include "DeliveryOrder.h"
@@ -151,6 +153,25 @@ struct MsspControl {
         return p.m_Operation.OpenStream(p.m_pUser, &req, p.m_OpenFlag);
     }
 
+    // Seek goes on with any date and time (the host's failed positioning
+    // then retires the streams), but names the values that no recording can
+    // have in one line, so that a host sees its mistake in the log.
+    static void NoteImpossibleTime(const Common::_datetime_& t) {
+        std::string bad;
+        auto check = [&bad](const char* field, unsigned value, unsigned low, unsigned high) {
+            if (value >= low && value <= high) return;
+            bad += (bad.empty() ? " " : ", ") + std::string(field) + " " + std::to_string(value);
+        };
+        check("month", t.month, 1, 12);
+        check("day", t.day, 1, 31);
+        check("hour", t.hour, 0, 23);
+        check("minute", t.minute, 0, 59);
+        check("second", t.second, 0, 59);
+        if (bad.empty()) return;
+        MSSP_LOC_AS("Seek");
+        std::printf("impossible seek time:%s\n", bad.c_str());
+    }
+
     static void SetPlayDate(P& p, const Common::_datetime_& t) {
         p.m_PlayDate.year = t.year;
         p.m_PlayDate.month = t.month;
@@ -202,6 +223,42 @@ struct MsspControl {
         p.m_TrickRejects[i] = 0;
     }
 
+    // Empties every stream. Only while the reader threads are parked (or
+    // none runs): the operations below call it between Idle(true) and
+    // Idle(false), the host's ClearBuffer through Parked.
+    static void ClearAll(P& p) {
+        std::printf("=========start clear buffer ========reset pts readjust =%d\n", p.m_StreamNum);
+        // Wait for the playback thread to let go of its frames, then reset.
+        MsspGate::Close(p, MsspGate::AllStreams(p.m_StreamNum));
+        for (int i = 0; i < p.m_StreamNum; ++i) ResetStream(p, i);
+        MsspGate::Open(p);
+    }
+
+    // Empties stream index `i`; the same condition as ClearAll.
+    static void ClearOne(P& p, int i) {
+        MsspGate::Close(p, 1u << i);
+        ResetStream(p, i);
+        MsspGate::Open(p);
+    }
+
+    // The host's ClearBuffer: runs `reset` with the reader threads parked
+    // while playback runs. Outside playback no reader thread exists (the
+    // gate keeps StartParse out meanwhile). While StopParse is stopping
+    // playback nothing is done: it empties every stream itself.
+    template <class Reset>
+    static void Parked(P& p, const MsspControlGate::Scope& gate, Reset reset) {
+        if (!gate.Taken()) {
+            MSSP_LOC_AS("ClearBuffer");
+            std::puts("playback is being stopped: nothing done");
+            return;
+        }
+        // acquire: the run flag and the threads StartParse published
+        const bool running = mssp::LoadAcquire(p.m_bRunning) != 0;
+        if (running) p.Idle(true);  // from here the readers touch no stream until Idle(false)
+        reset();
+        if (running) p.Idle(false);  // hand back: readers refill the emptied rings
+    }
+
     // Moves every stream that has a handle to `time` on the current play date
     // and marks it reading, whatever SeekStream answers. Readers parked.
     static void RepositionAt(P& p, const MSSP_Time_t& time) {
@@ -218,7 +275,7 @@ struct MsspControl {
     // reposition when a time is given, (revive), set the status, release.
     static void EnterTrickPlay(P& p, MSSP_Time_t* time, int status, bool revive) {
         p.Idle(true);  // from here the readers touch no stream until Idle(false)
-        p.ClearBuffer();
+        ClearAll(p);
         if (time != nullptr) RepositionAt(p, *time);
         if (revive) {
             // Played backward, a stream that ran to its end has data again.
@@ -318,7 +375,7 @@ struct MsspControl {
             CloseSlot(p, oldSlot);
             p.m_CurStreamType[i] = newType;
             p.m_StreamTypeBmp[i] = typeBmp;
-            p.ClearBuffer(channel);
+            ClearOne(p, i);
             switched |= 1u << channel;
             MSSP_LOC();
             std::printf("modify_chn_mask %x\n", switched);
@@ -346,7 +403,7 @@ struct MsspControl {
             const int handle = CurrentHandle(p, index);
             if (handle < 0) continue;
             if (p.m_Operation.SeekStream(p.m_pUser, handle, &rec) >= 0) {
-                p.ClearBuffer(n);
+                ClearOne(p, index);
                 MSSP_LOC();
                 std::printf("SwitchStream::seek and clear buf [%d]\n", n);
             }
@@ -451,10 +508,11 @@ struct MsspControl {
         MSSP_LOC();
         std::printf("seek time:%d-%d-%d %d:%d:%d pts:%llu\n\n", time->year, time->month, time->day,
                     time->hour, time->minute, time->second, pts);
+        NoteImpossibleTime(*time);
 
         SetStatusField(p, MSSP_STATUS_SEEK);
         p.Idle(true);
-        p.ClearBuffer();
+        ClearAll(p);
         SetPlayDate(p, *time);
 
         uint32_t failed = 0;
@@ -507,13 +565,19 @@ int CMultiStreamSyncParser::SetStatus(MSSP_Status_t status, int speed, MSSP_Time
     case MSSP_STATUS_PLAY:
         if (current == MSSP_STATUS_FAST_FORWARD || current == MSSP_STATUS_FAST_BACKWARD) {
             Idle(true);
-            ClearBuffer();
+            MsspControl::ClearAll(*this);
             if (time != nullptr) MsspControl::RepositionAt(*this, *time);
         }
         MsspControl::SetStatusField(*this, MSSP_STATUS_PLAY);
         Idle(false);
         break;
     default:
+        // Statuses 0, 2, 5 and 6 only reach playStatus; anything else is no
+        // status at all: it is written there too, and named in the log.
+        if (static_cast<int>(status) < MSSP_STATUS_INIT || static_cast<int>(status) > MSSP_STATUS_STOP) {
+            MSSP_LOC();
+            std::printf("unknown status %d: only written to the streams' playStatus\n", static_cast<int>(status));
+        }
         break;
     }
 
@@ -536,25 +600,25 @@ int CMultiStreamSyncParser::FastBackward(MSSP_Time_t* time) {
     return MsspControl::FastBackward(*this, time);
 }
 
+// The host's buffer clearing: behind the control gate, so that it never runs
+// beside another control operation, StartParse or StopParse, and with the
+// readers parked, so that no reader is inside a stream that it resets.
 int CMultiStreamSyncParser::ClearBuffer() {
-    std::printf("=========start clear buffer ========reset pts readjust =%d\n", m_StreamNum);
-    // Wait for the playback thread to let go of its frames, then reset.
-    MsspGate::Close(*this, MsspGate::AllStreams(m_StreamNum));
-    for (int i = 0; i < m_StreamNum; ++i) MsspControl::ResetStream(*this, i);
-    MsspGate::Open(*this);
+    MsspControlGate::Scope gate(*this);
+    MsspControl::Parked(*this, gate, [this] { MsspControl::ClearAll(*this); });
     return 0;
 }
 
 int CMultiStreamSyncParser::ClearBuffer(int channel) {
+    MsspControlGate::Scope gate(*this);
+    // Under the gate: SwitchPlaybackChannels changes the played channels.
     const int index = MsspControl::StreamIndexOf(*this, channel);
     if (index < 0) {
         MSSP_LOC();
         std::printf("ClearBuffer::current chn [%d] is not a playback chn\n", channel);
         return -1;
     }
-    MsspGate::Close(*this, 1u << index);
-    MsspControl::ResetStream(*this, index);
-    MsspGate::Open(*this);
+    MsspControl::Parked(*this, gate, [this, index] { MsspControl::ClearOne(*this, index); });
     return 0;
 }
 
@@ -627,7 +691,7 @@ int CMultiStreamSyncParser::SwitchPlaybackChannels(unsigned int chnMask,
                 m_ChnMask, chnMask, time->year, time->month, time->day, time->hour, time->minute,
                 time->second);
     Idle(true);
-    ClearBuffer();
+    MsspControl::ClearAll(*this);
     MsspControl::SetPlayDate(*this, *time);
 
     int before[MSSP_MAX_STREAMS];

@@ -111,6 +111,8 @@ struct MsspGate {
     // stream again.
     static void Open(P& p) {
         MsspOrder::NoteAll(p);
+        // relaxed: published by the flag below; only the control side writes it
+        mssp::StoreRelaxed(p.m_ResetRounds, p.m_ResetRounds + 1);
         // publish: the reset counters and cursors, before the next delivery call
         mssp::StoreRelease(p.m_bResetting, 0);
     }
