@@ -15,7 +15,6 @@ packages=(libmssp5 libmssp-dev mssp-tools gstreamer1.0-mssp)
 # What the install below puts on the system: these and their -dbgsym.
 installed=()
 for p in "${packages[@]}"; do installed+=("$p" "$p-dbgsym"); done
-multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 jobs=$(nproc)
 
 stage "dependencies"
@@ -27,6 +26,7 @@ if [ "${MSSP_DEB_ARM:-0}" = 1 ]; then
   deps+=(crossbuild-essential-armhf qemu-user pkgconf:armhf libjsoncpp-dev:armhf libgstreamer1.0-dev:armhf)
 fi
 bash scripts/install-deps.sh "${deps[@]}"
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 
 work=$(mktemp -d /tmp/mssp-deb.XXXXXX)
 purge() {
