@@ -4,7 +4,8 @@
 # folder (and libmssp beside it), then runs the element's tests (ctest label
 # gst: whole and in step by recorded time with caps, flags, times and meta;
 # seeks, accurate seeks and trick play; decoded pictures equal to ffmpeg's;
-# no object left alive under the leak tracer; bad groups).
+# no object left alive under the leak tracer; bad groups), and that the
+# engine's lines go to the debug log, not to standard output.
 # Usage: scripts/test-gst.sh [BUILD]      (default build/ci)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,4 +25,15 @@ inspect=$(GST_PLUGIN_PATH=$(dirname "$plugin") gst-inspect-1.0 msspsrc 2>&1 || t
 grep -q "MSSP recording source" <<<"$inspect" \
   || { echo "gst-inspect-1.0 does not list msspsrc from $(dirname "$plugin"): $inspect" >&2; exit 1; }
 echo "gst-inspect-1.0 lists msspsrc from the install ($(dirname "$plugin"))"
+# The engine's own lines go to the debug category "mssp", never to standard
+# output: gst-launch-1.0 -q prints nothing, GST_DEBUG=mssp:6 shows them (the
+# parser's lines named after the element).
+"$build/tools/mssp-pack" synth -o "$prefix/group" --channels 2 --duration 2 >/dev/null
+launch() { GST_PLUGIN_PATH=$(dirname "$plugin") gst-launch-1.0 -q msspsrc location="$prefix/group" ! fakesink; }
+out=$(launch 2>/dev/null) || { echo "gst-launch-1.0 failed on a synthetic group" >&2; exit 1; }
+[ -z "$out" ] || { echo "gst-launch-1.0 -q printed on standard output: $(head -c 400 <<<"$out")" >&2; exit 1; }
+log=$(GST_DEBUG=mssp:6 GST_DEBUG_NO_COLOR=1 launch 2>&1 >/dev/null)
+grep -Eq "INFO +[^ ]* +mssp .*<msspsrc0> \[MSSP MultiStreamSyncParser->StopParse line:[0-9]+\]playback over" <<<"$log" \
+  || { echo "GST_DEBUG=mssp:6 shows no engine line of the element: $(head -c 400 <<<"$log")" >&2; exit 1; }
+echo "gst-launch-1.0 -q prints nothing of the engine; GST_DEBUG=mssp:6 shows its $(grep -c ' mssp ' <<<"$log") lines"
 ctest --test-dir "$build" -L gst --output-on-failure

@@ -336,6 +336,49 @@ TEST_P(Control, CallsStatesAndMessage) {
     EXPECT_NE(out.find(op.message), std::string::npos) << out;
 }
 
+// The same operation with a diagnostics hook: the hook takes the lines that
+// standard output had, whole and in order, and standard output nothing.
+// With the hooks set and removed again, standard output is the same, byte
+// for byte.
+void TakeLine(void* user, int /*level*/, const char* line) {
+    *static_cast<std::string*>(user) += std::string(line) + "|";
+}
+
+TEST_P(Control, HookTakesTheLines_RemovedStdoutAsBefore) {
+    const Op& op = GetParam();
+    struct Unset {
+        ~Unset() { MSSP_SetLogHook(nullptr, nullptr); }
+    } unset;
+    std::string taken, elsewhere;
+    auto run = [&](int hooks) {
+        Rig r(op.streams);
+        r.Attach(op.channels, op.bmp);
+        MSSP_SetLogHook(hooks ? TakeLine : nullptr, &elsewhere);
+        r.p->SetLogHook(hooks ? TakeLine : nullptr, &taken);
+        if (hooks == 2) {
+            MSSP_SetLogHook(nullptr, nullptr);
+            r.p->SetLogHook(nullptr, nullptr);
+        }
+        testing::internal::CaptureStdout();
+        op.run(r, *r.p);
+        MSSP_SetLogHook(nullptr, nullptr);
+        r.p->SetLogHook(nullptr, nullptr);
+        return testing::internal::GetCapturedStdout();
+    };
+    const std::string plain = run(0);
+    EXPECT_EQ(run(1), "");
+    EXPECT_EQ(run(2), plain);
+    std::string lines;
+    for (size_t at = 0; at < plain.size();) {
+        size_t end = plain.find('\n', at);
+        if (end == std::string::npos) end = plain.size();
+        if (end > at) lines += plain.substr(at, end - at) + "|";
+        at = end + 1;
+    }
+    EXPECT_EQ(taken, lines);
+    EXPECT_EQ(elsewhere, "") << "the object's lines went past its hook";
+}
+
 INSTANTIATE_TEST_SUITE_P(Operations, Control, ::testing::ValuesIn(kOps),
                          [](const ::testing::TestParamInfo<Op>& info) { return "Op" + std::to_string(info.index); });
 

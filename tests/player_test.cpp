@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 
@@ -276,15 +277,23 @@ TEST(PlayerStep, TimestampsBeyondAnyClockAreReportedAndSurvived) {
 // The demo's session, played as fast as possible.
 TEST(PlayerDemo, RunsItsSessionAndLeavesNothingBehind) {
     if (access(kPlayPath.c_str(), X_OK) != 0) GTEST_SKIP() << "mssp-play not built";
-    const std::string name = UniqueShmName("demo"), picture = SuiteDir().path() + "/demo.png";
+    const std::string name = UniqueShmName("demo"), picture = SuiteDir().path() + "/demo.png",
+                      libraryLog = SuiteDir().path() + "/demo-library.log";
     std::string out;
-    ASSERT_EQ(msspt::Shell(kPlay + " --demo --fast --plot " + picture + " --shm-name " + name, &out), kExitOk) << out;
+    ASSERT_EQ(msspt::Shell(kPlay + " --demo --fast --plot " + picture + " --shm-name " + name + " --library-log " +
+                               libraryLog,
+                           &out),
+              kExitOk)
+        << out;
     for (const char* step : {"1. Recording a sample group", "seek to 2026-01-01 10:00:27", "fast forward x16",
                              "stream type 1 for all channels", "stopped by the schedule", "step of the channels",
                              "In normal play they were up to 720 ms", "now at most 40 ms apart"})
         EXPECT_NE(out.find(step), std::string::npos) << step << "\n" << out;
     EXPECT_EQ(std::filesystem::exists(picture), msspt::Have("gnuplot")) << out;
     EXPECT_TRUE(out.find("[MSSP ") == out.npos && out.find("error") == out.npos) << out;
+    std::ifstream logFile(libraryLog);
+    const std::string log((std::istreambuf_iterator<char>(logFile)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find("[MSSP MultiStreamSyncParser->StopParse line:"), log.npos) << "the engine's lines, in the log";
     EXPECT_NE(access(KeyFilePath(name, kPlaybackGroup).c_str(), F_OK), 0) << "key file left behind";
     const size_t at = out.find("/tmp/mssp-demo.");
     ASSERT_NE(at, std::string::npos) << out;

@@ -5,6 +5,11 @@
 // is the host's playback thread.
 #include <gtest/gtest.h>
 
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "MsspInternal.h"
@@ -55,6 +60,25 @@ void ExpectStream(const std::vector<Got>& got, int index, std::vector<PackInfo> 
         EXPECT_EQ(mine[k]->type, want[k].type) << "stream " << index << " frame " << k;
     }
 }
+
+// Lines a diagnostics hook took, with their levels and threads.
+struct HookLines {
+    std::mutex m;
+    std::vector<std::pair<int, std::string>> lines;
+    std::set<std::thread::id> threads;
+    static void Take(void* user, int level, const char* line) {
+        auto* self = static_cast<HookLines*>(user);
+        std::lock_guard<std::mutex> lock(self->m);
+        self->lines.emplace_back(level, line);
+        self->threads.insert(std::this_thread::get_id());
+    }
+    // The level of the first line holding `text`; 0 when none does.
+    int LevelOf(const std::string& text) {
+        for (const auto& [level, line] : lines)
+            if (line.find(text) != std::string::npos) return level;
+        return 0;
+    }
+};
 
 class ReaderThreads : public ::testing::Test {
 protected:
@@ -334,3 +358,44 @@ TEST_P(Forward, EveryFrameInTimestampOrder_FlagsAtSegmentsAndJumps) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Raw0Converted1, Forward, ::testing::Values(0, 1));
+
+// The diagnostics hooks: the object's own hook takes its lines from the
+// reader threads and the playback thread alike, whole and with their levels,
+// before the process-wide one, which takes what no object's hook does (here
+// the constructor's lines); nothing reaches standard output.
+TEST_F(ReaderThreads, LogHooks_WholeLinesFromEveryThread_ObjectHookFirst) {
+    HookLines process, object;
+    struct Unset {
+        ~Unset() { MSSP_SetLogHook(nullptr, nullptr); }
+    } unset;
+    MSSP_SetLogHook(&HookLines::Take, &process);
+    void* user = nullptr;
+    EXPECT_EQ(MSSP_GetLogHook(&user), &HookLines::Take);
+    EXPECT_EQ(user, &process);
+    testing::internal::CaptureStdout();
+    Make(2);
+    P().SetLogHook(&HookLines::Take, &object);
+    for (int c : {0, 1}) rig->Record(c, 0, Rec(static_cast<uint8_t>(c)));
+    EXPECT_EQ(rig->Start(0x3, kStart, 1), 0);
+    std::vector<Got> got;
+    EXPECT_TRUE(PlayOut(P(), got));
+    P().GetChnStatusEx(7, 0);  // an invalid index: an error line
+    EXPECT_EQ(P().StopParse(), 0);
+    rig.reset();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    EXPECT_EQ(process.LevelOf("*  MSSP:Group:1 StreamNum:2"), MSSP_LOG_INFO);
+    EXPECT_EQ(process.LevelOf("Playback Thread"), 0) << "an object's line went past its hook";
+    EXPECT_EQ(object.LevelOf("Playback Thread 1 is entering, channle is [1,2]"), MSSP_LOG_INFO);
+    EXPECT_EQ(object.LevelOf("index 7 is invalid, stream num:2"), MSSP_LOG_ERROR);
+    EXPECT_EQ(object.LevelOf("[MSSP MultiStreamSyncParser->StopParse line:"), MSSP_LOG_INFO)
+        << "the location prefix leads its message's line";
+    EXPECT_GE(object.threads.size(), 3u) << "two reader threads and the test's";
+    for (const auto* h : {&process, &object}) {
+        for (const auto& [level, line] : h->lines) {
+            EXPECT_FALSE(line.empty());
+            EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+            EXPECT_TRUE(level >= MSSP_LOG_ERROR && level <= MSSP_LOG_DEBUG) << line;
+        }
+    }
+}

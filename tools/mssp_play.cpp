@@ -1,11 +1,9 @@
 // mssp-play: the recording player. Plays a recording group through the MSSP
 // engine (see --help), or with --demo a built-in sample session. The engine
-// prints its diagnostics on standard output by design: they are moved away
-// (to /dev/null or --library-log FILE) so that the player's own report on
-// standard output stays readable.
-#include <fcntl.h>
-#include <unistd.h>
-
+// prints its diagnostics on standard output by design: the player takes them
+// through the engine's log hook (dropped, or written to --library-log FILE)
+// so that its own report on standard output stays readable.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +12,7 @@
 #include <vector>
 
 #include "KeltoPlatform.h"
+#include "MultiStreamSyncParser.h"
 #include "Player.h"
 #include "RecCommon.h"
 
@@ -28,28 +27,27 @@ void RemoveOurSharedMemory() {
     if (!g_shmName.empty()) player::RemoveSharedMemory(g_shmName, player::kPlaybackGroup);
 }
 
-// Moves the engine's standard output away and returns a stream on the
-// original standard output for the player's report. Null on failure.
-FILE* RedirectLibraryOutput(const std::string& log, std::string* error) {
-    if (log == "-") return stdout;
-    std::fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    if (saved < 0) {
-        *error = std::string("cannot duplicate standard output: ") + std::strerror(errno);
-        return nullptr;
+// The engine's lines, through its log hook: dropped (user null) or written
+// to the library log, one line each. Called from the engine's reader threads
+// and the playback thread at once; stdio locks the stream per call.
+void LibraryLine(void* user, int /*level*/, const char* line) {
+    if (user) std::fprintf(static_cast<FILE*>(user), "%s\n", line);
+}
+
+// Routes the engine's lines away from the player's report on standard
+// output: "" drops them, "-" leaves them there, else they go to the file.
+bool RouteLibraryOutput(const std::string& log, std::string* error) {
+    if (log == "-") return true;
+    FILE* file = nullptr;
+    if (!log.empty()) {
+        file = std::fopen(log.c_str(), "we");
+        if (!file) {
+            *error = "cannot write the library log " + log + ": " + std::strerror(errno);
+            return false;
+        }
     }
-    const char* path = log.empty() ? "/dev/null" : log.c_str();
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) {
-        *error = std::string("cannot write the library log ") + path + ": " + std::strerror(errno);
-        if (fd >= 0) close(fd);
-        close(saved);
-        return nullptr;
-    }
-    close(fd);
-    FILE* out = fdopen(saved, "w");
-    if (!out) *error = std::string("cannot open standard output: ") + std::strerror(errno);
-    return out;
+    MSSP_SetLogHook(LibraryLine, file);  // the file stays open to the end; exit flushes it
+    return true;
 }
 
 }  // namespace
@@ -71,8 +69,8 @@ int main(int argc, char** argv) {
         return player::kExitOk;
     }
 
-    FILE* out = RedirectLibraryOutput(options.libraryLog, &error);
-    if (!out) {
+    FILE* out = stdout;
+    if (!RouteLibraryOutput(options.libraryLog, &error)) {
         std::fprintf(stderr, "mssp-play: %s\n", error.c_str());
         return player::kExitFailure;
     }

@@ -18,6 +18,9 @@
 
 GST_DEBUG_CATEGORY_STATIC(mssp_src_debug);
 #define GST_CAT_DEFAULT mssp_src_debug
+// The engine's own diagnostics, which it would otherwise print on standard
+// output: failures as warnings, the rest as info and debug.
+GST_DEBUG_CATEGORY_STATIC(mssp_engine_debug);
 
 namespace {
 
@@ -564,6 +567,20 @@ guint64 RecordedSpanMs(Priv& p) {
     return span;
 }
 
+// The engine's log hook: user is the element whose parser wrote the line,
+// null for lines of no parser (the process-wide hook). Called from the
+// engine's reader threads, the streaming thread and the application's.
+void EngineLine(void* user, int level, const char* line) {
+    GObject* object = static_cast<GObject*>(user);
+    if (level == MSSP_LOG_ERROR) {
+        GST_CAT_WARNING_OBJECT(mssp_engine_debug, object, "%s", line);
+    } else if (level == MSSP_LOG_INFO) {
+        GST_CAT_INFO_OBJECT(mssp_engine_debug, object, "%s", line);
+    } else {
+        GST_CAT_DEBUG_OBJECT(mssp_engine_debug, object, "%s", line);
+    }
+}
+
 bool StartRun(GstMsspSrc* self) {
     Priv& p = P(self);
     GST_OBJECT_LOCK(self);
@@ -578,6 +595,8 @@ bool StartRun(GstMsspSrc* self) {
     o.nodes = s.nodes;
     o.streamsPerThread = s.streamsPerThread;
     o.shmName = s.shmName;
+    o.logFn = EngineLine;  // the parser's lines name this element
+    o.logUser = self;
     if (!s.channels.empty() && !mssphost::ParseChannelSet(s.channels, &o.channels))
         return Fail(self, res, GST_RESOURCE_ERROR_SETTINGS,
                     "Channel set \"" + s.channels + "\" is not valid: give channels 0..31 as \"0-3\", \"0,2,5\" or 0xF");
@@ -946,6 +965,10 @@ static void gst_mssp_src_init(GstMsspSrc* self) {
 }
 
 static gboolean plugin_init(GstPlugin* plugin) {
+    GST_DEBUG_CATEGORY_INIT(mssp_engine_debug, "mssp", 0, "MSSP engine diagnostics");
+    // Lines of no element (a parser being built, the frame-format checks) go
+    // to the same category, unless the application took them itself.
+    if (MSSP_GetLogHook(nullptr) == nullptr) MSSP_SetLogHook(EngineLine, nullptr);
     return gst_element_register(plugin, "msspsrc", GST_RANK_NONE, GST_TYPE_MSSP_SRC);
 }
 

@@ -157,6 +157,11 @@ struct Options {
     std::string shmName;         // "" a unique one, "<shmPrefix><pid>_<n>"
     const char* shmPrefix = "mssphost";
     int deviceGroup = -1;        // 0..3; -1: 3 for old-format recordings, else 0
+    // The engine's diagnostics hook for this session's parsers (see
+    // MSSP_SetLogHook), set on each before it starts; null: the
+    // process-wide hook, or standard output.
+    MSSP_LogFn logFn = nullptr;
+    void* logUser = nullptr;
 };
 
 // Why Open refused, for hosts that word the cases themselves.

@@ -269,6 +269,7 @@ void Session::BuildParser() {
     parser_ = std::make_unique<CMultiStreamSyncParser>(kPlaybackGroup, streams_, shmName_.data(), o_.ringBytes,
                                                        o_.nodes, &ops_, store_.get(),
                                                        static_cast<unsigned char>(store_->GroupId()));
+    parser_->SetLogHook(o_.logFn, o_.logUser);
     store_->TakeFailedOpens();
 }
 

@@ -426,9 +426,9 @@ delivered frame).
 Example: mssp-play rec/ --at 2s:ff:16 --at 4s:play --at 5s:seek:10:00:30
          --at 6s:switch-type:1 --at 7s:channels:0x5 --at 8s:jump:0:3 --at 10s:stop
 
-The engine prints many diagnostics on standard output. mssp-play sends them to
-/dev/null, or to FILE with --library-log FILE (- leaves them on standard
-output), and writes its own report (header, actions, summary table) on
+The engine prints many diagnostics on standard output. mssp-play takes them
+through the engine's log hook and drops them, or writes them to FILE with
+--library-log FILE (- leaves them on standard output), and writes its own report (header, actions, summary table) on
 standard output; errors, warnings and progress lines go to standard error.
 The summary has one row per channel: frames by type (I, P, audio, other),
 dropped (video frames missing in normal play, those the engine throws away

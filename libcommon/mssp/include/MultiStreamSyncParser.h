@@ -388,6 +388,35 @@ MSSP_API int GetFrameHeaderOldVersion(unsigned char* data, unsigned int len, uns
 MSSP_API int CalculateCheckSum(FrameData_t* data, int len);
 MSSP_API int CheckSend(unsigned char level, unsigned char refType, unsigned char refIndex);
 
+// ---------------------------------------------------------------------------
+// Diagnostics. By default the engine prints its lines on standard output
+// (system-call failures on standard error, as perror does). A host may take
+// them instead: the process-wide hook gets every line, an object's own hook
+// (SetLogHook) the lines of that object, in place of the process-wide one.
+// Lines of free functions and of a constructor go to the process-wide hook.
+// A hook gets one whole line at a time, without its newline and with the
+// location prefix "[MSSP ...]" in front where the line has one, and its
+// level:
+#define MSSP_LOG_ERROR 1  // something failed or was refused; perror-style lines
+#define MSSP_LOG_INFO 2   // start, stop, seeks, switches, opened streams
+#define MSSP_LOG_DEBUG 3  // per-frame notes: dropped frames, waits, timestamp steps
+//
+// Threads: the hook is called from the reader threads and from the host's
+// playback and control threads, possibly at the same time: it must be safe to
+// call concurrently, must not call back into the engine and should return
+// quickly (a reader thread waits for it). The line is valid during the call
+// only. Set the process-wide hook once, before any object is created; set an
+// object's hook before StartParse (or after StopParse), never while its
+// reader threads run. A null function removes the hook: standard output
+// again, byte for byte as without a hook.
+extern "C" {
+typedef void (*MSSP_LogFn)(void* user, int level, const char* line);
+MSSP_API void MSSP_SetLogHook(MSSP_LogFn fn, void* user);
+// The process-wide hook now set (null: none) and, when `user` is not null,
+// its user pointer.
+MSSP_API MSSP_LogFn MSSP_GetLogHook(void** user);
+}
+
 MSSP_API extern const uint32_t REF_JUMP_MASK_4X_30fps_BIT[15];
 MSSP_API extern const uint32_t REF_JUMP_MASK_2X_30fps_BIT[15];
 
@@ -449,6 +478,10 @@ public:
     // Frame-jump levels.
     int SetFrameJumpLevel(unsigned char index, unsigned char level);
     static int GetFrameRateByLevel(unsigned char level, unsigned char refType, unsigned char frameRate);
+
+    // This object's diagnostics hook (see MSSP_SetLogHook); null: the
+    // process-wide one, or standard output.
+    void SetLogHook(MSSP_LogFn fn, void* user);
 
 private:
     // Each concern's file keeps its helpers in a struct of static functions
@@ -553,6 +586,11 @@ private:
         uint8_t shown;
     };
     PtsFailNote m_PtsFail[MSSP_MAX_STREAMS] = {};
+    // Diagnostics hook of this object (SetLogHook); written only while no
+    // reader thread runs, so the threads created after it see it.
+    MSSP_LogFn m_LogFn = nullptr;
+    void* m_pLogUser = nullptr;
+    friend struct MsspLog;
 };
 
 #endif  // MULTI_STREAM_SYNC_PARSER_H

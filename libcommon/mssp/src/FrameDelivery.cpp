@@ -152,16 +152,16 @@ struct MsspDelivery {
     // The delivery calls' rare paths, kept out of line so that the usual
     // path stays short. `op` names the operation in the location prefix.
 
-    [[gnu::cold, gnu::noinline]] static int RefuseBadIndex(const char* op, int index) {
+    [[gnu::cold, gnu::noinline]] static int RefuseBadIndex(P& p, const char* op, int index) {
         MSSP_LOC_AS(op);
-        std::printf("invalid stream index:%d\n", index);
+        mssp::Log(&p, mssp::kLogError, "invalid stream index:%d\n", index);
         return -1;
     }
 
     // A required output pointer is null: nothing is looked at or handed out.
-    [[gnu::cold, gnu::noinline]] static int RefuseNullOutput(const char* op) {
+    [[gnu::cold, gnu::noinline]] static int RefuseNullOutput(P& p, const char* op) {
         MSSP_LOC_AS(op);
-        std::puts("a required output pointer is null, nothing delivered");
+        mssp::LogPuts(&p, mssp::kLogError, "a required output pointer is null, nothing delivered");
         return -1;
     }
 
@@ -182,18 +182,19 @@ struct MsspDelivery {
             return;
         }
         if (note.repeats != 0)
-            std::printf("CMultiStreamSyncParser::GetStreamPTS failed %" PRIu32 " more times, index=%d\n",
-                        note.repeats, i);
+            mssp::Log(&p, mssp::kLogDebug,
+                      "CMultiStreamSyncParser::GetStreamPTS failed %" PRIu32 " more times, index=%d\n", note.repeats,
+                      i);
         note = now;
-        std::printf("CMultiStreamSyncParser::GetStreamPTS failed, index=%d num=%d\n", i, waiting);
+        mssp::Log(&p, mssp::kLogDebug, "CMultiStreamSyncParser::GetStreamPTS failed, index=%d num=%d\n", i, waiting);
     }
 
     // A node whose place is not inside the ring: thrown away, the stream
     // waits for a key frame.
     [[gnu::cold, gnu::noinline]] static int RefuseBadPlace(P& p, const char* op, int index, const Place& place) {
         MSSP_LOC_AS(op);
-        std::printf("invalid frame place:index:%d offset1:%u length1:%u offset2:%u length2:%u\n", index,
-                    place.offset1, place.length1, place.offset2, place.length2);
+        mssp::Log(&p, mssp::kLogError, "invalid frame place:index:%d offset1:%u length1:%u offset2:%u length2:%u\n",
+                  index, place.offset1, place.length1, place.offset2, place.length2);
         Release(p, index);
         SetWait(p, index, 1);
         return -1;
@@ -202,16 +203,16 @@ struct MsspDelivery {
     // GetFrame: the first data byte names another channel.
     [[gnu::cold, gnu::noinline]] static int RefuseChannel(P& p, int index, int channel, int c, int type) {
         MSSP_LOC_AS("GetFrame");
-        std::printf("invalid frame:index:%d type:%d 0x%x FrameNum:%d\n", channel, type, static_cast<unsigned>(c),
-                    mssp::WaitingCount(p.m_pStreamHead[index]));
+        mssp::Log(&p, mssp::kLogError, "invalid frame:index:%d type:%d 0x%x FrameNum:%d\n", channel, type,
+                  static_cast<unsigned>(c), mssp::WaitingCount(p.m_pStreamHead[index]));
         Release(p, index);
         SetWait(p, index, 1);
         return -1;
     }
 
-    [[gnu::cold, gnu::noinline]] static void PrintJump(const char* op, uint64_t last, uint64_t pts, int32_t step) {
-        std::printf("CMultiStreamSyncParser::%s big pts jump %lld->%lld span=%d\n", op, static_cast<long long>(last),
-                    static_cast<long long>(pts), step);
+    [[gnu::cold, gnu::noinline]] static void PrintJump(P& p, const char* op, uint64_t last, uint64_t pts, int32_t step) {
+        mssp::Log(&p, mssp::kLogDebug, "CMultiStreamSyncParser::%s big pts jump %lld->%lld span=%d\n", op,
+                  static_cast<long long>(last), static_cast<long long>(pts), step);
     }
 
     // First data byte as a channel number (an ASCII digit on old devices).
@@ -270,7 +271,7 @@ struct MsspDelivery {
     [[gnu::cold, gnu::noinline]] static int RefuseRelease(P& p, int index) {
         p.m_pOrder->changed.fetch_or(1u << index, std::memory_order_relaxed);
         MSSP_LOC_AS("Release");
-        std::printf("no frame to release:index:%d\n", index);
+        mssp::Log(&p, mssp::kLogError, "no frame to release:index:%d\n", index);
         return -1;
     }
 
@@ -335,7 +336,7 @@ struct MsspDelivery {
         if (LoadFlags(node) & kFlagNewSegment) SetWait(p, i, 1);
         if (p.m_bWaitIFrame[i]) {
             if (!IsKeyFrame(node)) {
-                std::printf("CH drop a frame index:%d type:%d...\n", i, node->frameType);
+                mssp::Log(&p, mssp::kLogDebug, "CH drop a frame index:%d type:%d...\n", i, node->frameType);
                 Release(p, i);
                 return Pass::kStop;
             }
@@ -358,7 +359,7 @@ struct MsspDelivery {
             return Pass::kStop;
         }
         if (t == 0) {
-            std::printf("ch%d pts is 0 throw it\n", i);
+            mssp::Log(&p, mssp::kLogDebug, "ch%d pts is 0 throw it\n", i);
             Release(p, i);
             SetWait(p, i, 1);
             return Pass::kStop;
@@ -503,11 +504,11 @@ struct MsspDelivery {
 using D = MsspDelivery;
 
 int CMultiStreamSyncParser::GetStreamPTS(int index, unsigned long long* pPts) {
-    if (pPts == nullptr) return D::RefuseNullOutput("GetStreamPTS");
+    if (pPts == nullptr) return D::RefuseNullOutput(*this, "GetStreamPTS");
     *pPts = 0;
     if (!D::ValidIndex(*this, index)) {
         MSSP_LOC();
-        std::printf("invalid stream index:%d\n", index);
+        mssp::Log(this, mssp::kLogError, "invalid stream index:%d\n", index);
         return -1;
     }
     MsspGate::Scope gate(*this);
@@ -532,7 +533,7 @@ int CMultiStreamSyncParser::GetStreamPTS(int index, unsigned long long* pPts) {
 unsigned long long CMultiStreamSyncParser::GetCovertedPts(int index, const MSSP_FrameNode_t* pNode) {
     if (!D::ValidIndex(*this, index) || pNode == nullptr) {
         MSSP_LOC();
-        std::printf("invalid stream index:%d\n", index);
+        mssp::Log(this, mssp::kLogError, "invalid stream index:%d\n", index);
         return 0;
     }
     MsspGate::Scope gate(*this);
@@ -551,7 +552,7 @@ unsigned long long CMultiStreamSyncParser::GetCovertedPts(int index, const MSSP_
 
     if (r == nullptr || r->lastNode == nullptr) {
         if (!IsKeyFrame(pNode)) {
-            std::printf(" index[%d] !!!!First adjust, but not I frame!!!\n", index);
+            mssp::Log(this, mssp::kLogDebug, " index[%d] !!!!First adjust, but not I frame!!!\n", index);
             return 0;
         }
         if (r == nullptr) {
@@ -562,8 +563,8 @@ unsigned long long CMultiStreamSyncParser::GetCovertedPts(int index, const MSSP_
         r->span = kInitialSpan;
         D::Rebase(*r, pNode);
         r->lastNode = pNode;
-        std::printf("index=%d inti iframe %d:%d:%d base=%lld\n", index, pNode->time[3], pNode->time[4],
-                    pNode->time[5], static_cast<long long>(r->baseMs));
+        mssp::Log(this, mssp::kLogDebug, "index=%d inti iframe %d:%d:%d base=%lld\n", index, pNode->time[3],
+                  pNode->time[4], pNode->time[5], static_cast<long long>(r->baseMs));
         return r->curPts;
     }
 
@@ -585,14 +586,14 @@ unsigned long long CMultiStreamSyncParser::GetCovertedPts(int index, const MSSP_
         return r->curPts;
     }
     D::Rebase(*r, pNode);
-    std::printf("reset=%d inti iframe %d:%d:%d base=%lld span=%d\n", index, pNode->time[3], pNode->time[4],
-                pNode->time[5], static_cast<long long>(r->baseMs), static_cast<int>(step));
+    mssp::Log(this, mssp::kLogDebug, "reset=%d inti iframe %d:%d:%d base=%lld span=%d\n", index, pNode->time[3],
+              pNode->time[4], pNode->time[5], static_cast<long long>(r->baseMs), static_cast<int>(step));
     return r->curPts;
 }
 
 int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* pBasePts, int direction,
                                            unsigned char bConvert) {
-    if (pBasePts == nullptr) return D::RefuseNullOutput("GetBaselinePts");
+    if (pBasePts == nullptr) return D::RefuseNullOutput(*this, "GetBaselinePts");
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: no choice now
     uint64_t best = direction > 0 ? UINT64_MAX : 0;
@@ -617,10 +618,11 @@ int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* 
                     flags.fetch_or(kFlagNewSegment, std::memory_order_relaxed);
                 } else {
                     if (waiting == 1 && !D::StreamOver(*this, i)) return -1;
-                    std::printf("drop a frame index:%d type:%d pts:%llu getNum=%d parNum=%d frameType=%d\n", i,
-                                node->frameType, static_cast<unsigned long long>(NodePts(node)),
-                                static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[i]->getNum)),
-                                static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[i]->parseNum)), node->frameType);
+                    mssp::Log(this, mssp::kLogDebug,
+                              "drop a frame index:%d type:%d pts:%llu getNum=%d parNum=%d frameType=%d\n", i,
+                              node->frameType, static_cast<unsigned long long>(NodePts(node)),
+                              static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[i]->getNum)),
+                              static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[i]->parseNum)), node->frameType);
                     D::Release(*this, i);
                     if (waiting == 1) return -1;
                     continue;
@@ -630,7 +632,7 @@ int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* 
             if (bConvert != 0 && !IsComplete(node)) {
                 p = GetCovertedPts(i, node);
                 if (p == 0) {
-                    std::printf("index=%d GetBaselinePts covet pts failed\n", i);
+                    mssp::Log(this, mssp::kLogError, "index=%d GetBaselinePts covet pts failed\n", i);
                     return -1;
                 }
             } else {
@@ -645,7 +647,7 @@ int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* 
         }
     }
     if (chosen < 0) {
-        std::printf("========================%d -%s\n", kBaselineLine, "GetBaselinePts");
+        mssp::Log(this, mssp::kLogInfo, "========================%d -%s\n", kBaselineLine, "GetBaselinePts");
         return -1;
     }
     *pBasePts = best;
@@ -653,10 +655,10 @@ int CMultiStreamSyncParser::GetBaselinePts(int* /*unused*/, unsigned long long* 
 }
 
 int CMultiStreamSyncParser::GetStreamTime(int index, unsigned int* pSeconds) {
-    if (pSeconds == nullptr) return D::RefuseNullOutput("GetStreamTime");
+    if (pSeconds == nullptr) return D::RefuseNullOutput(*this, "GetStreamTime");
     if (!D::ValidIndex(*this, index)) {
         MSSP_LOC();
-        std::printf("invalid stream index:%d\n", index);
+        mssp::Log(this, mssp::kLogError, "invalid stream index:%d\n", index);
         *pSeconds = kNoTimeSeconds;
         return -1;
     }
@@ -705,7 +707,7 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
                                      int direction, unsigned char bConvert) {
     if (ppData1 == nullptr || pLen1 == nullptr || ppData2 == nullptr || pLen2 == nullptr || pFrameType == nullptr ||
         pPts == nullptr)
-        return D::RefuseNullOutput("GetFrame");
+        return D::RefuseNullOutput(*this, "GetFrame");
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: nothing is delivered now
     for (;;) {  // a new pass after each frame skipped by the jump level
@@ -734,7 +736,7 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
         if (!IsTimingMedium(node) || bConvert != 0) return chosen;
 
         const int32_t step = D::Step32(best, m_pLastPts[chosen]);
-        if (step > kMaxSteadyStep) D::PrintJump("GetFrame", m_pLastPts[chosen], nodePts, step);
+        if (step > kMaxSteadyStep) D::PrintJump(*this, "GetFrame", m_pLastPts[chosen], nodePts, step);
         if (D::Discontinuous(*this, chosen, step) && pFlag != nullptr) *pFlag |= kDiscontinuityFlag;
         m_pLastPts[chosen] = nodePts;
         return chosen;
@@ -743,9 +745,9 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
 
 int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* pLen1, unsigned char** ppData2,
                                        int* pLen2, tag_MSSP_GetFrameInfo* pInfo, unsigned char bConvert) {
-    if (!D::ValidIndex(*this, index)) return D::RefuseBadIndex("GetFrameEx", index);
+    if (!D::ValidIndex(*this, index)) return D::RefuseBadIndex(*this, "GetFrameEx", index);
     if (ppData1 == nullptr || pLen1 == nullptr || ppData2 == nullptr || pLen2 == nullptr)
-        return D::RefuseNullOutput("GetFrameEx");
+        return D::RefuseNullOutput(*this, "GetFrameEx");
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: nothing is delivered now
     MSSP_StreamHead_t* head = m_pStreamHead[index];
@@ -758,12 +760,13 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
         if (m_bWaitIFrame[index]) {
             if (!IsKeyFrame(node)) {
                 const int type = node->frameType;
-                std::printf("drop a frame index:%d type:%d...\n", index, type);
+                mssp::Log(this, mssp::kLogDebug, "drop a frame index:%d type:%d...\n", index, type);
                 D::Release(*this, index);
                 MSSP_LOC();
-                std::printf("Request I frame not stream index:%d, FrameNum=%d frameType=%d parseNum=%d getNum=%d\n",
-                            index, waiting, type, static_cast<int>(mssp::LoadRelaxed(head->parseNum)),
-                            static_cast<int>(mssp::LoadRelaxed(head->getNum)));
+                mssp::Log(this, mssp::kLogInfo,
+                          "Request I frame not stream index:%d, FrameNum=%d frameType=%d parseNum=%d getNum=%d\n",
+                          index, waiting, type, static_cast<int>(mssp::LoadRelaxed(head->parseNum)),
+                          static_cast<int>(mssp::LoadRelaxed(head->getNum)));
                 return -1;
             }
             D::SetWait(*this, index, 0);
@@ -794,11 +797,11 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
                 const unsigned long long converted = GetCovertedPts(index, node);
                 if (pInfo != nullptr) pInfo->pts = converted;
                 if (converted == 0) {
-                    std::puts("get pts failed, covert pts is 0");
+                    mssp::LogPuts(this, mssp::kLogDebug, "get pts failed, covert pts is 0");
                     return -1;
                 }
             } else if (IsComplete(node) && nodePts == 0) {
-                std::printf("ch%d pts is 0 throw it\n", index);
+                mssp::Log(this, mssp::kLogDebug, "ch%d pts is 0 throw it\n", index);
                 D::Release(*this, index);
                 return -1;
             }
@@ -806,7 +809,8 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
         const int c = D::FrameChannel(*this, index, place);
         if (c != channel) {
             MSSP_LOC();
-            std::printf("invalid frame:index:%d ch(%d!=%d) type:%d\n", index, channel, c, node->frameType);
+            mssp::Log(this, mssp::kLogError, "invalid frame:index:%d ch(%d!=%d) type:%d\n", index, channel, c,
+                      node->frameType);
             D::Release(*this, index);
             D::SetWait(*this, index, 1);
             return -1;
@@ -815,7 +819,7 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
         if (!IsTimingMedium(node) || bConvert != 0) return 0;
 
         const int32_t step = D::Step32(nodePts, m_pLastPts[index]);
-        if (step > kMaxSteadyStep) D::PrintJump("GetFrameEx", m_pLastPts[index], nodePts, step);
+        if (step > kMaxSteadyStep) D::PrintJump(*this, "GetFrameEx", m_pLastPts[index], nodePts, step);
         if (D::Discontinuous(*this, index, step) && pInfo != nullptr) pInfo->flags |= kDiscontinuityFlag;
         m_pLastPts[index] = nodePts;
         return 0;
@@ -823,7 +827,7 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
 }
 
 int CMultiStreamSyncParser::ReleaseFrame(int index) {
-    if (!D::ValidIndex(*this, index)) return D::RefuseBadIndex("ReleaseFrame", index);
+    if (!D::ValidIndex(*this, index)) return D::RefuseBadIndex(*this, "ReleaseFrame", index);
     // A release of a held frame goes on during a reset: the reset waits for it.
     MsspGate::Scope gate(*this, index);
     if (!gate.Entered()) return -1;
@@ -839,10 +843,10 @@ int CMultiStreamSyncParser::ReleaseFrame(int index) {
 int CMultiStreamSyncParser::GetFrameInfo(unsigned char index, tag_MSSP_GetFrameInfo* pInfo) {
     if (index >= m_StreamNum) {
         MSSP_LOC();
-        std::printf("invalid stream index:%d\n", index);
+        mssp::Log(this, mssp::kLogError, "invalid stream index:%d\n", index);
         return -2;
     }
-    if (pInfo == nullptr) return D::RefuseNullOutput("GetFrameInfo");
+    if (pInfo == nullptr) return D::RefuseNullOutput(*this, "GetFrameInfo");
     MsspGate::Scope gate(*this);
     if (!gate.Entered()) return -1;  // a reset is under way: no frame waiting yet
     MSSP_StreamHead_t* head = m_pStreamHead[index];
@@ -851,12 +855,13 @@ int CMultiStreamSyncParser::GetFrameInfo(unsigned char index, tag_MSSP_GetFrameI
     const int state = mssp::LoadRelaxed(head->state);
     if (waiting <= 0) {
         if (state > kStateOver) {
-            std::printf("CMultiStreamSyncParser::GetFrameInfo @@@@@index %d run heer, so playback over, flag%d\n", index,
-                        state);
+            mssp::Log(this, mssp::kLogDebug,
+                      "CMultiStreamSyncParser::GetFrameInfo @@@@@index %d run heer, so playback over, flag%d\n", index,
+                      state);
             return -2;
         }
-        std::printf("CMultiStreamSyncParser::GetFrameInfo index %d no frame framenum=%d flag=%d\n", index, waiting,
-                    state);
+        mssp::Log(this, mssp::kLogDebug, "CMultiStreamSyncParser::GetFrameInfo index %d no frame framenum=%d flag=%d\n",
+                  index, waiting, state);
         return -1;
     }
     const uint32_t first = D::ReadIndex(*this, index);
@@ -869,8 +874,9 @@ int CMultiStreamSyncParser::GetFrameInfo(unsigned char index, tag_MSSP_GetFrameI
         for (; k < limit; ++k) {
             n = mssp::NextIndex(n, static_cast<uint32_t>(m_FrameNum));
             if (n == 0) {
-                std::printf("CMultiStreamSyncParser::GetFrameInfo index %d circling, firt=%d next=%d max=%d\n", index,
-                            static_cast<int>(first), k, m_FrameNum);
+                mssp::Log(this, mssp::kLogDebug,
+                          "CMultiStreamSyncParser::GetFrameInfo index %d circling, firt=%d next=%d max=%d\n", index,
+                          static_cast<int>(first), k, m_FrameNum);
             }
             const MSSP_FrameNode_t* candidate = D::NodeAt(*this, index, n);
             if (IsVideo(candidate)) {
@@ -879,10 +885,10 @@ int CMultiStreamSyncParser::GetFrameInfo(unsigned char index, tag_MSSP_GetFrameI
             }
         }
         if (node == nullptr) {
-            std::printf("CMultiStreamSyncParser::GetFrameInfo index %d run heer parse=%d get=%d num=%d next=%d\n", index,
-                        static_cast<int>(mssp::LoadRelaxed(head->parseNum)),
-                        static_cast<int>(mssp::LoadRelaxed(head->getNum)), waiting,
-                        k);
+            mssp::Log(this, mssp::kLogDebug,
+                      "CMultiStreamSyncParser::GetFrameInfo index %d run heer parse=%d get=%d num=%d next=%d\n", index,
+                      static_cast<int>(mssp::LoadRelaxed(head->parseNum)),
+                      static_cast<int>(mssp::LoadRelaxed(head->getNum)), waiting, k);
             return -1;
         }
     }
@@ -897,7 +903,7 @@ int CMultiStreamSyncParser::GetFrameInfo(unsigned char index, tag_MSSP_GetFrameI
 
 int CMultiStreamSyncParser::GetChnStatusEx(int index, unsigned char /*unused*/) {
     if (!D::ValidIndex(*this, index)) {
-        std::printf("index %d is invalid, stream num:%d\n", index, m_StreamNum);
+        mssp::Log(this, mssp::kLogError, "index %d is invalid, stream num:%d\n", index, m_StreamNum);
         return 0;
     }
     // Acquire parseNum: the count of waiting frames.

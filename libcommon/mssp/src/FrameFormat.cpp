@@ -206,7 +206,7 @@ int StoreAndValidate(Format format, const Header& hd, tag_pbParserData* parser) 
     const bool countWithoutArea = format == Format::kNew && hd.recordCount != 0 && hd.extLen == 0;
     if (hd.extLen > mssp::kMaxExtLen || hd.frameLen < mssp::kMinFrameLen || countWithoutArea ||
         packTooLong) {
-        std::printf("data extern len is too big, len=%u\n", static_cast<unsigned>(hd.extLen));
+        mssp::Log(nullptr, mssp::kLogError, "data extern len is too big, len=%u\n", static_cast<unsigned>(hd.extLen));
         return -2;
     }
     return 0;
@@ -528,7 +528,7 @@ int CheckSumWalk(const FrameData_t* data, int len) {
             sum = static_cast<uint8_t>(sum + part.data[pos - static_cast<int64_t>(part.start)]);
     }
     if (i < count) {
-        std::printf("\n\nCalculateCheckSum err0:PackIndex:%d i:%d count:%d\n\n", -1, i, count);
+        mssp::Log(nullptr, mssp::kLogError, "\n\nCalculateCheckSum err0:PackIndex:%d i:%d count:%d\n\n", -1, i, count);
         std::fflush(stdout);
         return -1;
     }

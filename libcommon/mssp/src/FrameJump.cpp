@@ -120,8 +120,9 @@ int CMultiStreamSyncParser::GetFrameRateByLevel(unsigned char level, unsigned ch
 
 int CMultiStreamSyncParser::SetFrameJumpLevel(unsigned char index, unsigned char level) {
     if (index >= m_StreamNum || level > kMaxLevel) {
-        std::printf("CMultiStreamSyncParser::SetFrameJumpLevel error, because index=%d max=%d level=%d max=%d\n",
-                    index, m_StreamNum, level, static_cast<int>(kMaxLevel));
+        mssp::Log(this, mssp::kLogError,
+                  "CMultiStreamSyncParser::SetFrameJumpLevel error, because index=%d max=%d level=%d max=%d\n", index,
+                  m_StreamNum, level, static_cast<int>(kMaxLevel));
         return kUnknownRate;
     }
     // The playback thread reads the level per frame; a single byte, no order needed.
@@ -145,23 +146,26 @@ int CMultiStreamSyncParser::SetFrameJumpLevel(unsigned char index, unsigned char
     for (int steps = 1; type(node) > MSSP_FRAME_P && steps < limit; ++steps) {
         if (++node == static_cast<uint32_t>(m_FrameNum)) {
             node = 0;
-            std::printf("CMultiStreamSyncParser::SetFrameJumpLevel index %d circling, firt=%d next=%d max=%d\n",
-                        index, static_cast<int>(start), steps, m_FrameNum);
+            mssp::Log(this, mssp::kLogDebug,
+                      "CMultiStreamSyncParser::SetFrameJumpLevel index %d circling, firt=%d next=%d max=%d\n", index,
+                      static_cast<int>(start), steps, m_FrameNum);
         }
     }
     MSSP_FrameNode_t& frame = m_pFrameNode[index][node];
     if (type(node) > MSSP_FRAME_P) {
-        std::puts("CMultiStreamSyncParser::SetFrameJumpLevel failed, because frame is not video");
+        mssp::LogPuts(this, mssp::kLogError,
+                      "CMultiStreamSyncParser::SetFrameJumpLevel failed, because frame is not video");
         return kUnknownRate;
     }
 
     const unsigned refType = mssp::LoadRelaxed(frame.refType);
     const int f = mssp::LoadRelaxed(frame.frameRate) & kFrameRateBits;
-    std::printf("CMultiStreamSyncParser::SetFrameJumpLevel index=%d ref=%d level=%d realFr=%d\n", index,
-                static_cast<int>(refType), level, f);
+    mssp::Log(this, mssp::kLogInfo, "CMultiStreamSyncParser::SetFrameJumpLevel index=%d ref=%d level=%d realFr=%d\n",
+              index, static_cast<int>(refType), level, f);
     if (level == kMaxLevel || HasNoReferenceStructure(refType)) return f;
     if (refType != kRefType2X && refType != kRefType4X) {
-        std::printf("CMultiStreamSyncParser::SetFrameJumpLevel unknown ref type %d\n", static_cast<int>(refType));
+        mssp::Log(this, mssp::kLogError, "CMultiStreamSyncParser::SetFrameJumpLevel unknown ref type %d\n",
+                  static_cast<int>(refType));
         return kUnknownRate;
     }
     if (level >= 8) return SetLevelRateCommon(level, f);

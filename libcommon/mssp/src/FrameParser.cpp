@@ -81,7 +81,8 @@ struct MsspParser {
     [[gnu::cold, gnu::noinline]] static int ResetCorrupt(P& p, int i, const char* what, long long value) {
         tag_pbParserData& pd = p.Parser(i);
         MSSP_LOC_AS("ParseFrame");
-        std::printf("impossible %s:%lld in the shared segment:index:%d, stream reset\n", what, value, i);
+        mssp::Log(&p, mssp::kLogError, "impossible %s:%lld in the shared segment:index:%d, stream reset\n", what, value,
+                  i);
         pd.u8PackPending = 0;
         pd.PackLen = 0;
         pd.u8NewSegData = 0;
@@ -122,7 +123,8 @@ struct MsspParser {
         MSSP_StreamHead_t* head = p.m_pStreamHead[i];
         if (mark) SetOver(p, i);
         MSSP_LOC_AS("ParseFrame");
-        std::printf("stream over:index:%d chn:%d\n", i, static_cast<int>(mssp::LoadRelaxed(head->channel)));
+        mssp::Log(&p, mssp::kLogInfo, "stream over:index:%d chn:%d\n", i,
+                  static_cast<int>(mssp::LoadRelaxed(head->channel)));
     }
 
     // Header and extension length H of the decoded pack.
@@ -240,7 +242,8 @@ struct MsspParser {
             const int dropped = std::atomic_ref<int>(g_DropLen).fetch_add(static_cast<int>(packLen),
                                                                           std::memory_order_relaxed) +
                                 static_cast<int>(packLen);
-            std::printf("index [%d] frame type=%d drop data droplen=%d curlen=%u\n", i, type, dropped, packLen);
+            mssp::Log(&p, mssp::kLogDebug, "index [%d] frame type=%d drop data droplen=%d curlen=%u\n", i, type,
+                      dropped, packLen);
             return 1;
         }
 
@@ -286,10 +289,10 @@ struct MsspParser {
                 SkipOneByte(p, pd);  // leaves ReadPos within the ring
             }
             if (contiguous) {
-                std::printf("index[%d] check exam error2\n", i);
+                mssp::Log(&p, mssp::kLogError, "index[%d] check exam error2\n", i);
                 return 1;
             }
-            std::printf("index[%d] check exam error\n", i);
+            mssp::Log(&p, mssp::kLogError, "index[%d] check exam error\n", i);
             return 0;
         }
 
@@ -308,7 +311,7 @@ struct MsspParser {
             }
             node.flags = kFlagNewSegment;
             MSSP_LOC_AS("ParseFrame");
-            std::printf("index %d New SEGMENT\n", i);
+            mssp::Log(&p, mssp::kLogInfo, "index %d New SEGMENT\n", i);
             pd.u8SegFlag &= static_cast<uint8_t>(~0x01);
         } else {
             node.flags = 0;
@@ -347,8 +350,9 @@ struct MsspParser {
         p.m_TrickRejects[i] = 0;
         SetOver(p, i);
         MSSP_LOC_AS("ParseFrame");
-        std::printf("Fast back or forward, %d I-frames rejected in a row, stream over :index:%d chn:%d\n",
-                    kMaxTrickRejects, i, static_cast<int>(mssp::LoadRelaxed(p.m_pStreamHead[i]->channel)));
+        mssp::Log(&p, mssp::kLogError,
+                  "Fast back or forward, %d I-frames rejected in a row, stream over :index:%d chn:%d\n",
+                  kMaxTrickRejects, i, static_cast<int>(mssp::LoadRelaxed(p.m_pStreamHead[i]->channel)));
         return -1;
     }
 
@@ -377,9 +381,9 @@ struct MsspParser {
             if (r < 1 || p.m_pTrickData[i] == nullptr || p.m_TrickLen[i] < 1) {
                 SetOver(p, i);
                 MSSP_LOC_AS("ParseFrame");
-                std::printf("Fast baack or forward, read result=%d, dataptr=%p so stream over :index:%d chn:%d\n",
-                            r, static_cast<void*>(p.m_pTrickData[i]), i,
-                            static_cast<int>(mssp::LoadRelaxed(head->channel)));
+                mssp::Log(&p, mssp::kLogError,
+                          "Fast baack or forward, read result=%d, dataptr=%p so stream over :index:%d chn:%d\n", r,
+                          static_cast<void*>(p.m_pTrickData[i]), i, static_cast<int>(mssp::LoadRelaxed(head->channel)));
                 p.m_pTrickData[i] = nullptr;
                 p.m_TrickLen[i] = 0;
                 return -1;
@@ -391,7 +395,7 @@ struct MsspParser {
             // The free size never exceeds m_BufSize - 1: waiting would
             // block the stream for good.
             MSSP_LOC_AS("ParseFrame");
-            std::printf("invalid packlen:index:%d PackLen:%u m_BufSize:%d\n\n", i, len, p.m_BufSize);
+            mssp::Log(&p, mssp::kLogError, "invalid packlen:index:%d PackLen:%u m_BufSize:%d\n\n", i, len, p.m_BufSize);
             return RejectTrickPack(p, i);
         }
         const int free = p.GetBufFreeSize(i);
@@ -406,7 +410,7 @@ struct MsspParser {
                                : mssp::Wrap(pd.length - firstPiece, bufSize);
         if (pd.length != 0) {
             MSSP_LOC_AS("ParseFrame");
-            std::printf("fatal err:Parse[%d].length:%u\n\n", i, pd.length);
+            mssp::Log(&p, mssp::kLogError, "fatal err:Parse[%d].length:%u\n\n", i, pd.length);
             // The pack is committed from ReadPos: give up the unparsed bytes
             // so that ReadPos is where the pack lands.
             pd.ReadPos = w;
@@ -423,8 +427,8 @@ struct MsspParser {
             const int s = p.m_Operation.GetSegmentInfo(p.m_pUser, p.CurrentFd(i), &attr);
             pd.u8AudioSeg = (s == 0 && (attr.attr & MSSP_SEGATTR_AUDIO)) ? 1 : 0;
             MSSP_LOC_AS("ParseFrame");
-            std::printf("New stream segment %d u8AudioSeg:%dn", static_cast<int>(mssp::LoadRelaxed(head->channel)),
-                        pd.u8AudioSeg);
+            mssp::Log(&p, mssp::kLogInfo, "New stream segment %d u8AudioSeg:%dn",
+                      static_cast<int>(mssp::LoadRelaxed(head->channel)), pd.u8AudioSeg);
         }
 
         unsigned char* ring = p.m_pStreamBuf[i];
@@ -442,8 +446,9 @@ struct MsspParser {
                            static_cast<uint64_t>(HeaderLen(pd, old)) + pd.FrameLen == pd.PackLen;
         if (!exact) {
             MSSP_LOC_AS("ParseFrame");
-            std::printf("CMultiStreamSyncParser::ParseFrame error, restul=%d offset=%u packLen=%u readLen=%d\n", r,
-                        pd.Offset, pd.PackLen, p.m_TrickLen[i]);
+            mssp::Log(&p, mssp::kLogError,
+                      "CMultiStreamSyncParser::ParseFrame error, restul=%d offset=%u packLen=%u readLen=%d\n", r,
+                      pd.Offset, pd.PackLen, p.m_TrickLen[i]);
             // The same bytes would fail the same way: give the pack up and
             // ask for the next one.
             return RejectTrickPack(p, i);
@@ -502,13 +507,15 @@ struct MsspParser {
             if (r == -1) {
                 if (pd.u8NewSegData) {
                     SwitchToNewSegment(p, pd);
-                    std::puts("@@@@@@@@@@@@@@The data is not enough, so throw the left data, and process new segment");
+                    mssp::LogPuts(
+                        &p, mssp::kLogError,
+                        "@@@@@@@@@@@@@@The data is not enough, so throw the left data, and process new segment");
                     return 1;
                 }
                 const int free = p.GetBufFreeSize(i);
                 if (free < mssp::kMaxReadLen) {
                     MSSP_LOC_AS("ParseFrame");
-                    std::printf("return index %d FreeSize %d\n", i, free);
+                    mssp::Log(&p, mssp::kLogDebug, "return index %d FreeSize %d\n", i, free);
                     return -1;
                 }
                 // The bytes searched so far are used up: that is progress,
@@ -525,8 +532,9 @@ struct MsspParser {
             if (!PackLenUsable(p, pd, old)) {
                 SkipOneByte(p, pd);
                 MSSP_LOC_AS("ParseFrame");
-                std::printf("invalid packlen:index:%d FrameLen:%u PackLen:%u FrameType:%d m_BufSize:%d\n\n", i,
-                            pd.FrameLen, pd.PackLen, pd.pFrameInfo->frameType, p.m_BufSize);
+                mssp::Log(&p, mssp::kLogError,
+                          "invalid packlen:index:%d FrameLen:%u PackLen:%u FrameType:%d m_BufSize:%d\n\n", i,
+                          pd.FrameLen, pd.PackLen, pd.pFrameInfo->frameType, p.m_BufSize);
                 return 0;
             }
             return FinishPack(p, i, old);
@@ -575,7 +583,7 @@ struct MsspParser {
             // GetBufFreeSize): a value from the shared segment, not a reason
             // to end the recorder's process.
             MSSP_LOC_AS("ParseFrame");
-            std::printf("fatal err:FreeSize:%d m_BufSize:%d\n\n", free, p.m_BufSize);
+            mssp::Log(&p, mssp::kLogError, "fatal err:FreeSize:%d m_BufSize:%d\n\n", free, p.m_BufSize);
             return ResetCorrupt(p, i, "free size", free);
         }
 

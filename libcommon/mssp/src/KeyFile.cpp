@@ -57,8 +57,9 @@ void MsspKeyFile::Open(P& p, const char* keyName, unsigned mode) {
     const int len = std::snprintf(p.m_KeyPath, sizeof(p.m_KeyPath), "%s/.%s", dir, keyName);
     if (len < 0 || static_cast<size_t>(len) >= sizeof(p.m_KeyPath)) {
         MSSP_LOC_AS("CreateShareMemory");
-        std::printf("key file path %s/.%s longer than %zu characters: %s names no usable directory\n", dir, keyName,
-                    sizeof(p.m_KeyPath) - 1, mssp::kKeyDirVariable);
+        mssp::Log(&p, mssp::kLogError,
+                  "key file path %s/.%s longer than %zu characters: %s names no usable directory\n", dir, keyName,
+                  sizeof(p.m_KeyPath) - 1, mssp::kKeyDirVariable);
         std::fflush(stdout);
         std::exit(mssp::kFatalExitStatus);
     }
@@ -75,9 +76,10 @@ void MsspKeyFile::Open(P& p, const char* keyName, unsigned mode) {
 bool MsspKeyFile::Lock(P& p) {
     if (p.m_KeyFd < 0) {
         MSSP_LOC_AS("StartParse");
-        std::printf("key file %s could not be opened for writing (%s), so no other process can see this one's "
-                    "reader threads on its segment: nothing started\n",
-                    p.m_KeyPath, std::strerror(p.m_KeyOpenError));
+        mssp::Log(&p, mssp::kLogError,
+                  "key file %s could not be opened for writing (%s), so no other process can see this one's "
+                  "reader threads on its segment: nothing started\n",
+                  p.m_KeyPath, std::strerror(p.m_KeyOpenError));
         return false;
     }
     struct flock lock = WholeFile(F_WRLCK);
@@ -87,11 +89,13 @@ bool MsspKeyFile::Lock(P& p) {
         if (err == EAGAIN || err == EACCES) {
             char owner[mssp::kOwnerTextSize];
             OwnerText(p.m_KeyFd, owner, sizeof(owner));
-            std::printf("shared segment of key file %s is in use by process %s, whose reader threads fill it: "
-                        "nothing started\n",
-                        p.m_KeyPath, owner);
+            mssp::Log(&p, mssp::kLogError,
+                      "shared segment of key file %s is in use by process %s, whose reader threads fill it: "
+                      "nothing started\n",
+                      p.m_KeyPath, owner);
         } else {
-            std::printf("key file %s could not be locked (%s): nothing started\n", p.m_KeyPath, std::strerror(err));
+            mssp::Log(&p, mssp::kLogError, "key file %s could not be locked (%s): nothing started\n", p.m_KeyPath,
+                      std::strerror(err));
         }
         return false;
     }
@@ -101,7 +105,7 @@ bool MsspKeyFile::Lock(P& p) {
     const int len = std::snprintf(text, sizeof(text), "%ld\n", static_cast<long>(getpid()));
     if (ftruncate(p.m_KeyFd, 0) != 0 || pwrite(p.m_KeyFd, text, static_cast<size_t>(len), 0) != len) {
         MSSP_LOC_AS("StartParse");
-        std::printf("key file %s: process id not written (%s)\n", p.m_KeyPath, std::strerror(errno));
+        mssp::Log(&p, mssp::kLogError, "key file %s: process id not written (%s)\n", p.m_KeyPath, std::strerror(errno));
     }
     return true;
 }

@@ -15,12 +15,25 @@
 static_assert(std::endian::native == std::endian::little,
               "the segment's records are little-endian and accessed as native fields");
 
-// Location prefix printed before most diagnostics, as its own printf.
-#define MSSP_LOC() std::printf("[MSSP %s->%s line:%d]", "MultiStreamSyncParser", __func__, __LINE__)
+// Location prefix of most diagnostics, given just before the message: kept
+// for this thread's next line (Log.cpp), which carries it in front.
+#define MSSP_LOC() mssp::LogPrefix(__func__, __LINE__)
 // The same from a helper, naming the operation it serves.
-#define MSSP_LOC_AS(operation) std::printf("[MSSP %s->%s line:%d]", "MultiStreamSyncParser", operation, __LINE__)
+#define MSSP_LOC_AS(operation) mssp::LogPrefix(operation, __LINE__)
 
 namespace mssp {
+
+// The library's diagnostics (Log.cpp). Each writes what printf, puts or
+// perror wrote before, after the pending location prefix, to standard
+// output (perror's to standard error), or hands the lines to the hook of
+// `owner` (null: a free function's line), else to the process-wide hook.
+constexpr int kLogError = MSSP_LOG_ERROR;
+constexpr int kLogInfo = MSSP_LOG_INFO;
+constexpr int kLogDebug = MSSP_LOG_DEBUG;
+void LogPrefix(const char* operation, int line);
+void Log(const CMultiStreamSyncParser* owner, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void LogPuts(const CMultiStreamSyncParser* owner, int level, const char* text);
+void LogErrno(const CMultiStreamSyncParser* owner, const char* text);
 
 constexpr int kMaxReadLen = 65536;     // one ReadStream call, and the room a read needs
 // A pack is kept only when it leaves two reads' room in its ring: one for

@@ -52,8 +52,9 @@ mode_t SharedMode() {
     errno = 0;
     const unsigned long mode = std::strtoul(text, &end, 8);
     if (errno != 0 || *end != '\0' || mode > 0777 || (mode & 0600) != 0600) {
-        std::printf("MSSP_SHM_MODE=%s is no octal mode 0600..0777 with read and write for the owner, using %04o\n",
-                    text, static_cast<unsigned>(kDefaultShmMode));
+        mssp::Log(nullptr, mssp::kLogError,
+                  "MSSP_SHM_MODE=%s is no octal mode 0600..0777 with read and write for the owner, using %04o\n", text,
+                  static_cast<unsigned>(kDefaultShmMode));
         return kDefaultShmMode;
     }
     return static_cast<mode_t>(mode);
@@ -73,34 +74,37 @@ int OwnSegment(key_t key, size_t size, mode_t mode) {
         if (id < 0 || shmctl(id, IPC_STAT, &ds) != 0) {
             if (errno == ENOENT || errno == EIDRM || errno == EINVAL) continue;  // removed meanwhile
             const int err = errno;
-            std::printf("shared segment of key %d exists but is not open to this user (uid %u)\n",
-                        static_cast<int>(key), static_cast<unsigned>(geteuid()));
+            mssp::Log(nullptr, mssp::kLogError,
+                      "shared segment of key %d exists but is not open to this user (uid %u)\n", static_cast<int>(key),
+                      static_cast<unsigned>(geteuid()));
             errno = err;
             return -1;
         }
         if (ds.shm_nattch == 0 && ds.shm_segsz != size && shmctl(id, IPC_RMID, nullptr) == 0) {
-            std::printf("stale shared segment of key %d removed: %zu bytes, no attachments, %zu needed\n",
-                        static_cast<int>(key), static_cast<size_t>(ds.shm_segsz), size);
+            mssp::Log(nullptr, mssp::kLogInfo,
+                      "stale shared segment of key %d removed: %zu bytes, no attachments, %zu needed\n",
+                      static_cast<int>(key), static_cast<size_t>(ds.shm_segsz), size);
             continue;
         }
         if (ds.shm_perm.uid != geteuid() && ds.shm_perm.uid != 0) {
-            std::printf("shared segment of key %d belongs to uid %u, not to this user (uid %u) or root: not used\n",
-                        static_cast<int>(key), static_cast<unsigned>(ds.shm_perm.uid),
-                        static_cast<unsigned>(geteuid()));
+            mssp::Log(nullptr, mssp::kLogError,
+                      "shared segment of key %d belongs to uid %u, not to this user (uid %u) or root: not used\n",
+                      static_cast<int>(key), static_cast<unsigned>(ds.shm_perm.uid), static_cast<unsigned>(geteuid()));
             errno = EPERM;
             return -1;
         }
         if (ds.shm_segsz < size) {
-            std::printf("shared segment of key %d holds %zu bytes, %zu needed, and has %u attachments: not used\n",
-                        static_cast<int>(key), static_cast<size_t>(ds.shm_segsz), size,
-                        static_cast<unsigned>(ds.shm_nattch));
+            mssp::Log(nullptr, mssp::kLogError,
+                      "shared segment of key %d holds %zu bytes, %zu needed, and has %u attachments: not used\n",
+                      static_cast<int>(key), static_cast<size_t>(ds.shm_segsz), size,
+                      static_cast<unsigned>(ds.shm_nattch));
             errno = EINVAL;
             return -1;
         }
         return id;
     }
-    std::printf("shared segment of key %d: gave up after %d attempts to create it\n", static_cast<int>(key),
-                kSegmentTries);
+    mssp::Log(nullptr, mssp::kLogError, "shared segment of key %d: gave up after %d attempts to create it\n",
+              static_cast<int>(key), kSegmentTries);
     errno = EAGAIN;
     return -1;
 }
@@ -150,7 +154,7 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
 
     if (streamNum < 1 || streamNum > MSSP_MAX_STREAMS) {
         MSSP_LOC();
-        std::printf("invalid stream num:%d\n", streamNum);
+        mssp::Log(this, mssp::kLogError, "invalid stream num:%d\n", streamNum);
         FatalExit();
     }
     // Ring sizes are refused like a bad stream count: a segment smaller than
@@ -161,8 +165,9 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
                               static_cast<long long>(frameNum) * mssp::kNodeSize);
     if (bufSize < mssp::kMinRingSize || frameNum <= 0 || size64 > INT_MAX) {
         MSSP_LOC();
-        std::printf("invalid ring size: bufSize=%d (at least %d) frameNum=%d streamNum=%d size=%lld\n", bufSize,
-                    mssp::kMinRingSize, frameNum, streamNum, size64);
+        mssp::Log(this, mssp::kLogError,
+                  "invalid ring size: bufSize=%d (at least %d) frameNum=%d streamNum=%d size=%lld\n", bufSize,
+                  mssp::kMinRingSize, frameNum, streamNum, size64);
         FatalExit();
     }
 
@@ -172,8 +177,8 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
     m_FrameNum = frameNum;
     m_BufSize = bufSize;
     const int size = static_cast<int>(size64);
-    std::printf("################playback, group=%d bufSize=%d frameNum=%d, size=%d node=%d\n", group,
-                bufSize, frameNum, size, mssp::kNodeSize);
+    mssp::Log(this, mssp::kLogInfo, "################playback, group=%d bufSize=%d frameNum=%d, size=%d node=%d\n",
+              group, bufSize, frameNum, size, mssp::kNodeSize);
 
     // The key name lives in a 28-byte area; a longer name is cut.
     char keyName[kKeyNameSize];
@@ -197,7 +202,7 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
     const size_t blockSize = MSSP_MAX_STREAMS * (sizeof(tag_pbParserData) + sizeof(MSSP_ThreadParam_t));
     m_pParserData = static_cast<tag_pbParserData*>(std::calloc(1, blockSize));
     if (m_pParserData == nullptr) {
-        std::perror("playback alloc parser records:");
+        mssp::LogErrno(this, "playback alloc parser records:");
         FatalExit();
     }
     for (int i = 0; i < MSSP_MAX_STREAMS; ++i) {
@@ -216,10 +221,10 @@ CMultiStreamSyncParser::CMultiStreamSyncParser(int group, int streamNum, char* n
     // Atomic: other groups' reader and playback threads may be reading it now.
     mssp::StoreRelaxed(g_DeviceGroup, GetDeviceGroup());
 
-    std::puts("***********************playback mssp***********************************");
-    std::printf("*  MSSP V5.0.0 Built time:%s %s\n", __DATE__, __TIME__);
-    std::printf("*  MSSP:Group:%d StreamNum:%d BufSize:%d FrameNum:%d tavuGrpId:%d\n\n", group,
-                streamNum, bufSize, frameNum, m_tavuGrpId);
+    mssp::LogPuts(this, mssp::kLogInfo, "***********************playback mssp***********************************");
+    mssp::Log(this, mssp::kLogInfo, "*  MSSP V5.0.0 Built time:%s %s\n", __DATE__, __TIME__);
+    mssp::Log(this, mssp::kLogInfo, "*  MSSP:Group:%d StreamNum:%d BufSize:%d FrameNum:%d tavuGrpId:%d\n\n", group,
+              streamNum, bufSize, frameNum, m_tavuGrpId);
 }
 
 void* CMultiStreamSyncParser::CreateShareMemory(const char* name, int size) {
@@ -231,23 +236,23 @@ void* CMultiStreamSyncParser::CreateShareMemory(const char* name, int size) {
     const key_t key = ftok(path, 'k');
     if (key == static_cast<key_t>(-1)) {
         // Every object whose key file is missing would share key -1.
-        std::printf("playback share key file %s unusable\n", path);
-        std::perror("playback alloc share mem error:");
+        mssp::Log(this, mssp::kLogError, "playback share key file %s unusable\n", path);
+        mssp::LogErrno(this, "playback alloc share mem error:");
         FatalExit();
     }
     m_Shmid = OwnSegment(key, static_cast<size_t>(size), mode);
     if (m_Shmid < 0) {
         const int err = errno;
-        std::printf("playback share key=%d size=%d name=%s\n", static_cast<int>(key), size, path);
+        mssp::Log(this, mssp::kLogInfo, "playback share key=%d size=%d name=%s\n", static_cast<int>(key), size, path);
         errno = err;
-        std::perror("playback alloc share mem error:");
+        mssp::LogErrno(this, "playback alloc share mem error:");
         FatalExit();
     }
 
     void* mem = shmat(m_Shmid, nullptr, 0);
     if (mem == reinterpret_cast<void*>(-1)) {
-        std::puts("CreateShareMemory err@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@");
-        std::perror("$$$$$$$$$$$$$$$$$$$$$$$$$sharem mememe:");
+        mssp::LogPuts(this, mssp::kLogError, "CreateShareMemory err@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@@");
+        mssp::LogErrno(this, "$$$$$$$$$$$$$$$$$$$$$$$$$sharem mememe:");
         // Without a segment the object has no streams: every operation that
         // walks or checks stream indexes finds none and touches nothing.
         m_pShareMem = nullptr;
@@ -293,11 +298,12 @@ CMultiStreamSyncParser::~CMultiStreamSyncParser() {
     // running is stopped before anything is released.
     if (mssp::LoadAcquire(m_bRunning) != 0) {
         MSSP_LOC();
-        std::puts("destroyed while playing: stopping the playback first");
+        mssp::LogPuts(this, mssp::kLogError, "destroyed while playing: stopping the playback first");
         StopParse();
     }
     if (m_Shmid < 0) {
-        std::printf("CMultiStreamSyncParser::~CMultiStreamSyncParser error, because m_Shmid=%d\n", m_Shmid);
+        mssp::Log(this, mssp::kLogError, "CMultiStreamSyncParser::~CMultiStreamSyncParser error, because m_Shmid=%d\n",
+                  m_Shmid);
         MsspKeyFile::Close(*this);
         return;
     }
@@ -308,7 +314,8 @@ CMultiStreamSyncParser::~CMultiStreamSyncParser() {
     char owner[mssp::kOwnerTextSize];
     if (MsspKeyFile::HeldElsewhere(*this, owner, sizeof(owner))) {
         MSSP_LOC();
-        std::printf("shared segment of key file %s stays: process %s runs reader threads on it\n", m_KeyPath, owner);
+        mssp::Log(this, mssp::kLogError, "shared segment of key file %s stays: process %s runs reader threads on it\n",
+                  m_KeyPath, owner);
     } else {
         shmctl(m_Shmid, IPC_RMID, nullptr);
     }

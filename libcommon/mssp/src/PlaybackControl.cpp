@@ -37,7 +37,8 @@ struct MsspControl {
         // acquire: the run flag and the streams StartParse published
         if (gate.Taken() && mssp::LoadAcquire(p.m_bRunning) != 0 && time != nullptr) return true;
         MSSP_LOC_AS(op);
-        std::puts(time == nullptr ? "time is null: nothing done" : "playback is not running: nothing done");
+        mssp::LogPuts(&p, mssp::kLogError,
+                      time == nullptr ? "time is null: nothing done" : "playback is not running: nothing done");
         return false;
     }
 
@@ -156,7 +157,7 @@ struct MsspControl {
     // Seek goes on with any date and time (the host's failed positioning
     // then retires the streams), but names the values that no recording can
     // have in one line, so that a host sees its mistake in the log.
-    static void NoteImpossibleTime(const Common::_datetime_& t) {
+    static void NoteImpossibleTime(P& p, const Common::_datetime_& t) {
         std::string bad;
         auto check = [&bad](const char* field, unsigned value, unsigned low, unsigned high) {
             if (value >= low && value <= high) return;
@@ -169,7 +170,7 @@ struct MsspControl {
         check("second", t.second, 0, 59);
         if (bad.empty()) return;
         MSSP_LOC_AS("Seek");
-        std::printf("impossible seek time:%s\n", bad.c_str());
+        mssp::Log(&p, mssp::kLogError, "impossible seek time:%s\n", bad.c_str());
     }
 
     static void SetPlayDate(P& p, const Common::_datetime_& t) {
@@ -227,7 +228,7 @@ struct MsspControl {
     // none runs): the operations below call it between Idle(true) and
     // Idle(false), the host's ClearBuffer through Parked.
     static void ClearAll(P& p) {
-        std::printf("=========start clear buffer ========reset pts readjust =%d\n", p.m_StreamNum);
+        mssp::Log(&p, mssp::kLogInfo, "=========start clear buffer ========reset pts readjust =%d\n", p.m_StreamNum);
         // Wait for the playback thread to let go of its frames, then reset.
         MsspGate::Close(p, MsspGate::AllStreams(p.m_StreamNum));
         for (int i = 0; i < p.m_StreamNum; ++i) ResetStream(p, i);
@@ -249,7 +250,7 @@ struct MsspControl {
     static void Parked(P& p, const MsspControlGate::Scope& gate, Reset reset) {
         if (!gate.Taken()) {
             MSSP_LOC_AS("ClearBuffer");
-            std::puts("playback is being stopped: nothing done");
+            mssp::LogPuts(&p, mssp::kLogError, "playback is being stopped: nothing done");
             return;
         }
         // acquire: the run flag and the threads StartParse published
@@ -297,29 +298,29 @@ struct MsspControl {
             // No handle slot for this type: the stream can be neither
             // repositioned nor opened.
             MSSP_LOC();
-            std::printf("open stream %d failed, mssp invalid\n", channel);
+            mssp::Log(&p, mssp::kLogError, "open stream %d failed, mssp invalid\n", channel);
             failed |= 1u << i;
             SetChannel(p, i, channel);
             SetState(p, i, MSSP_STATUS_STOP);
             return;
         }
         if (*slot >= 0) {
-            std::printf("======playback seek index=%d ch=%d stream=%d\n", i, channel, type);
+            mssp::Log(&p, mssp::kLogInfo, "======playback seek index=%d ch=%d stream=%d\n", i, channel, type);
             MSSP_SeekTime_t rec = SeekRecord(time);
             if (p.m_Operation.SeekStream(p.m_pUser, *slot, &rec) < 0) failed |= 1u << i;
             SetState(p, i, MSSP_STATUS_PLAY);
             return;
         }
         *slot = Open(p, channel, p.m_StreamTypeBmp[i], time);
-        std::printf("===playback seek , open index=%d ch=%d stream=%d\n", i, channel, type);
+        mssp::Log(&p, mssp::kLogInfo, "===playback seek , open index=%d ch=%d stream=%d\n", i, channel, type);
         if (*slot >= 0) {
             MSSP_LOC();
-            std::printf("open stream %d ok\n", channel);
+            mssp::Log(&p, mssp::kLogInfo, "open stream %d ok\n", channel);
             SetChannel(p, i, channel);
             SetState(p, i, MSSP_STATUS_PLAY);
         } else {
             MSSP_LOC();
-            std::printf("open stream %d failed, mssp invalid\n", channel);
+            mssp::Log(&p, mssp::kLogError, "open stream %d failed, mssp invalid\n", channel);
             failed |= 1u << i;
             SetChannel(p, i, channel);
             SetState(p, i, MSSP_STATUS_STOP);
@@ -334,7 +335,7 @@ struct MsspControl {
             if (!(failed & (1u << i))) continue;
             CloseSlot(p, CurrentFdSlot(p, i));
             MSSP_LOC();
-            std::printf("stream %d invalid\n", i);
+            mssp::Log(&p, mssp::kLogError, "stream %d invalid\n", i);
             SetState(p, i, MSSP_STATUS_STOP);
         }
     }
@@ -346,30 +347,31 @@ struct MsspControl {
         const int i = StreamIndexOf(p, channel);
         if (i < 0) {
             MSSP_LOC();
-            std::printf("SwitchStream::current chn [%d] is not a playback chn\n", channel);
+            mssp::Log(&p, mssp::kLogError, "SwitchStream::current chn [%d] is not a playback chn\n", channel);
             return false;
         }
         const int oldType = p.m_CurStreamType[i];
         if (oldType == newType) {
             MSSP_LOC();
-            std::printf("SwitchStream::chn [%d] StreamType is already [%d]\n", channel, newType);
+            mssp::Log(&p, mssp::kLogInfo, "SwitchStream::chn [%d] StreamType is already [%d]\n", channel, newType);
             return true;
         }
-        std::printf("SwitchStream::start to change chn [%d] chn_index [%d] stream type from [%d] to [%d]\n",
-                    channel, i, oldType, newType);
+        mssp::Log(&p, mssp::kLogInfo,
+                  "SwitchStream::start to change chn [%d] chn_index [%d] stream type from [%d] to [%d]\n", channel, i,
+                  oldType, newType);
         int& newSlot = p.m_StreamFd[newType][i];
         if (newSlot >= 0) {
             MSSP_LOC();
-            std::printf("SwitchStream::chn [%d] streamtype[%d] fd is exist???\n", channel, newType);
+            mssp::Log(&p, mssp::kLogError, "SwitchStream::chn [%d] streamtype[%d] fd is exist???\n", channel, newType);
             return false;
         }
         newSlot = Open(p, channel, typeBmp, time);
-        std::printf("m_StreamFd[%d][%d]=%d\n", newType, i, newSlot);
+        mssp::Log(&p, mssp::kLogInfo, "m_StreamFd[%d][%d]=%d\n", newType, i, newSlot);
         // The old handle's slot; null when the old type was outside 0..2.
         int* oldSlot = CurrentFdSlot(p, i);
         if (newSlot >= 0) {
             MSSP_LOC();
-            std::printf("open stream %d ok\n", channel);
+            mssp::Log(&p, mssp::kLogInfo, "open stream %d ok\n", channel);
             SetChannel(p, i, channel);
             SetState(p, i, MSSP_STATUS_PLAY);
             CloseSlot(p, oldSlot);
@@ -378,11 +380,12 @@ struct MsspControl {
             ClearOne(p, i);
             switched |= 1u << channel;
             MSSP_LOC();
-            std::printf("modify_chn_mask %x\n", switched);
-            std::printf("2m_StreamFd[%d][%d]=%d\n", newType, i, newSlot);
+            mssp::Log(&p, mssp::kLogInfo, "modify_chn_mask %x\n", switched);
+            mssp::Log(&p, mssp::kLogInfo, "2m_StreamFd[%d][%d]=%d\n", newType, i, newSlot);
         } else {
             MSSP_LOC();
-            std::printf("SwitchStream::chn [%d] open NEW STREAM failed, close OLD STREAM\n", channel);
+            mssp::Log(&p, mssp::kLogError, "SwitchStream::chn [%d] open NEW STREAM failed, close OLD STREAM\n",
+                      channel);
             SetChannel(p, i, channel);
             CloseSlot(p, oldSlot);
             SetState(p, i, MSSP_STATUS_STOP);
@@ -405,7 +408,7 @@ struct MsspControl {
             if (p.m_Operation.SeekStream(p.m_pUser, handle, &rec) >= 0) {
                 ClearOne(p, index);
                 MSSP_LOC();
-                std::printf("SwitchStream::seek and clear buf [%d]\n", n);
+                mssp::Log(&p, mssp::kLogInfo, "SwitchStream::seek and clear buf [%d]\n", n);
             }
         }
     }
@@ -456,8 +459,8 @@ struct MsspControl {
             if (!(newMask & (1u << n))) continue;
             if (i >= p.m_StreamNum) {
                 MSSP_LOC();
-                std::printf("To much new channels to playback, max=%d mask=0x%x\n", p.m_StreamNum,
-                            newMask);
+                mssp::Log(&p, mssp::kLogError, "To much new channels to playback, max=%d mask=0x%x\n", p.m_StreamNum,
+                          newMask);
                 break;
             }
             kept |= 1u << n;
@@ -469,7 +472,7 @@ struct MsspControl {
                 SetState(p, i, Status(p) & 0xFF);
                 SetChannel(p, i, n);
             } else {
-                std::printf("open stream=%d index %d failed\n", p.m_CurStreamType[i], i);
+                mssp::Log(&p, mssp::kLogError, "open stream=%d index %d failed\n", p.m_CurStreamType[i], i);
                 SetState(p, i, MSSP_STATUS_STOP);
             }
             ++i;
@@ -480,10 +483,10 @@ struct MsspControl {
     // The trick-play entries, behind the control gate.
     static int FastForward(P& p, MSSP_Time_t* time) {
         MSSP_LOC();
-        std::printf("speed:%d\n\n", mssp::LoadRelaxed(p.m_Speed));
+        mssp::Log(&p, mssp::kLogInfo, "speed:%d\n\n", mssp::LoadRelaxed(p.m_Speed));
         if (p.m_Operation.ReadNextIFrame == nullptr) {
             MSSP_LOC();
-            std::puts("err:m_Operation.ReadNextIFrame is null\n");
+            mssp::LogPuts(&p, mssp::kLogError, "err:m_Operation.ReadNextIFrame is null\n");
             return -1;
         }
         EnterTrickPlay(p, time, MSSP_STATUS_FAST_FORWARD, false);
@@ -492,10 +495,10 @@ struct MsspControl {
 
     static int FastBackward(P& p, MSSP_Time_t* time) {
         MSSP_LOC();
-        std::printf("speed:%d\n", mssp::LoadRelaxed(p.m_Speed));
+        mssp::Log(&p, mssp::kLogInfo, "speed:%d\n", mssp::LoadRelaxed(p.m_Speed));
         if (p.m_Operation.ReadPrevIFrame == nullptr) {
             MSSP_LOC();
-            std::puts("err:m_Operation.ReadPrevIFrame is null");
+            mssp::LogPuts(&p, mssp::kLogError, "err:m_Operation.ReadPrevIFrame is null");
             return -1;
         }
         EnterTrickPlay(p, time, MSSP_STATUS_FAST_BACKWARD, true);
@@ -506,9 +509,9 @@ struct MsspControl {
     static int Seek(P& p, Common::_datetime_* time, unsigned long long pts) {
         Common::gclDebugPrintf(3, __FILE__, __func__, __LINE__, "start seek\n");
         MSSP_LOC();
-        std::printf("seek time:%d-%d-%d %d:%d:%d pts:%llu\n\n", time->year, time->month, time->day,
-                    time->hour, time->minute, time->second, pts);
-        NoteImpossibleTime(*time);
+        mssp::Log(&p, mssp::kLogInfo, "seek time:%d-%d-%d %d:%d:%d pts:%llu\n\n", time->year, time->month, time->day,
+                  time->hour, time->minute, time->second, pts);
+        NoteImpossibleTime(p, *time);
 
         SetStatusField(p, MSSP_STATUS_SEEK);
         p.Idle(true);
@@ -531,7 +534,7 @@ struct MsspControl {
         p.Idle(false);
 
         MSSP_LOC();
-        std::puts("seek over");
+        mssp::LogPuts(&p, mssp::kLogInfo, "seek over");
         Common::gclDebugPrintf(3, __FILE__, __func__, __LINE__, "seek over\n");
         return 0;
     }
@@ -546,7 +549,7 @@ int CMultiStreamSyncParser::SetStatus(MSSP_Status_t status, int speed, MSSP_Time
     const int current = MsspControl::Status(*this);
     if (!running || current < MSSP_STATUS_INIT || current > MSSP_STATUS_FAST_BACKWARD) {
         MSSP_LOC();
-        std::puts("err:end");
+        mssp::LogPuts(this, mssp::kLogError, "err:end");
         return -1;
     }
     if (time != nullptr && time->hour == kNoTimeHour) time = nullptr;
@@ -576,7 +579,8 @@ int CMultiStreamSyncParser::SetStatus(MSSP_Status_t status, int speed, MSSP_Time
         // status at all: it is written there too, and named in the log.
         if (static_cast<int>(status) < MSSP_STATUS_INIT || static_cast<int>(status) > MSSP_STATUS_STOP) {
             MSSP_LOC();
-            std::printf("unknown status %d: only written to the streams' playStatus\n", static_cast<int>(status));
+            mssp::Log(this, mssp::kLogError, "unknown status %d: only written to the streams' playStatus\n",
+                      static_cast<int>(status));
         }
         break;
     }
@@ -615,7 +619,7 @@ int CMultiStreamSyncParser::ClearBuffer(int channel) {
     const int index = MsspControl::StreamIndexOf(*this, channel);
     if (index < 0) {
         MSSP_LOC();
-        std::printf("ClearBuffer::current chn [%d] is not a playback chn\n", channel);
+        mssp::Log(this, mssp::kLogError, "ClearBuffer::current chn [%d] is not a playback chn\n", channel);
         return -1;
     }
     MsspControl::Parked(*this, gate, [this, index] { MsspControl::ClearOne(*this, index); });
@@ -634,14 +638,14 @@ int CMultiStreamSyncParser::SwitchStream(unsigned int chnMask, int streamTypeBmp
     if (!MsspControl::MayRun(*this, gate, "SwitchStream", time)) return -1;
     if (static_cast<unsigned>(streamTypeBmp) & ~kValidTypeBits) {
         MSSP_LOC();
-        std::printf("SwitchStream::invalid StreamType [%d]\n", streamTypeBmp);
+        mssp::Log(this, mssp::kLogError, "SwitchStream::invalid StreamType [%d]\n", streamTypeBmp);
         return -1;
     }
     const uint8_t typeBmp = static_cast<uint8_t>(streamTypeBmp & 0xFF);
     const int newType = GetStreamTypeFromBitmap(typeBmp);
 
     Idle(true);
-    std::printf("Idle start ------------------------iChlMap[%x]----------------------\n", chnMask);
+    mssp::Log(this, mssp::kLogInfo, "Idle start ------------------------iChlMap[%x]----------------------\n", chnMask);
 
     uint32_t switched = 0;
     bool completed = true;
@@ -655,7 +659,7 @@ int CMultiStreamSyncParser::SwitchStream(unsigned int chnMask, int streamTypeBmp
     if (completed && switched != 0) MsspControl::RepositionOthers(*this, switched, *time);
 
     Idle(false);
-    std::puts("Idle finish ----------------------------------------------");
+    mssp::LogPuts(this, mssp::kLogInfo, "Idle finish ----------------------------------------------");
     return 0;
 }
 
@@ -664,7 +668,7 @@ int CMultiStreamSyncParser::SwitchStream(int streamType, Common::_datetime_* tim
     if (!MsspControl::MayRun(*this, gate, "SwitchStream", time)) return -1;
     if (streamType < 0 || streamType >= MSSP_STREAM_TYPES) {
         MSSP_LOC();
-        std::printf("err:invalid StreamType:%d\n", streamType);
+        mssp::Log(this, mssp::kLogError, "err:invalid StreamType:%d\n", streamType);
         return -1;
     }
     for (int i = 0; i < m_StreamNum; ++i) {
@@ -687,9 +691,9 @@ int CMultiStreamSyncParser::SwitchPlaybackChannels(unsigned int chnMask,
     MsspControlGate::Scope gate(*this);
     if (!MsspControl::MayRun(*this, gate, "SwitchPlaybackChannels", time)) return -1;
     MSSP_LOC();
-    std::printf("CMultiStreamSyncParser::SwitchPlaybackChannels channelmask=0x%x->0x%x time=%d-%d-%d %d:%d:%d\n",
-                m_ChnMask, chnMask, time->year, time->month, time->day, time->hour, time->minute,
-                time->second);
+    mssp::Log(this, mssp::kLogInfo,
+              "CMultiStreamSyncParser::SwitchPlaybackChannels channelmask=0x%x->0x%x time=%d-%d-%d %d:%d:%d\n",
+              m_ChnMask, chnMask, time->year, time->month, time->day, time->hour, time->minute, time->second);
     Idle(true);
     MsspControl::ClearAll(*this);
     MsspControl::SetPlayDate(*this, *time);
@@ -707,6 +711,6 @@ int CMultiStreamSyncParser::SwitchPlaybackChannels(unsigned int chnMask,
     MsspControl::ForgetLastTime(*this);
     Idle(false);
     MSSP_LOC();
-    std::puts("SwitchPlaybackChannels over");
+    mssp::LogPuts(this, mssp::kLogInfo, "SwitchPlaybackChannels over");
     return 0;
 }

@@ -70,8 +70,9 @@ struct MsspReader {
         const int t = p.GetStreamTypeFromBitmap(streamTypeBmp);
         if (t <= kMaxStreamType) return true;
         MSSP_LOC();
-        std::printf("invalid stream type bitmap:0x%02x, stream type %d is not 0..%d, nothing opened\n",
-                    streamTypeBmp, t, kMaxStreamType);
+        mssp::Log(&p, mssp::kLogError,
+                  "invalid stream type bitmap:0x%02x, stream type %d is not 0..%d, nothing opened\n", streamTypeBmp, t,
+                  kMaxStreamType);
         return false;
     }
 
@@ -83,7 +84,7 @@ struct MsspReader {
         // acquire: the run flag as StartParse/StopParse left it
         if (gate.Taken() && mssp::LoadAcquire(p.m_bRunning) == 0) return true;
         MSSP_LOC_AS("StartParse");
-        std::puts("playback is running or stopping: StopParse first, nothing started");
+        mssp::LogPuts(&p, mssp::kLogError, "playback is running or stopping: StopParse first, nothing started");
         return false;
     }
 
@@ -128,7 +129,7 @@ struct MsspReader {
             pd.pTempBuf = static_cast<unsigned char*>(std::calloc(1, mssp::kTempBufSize));
         if (pd.pFrameInfo == nullptr || pd.pTempBuf == nullptr) {
             // The frame parser refuses to run on a stream without them.
-            std::perror("playback alloc parser buffers:");
+            mssp::LogErrno(&p, "playback alloc parser buffers:");
         }
     }
 
@@ -194,7 +195,7 @@ struct MsspReader {
             mssp::StoreRelaxed(rec.exited, 0);
             if (StartThread(rec) != 0) {
                 MSSP_LOC();
-                std::printf("create reader thread %d failed\n", t);
+                mssp::Log(&p, mssp::kLogError, "create reader thread %d failed\n", t);
                 // No thread will ever set the flags: count it as ended so
                 // that Idle and StopParse do not wait for it.
                 mssp::StoreRelease(rec.exited, 1);
@@ -224,8 +225,8 @@ struct MsspReader {
             const bool answered = ack != 0 || exited != 0;
             const Clock::time_point now = Clock::now();
             if (first || (!answered && now - lastLine >= interval)) {
-                std::printf("idle wait, threadIndex=%d flag=%d exit=%d stream=%d\n", rec.threadIndex, ack,
-                            exited, p.m_StreamNum);
+                mssp::Log(&p, mssp::kLogDebug, "idle wait, threadIndex=%d flag=%d exit=%d stream=%d\n", rec.threadIndex,
+                          ack, exited, p.m_StreamNum);
                 lastLine = now;
             }
             if (rec.threadIndex == mssp::kNoThread) return false;
@@ -262,8 +263,8 @@ struct MsspReader {
 
 void* ParseStreamThreadEntry(void* param) {
     auto* rec = static_cast<MSSP_ThreadParam_t*>(param);
-    std::printf("Playback Thread %d is entering, channle is [%d,%d]\n", rec->threadIndex,
-                rec->firstStream, rec->endStream);
+    mssp::Log(rec->parser, mssp::kLogInfo, "Playback Thread %d is entering, channle is [%d,%d]\n", rec->threadIndex,
+              rec->firstStream, rec->endStream);
     rec->parser->ParseStream(rec->threadIndex);
     return nullptr;
 }
@@ -272,7 +273,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
                                        unsigned short openParam, tag_tavuDate* date,
                                        tag_tavuTime* time, bool openFlag, int streamsPerThread) {
     MSSP_LOC();
-    std::printf("by time... ChnBmp:0x%08x\n", chnBmp);
+    mssp::Log(this, mssp::kLogInfo, "by time... ChnBmp:0x%08x\n", chnBmp);
     MsspControlGate::Scope gate(*this);
     if (!MsspReader::StartAllowed(*this, gate)) return -1;
     if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
@@ -314,11 +315,11 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
         m_StreamFd[t][k] = fd;
         if (fd >= 0) {
             MSSP_LOC();
-            std::printf("open stream %d ok fd=%d streamtype=%d,id=%d this=%p fdaddr=%p\n", c, fd, t, k,
-                        static_cast<void*>(this), static_cast<void*>(m_StreamFd));
+            mssp::Log(this, mssp::kLogInfo, "open stream %d ok fd=%d streamtype=%d,id=%d this=%p fdaddr=%p\n", c, fd, t,
+                      k, static_cast<void*>(this), static_cast<void*>(m_StreamFd));
         } else {
             MSSP_LOC();
-            std::printf("open stream %d failed\n", c);
+            mssp::Log(this, mssp::kLogError, "open stream %d failed\n", c);
         }
         MsspReader::MarkOpened(*this, k, c, fd);
         ++k;
@@ -328,13 +329,13 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
     for (int i = 0; i < m_StreamNum; ++i) {
         if (m_StreamFd[t][i] >= 0) continue;
         MSSP_LOC();
-        std::printf("stream %d mssp invalid\n", i);
+        mssp::Log(this, mssp::kLogError, "stream %d mssp invalid\n", i);
         mssp::StoreRelease(m_pStreamHead[i]->state, MSSP_STATUS_STOP);
         ++invalid;
     }
     if (invalid == m_StreamNum) {
         MSSP_LOC();
-        std::printf("err:m_StreamNum:%d n:%d\n", m_StreamNum, invalid);
+        mssp::Log(this, mssp::kLogError, "err:m_StreamNum:%d n:%d\n", m_StreamNum, invalid);
     }
 
     mssp::StoreRelease(m_bRunning, 1);
@@ -353,7 +354,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
                                        unsigned short openParam, tag_tavuSegmentId* segmentId,
                                        bool openFlag, int streamsPerThread) {
     MSSP_LOC();
-    std::printf("by Stream segment id...ChnBmp:0x%08x\n", chnBmp);
+    mssp::Log(this, mssp::kLogInfo, "by Stream segment id...ChnBmp:0x%08x\n", chnBmp);
     MsspControlGate::Scope gate(*this);
     if (!MsspReader::StartAllowed(*this, gate)) return -1;
     if (!MsspReader::StreamTypeUsable(*this, streamTypeBmp)) return -1;
@@ -374,7 +375,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
                       : -1;
     if (r != 0) {
         MSSP_LOC();
-        std::printf("GetStreamSegmentInfo err:%d\n", r);
+        mssp::Log(this, mssp::kLogError, "GetStreamSegmentInfo err:%d\n", r);
         MsspKeyFile::Unlock(*this);  // no reader started
         return -1;
     }
@@ -385,8 +386,8 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
     m_OpenParam = openParam;
     m_OpenFlag = openFlag ? 1 : 0;
     MSSP_LOC();
-    std::printf("Start by Stream segment id:time:20%d-%d-%d %d:%d:%d chn:%d\n", info.year, info.month,
-                info.day, info.hour, info.minute, info.second, info.channel);
+    mssp::Log(this, mssp::kLogInfo, "Start by Stream segment id:time:20%d-%d-%d %d:%d:%d chn:%d\n", info.year,
+              info.month, info.day, info.hour, info.minute, info.second, info.channel);
     std::fflush(stdout);
 
     MSSP_OpenParam_t request;
@@ -410,9 +411,9 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
         m_StreamFd[t][k] = fd;
         MSSP_LOC();
         if (fd >= 0) {
-            std::printf("open stream %d ok\n", c);
+            mssp::Log(this, mssp::kLogInfo, "open stream %d ok\n", c);
         } else {
-            std::printf("open stream %d failed\n", c);
+            mssp::Log(this, mssp::kLogError, "open stream %d failed\n", c);
         }
         MsspReader::MarkOpened(*this, k, c, fd);
         ++k;
@@ -421,7 +422,7 @@ int CMultiStreamSyncParser::StartParse(unsigned int chnBmp, unsigned char stream
     for (int i = 0; i < m_StreamNum; ++i) {
         if (m_StreamFd[t][i] >= 0) continue;
         MSSP_LOC();
-        std::printf("stream %d not open mssp invalid\n", i);
+        mssp::Log(this, mssp::kLogError, "stream %d not open mssp invalid\n", i);
         mssp::StoreRelease(m_pStreamHead[i]->state, MSSP_STATUS_STOP);
     }
 
@@ -458,7 +459,7 @@ int CMultiStreamSyncParser::StopParse() {
     MsspReader::CloseHandles(*this, 0, m_StreamNum);
 
     mssp::StoreRelease(m_Status, MSSP_STATUS_STOP);
-    std::puts("playback, all thread stop over");
+    mssp::LogPuts(this, mssp::kLogInfo, "playback, all thread stop over");
 
     // The playback thread may still be inside a delivery call or hold a
     // frame: reset the counters only behind the reset gate, as ClearBuffer does.
@@ -486,7 +487,7 @@ int CMultiStreamSyncParser::StopParse() {
     MsspControlGate::EndStop(*this);
 
     MSSP_LOC();
-    std::puts("playback over");
+    mssp::LogPuts(this, mssp::kLogInfo, "playback over");
     std::fflush(stdout);
     return 0;
 }
@@ -578,7 +579,7 @@ int CMultiStreamSyncParser::ParseStream(int threadIndex) {
 
     MsspReader::CloseHandles(*this, first, end);
     MSSP_LOC();
-    std::printf("thread Index %d exit...\n", threadIndex);
+    mssp::Log(this, mssp::kLogInfo, "thread Index %d exit...\n", threadIndex);
     // release: the handles are closed; after this the thread touches
     // nothing of the object (StopParse may return and the host destroy it):
     // the wake-up below uses a word outside it
@@ -610,7 +611,7 @@ int CMultiStreamSyncParser::ReadData(int index) {
     }
     if (bufSize < maxRead || bufSize - w < maxRead) {
         MSSP_LOC();
-        std::puts("Fatal err");
+        mssp::LogPuts(this, mssp::kLogError, "Fatal err");
         return -1;
     }
 
@@ -619,15 +620,15 @@ int CMultiStreamSyncParser::ReadData(int index) {
                                          mssp::kMaxReadLen, &newSegment);
     if (r <= 0) {
         MSSP_LOC();
-        std::printf("##################read over:index:%d ret:%d\n", index, r);
+        mssp::Log(this, mssp::kLogInfo, "##################read over:index:%d ret:%d\n", index, r);
         return r;
     }
     if (r > mssp::kMaxReadLen) {
         // The host claims more than it was allowed to write: a host error.
         // Count nothing; the caller treats it as a failed read.
         MSSP_LOC();
-        std::printf("read error:index:%d ret:%d is more than the %d asked for\n", index, r,
-                    mssp::kMaxReadLen);
+        mssp::Log(this, mssp::kLogError, "read error:index:%d ret:%d is more than the %d asked for\n", index, r,
+                  mssp::kMaxReadLen);
         return -1;
     }
     if (newSegment == 0) {
@@ -649,9 +650,10 @@ int CMultiStreamSyncParser::ReadData(int index) {
     pd.reserved47 = (s == 0 && (attr.attr & MSSP_SEGATTR_AUDIO)) ? 1 : 0;
     if (pd.length == 0) pd.u8AudioSeg = pd.reserved47;
     MSSP_LOC();
-    std::printf("reading,@@@@@@@@@@@@@@@@@@@New stream segment %d... NewSegPos:%u chltype=%d u8AudioSeg:%d\n",
-                static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[index]->channel)), pd.NewSegPos,
-                pd.u8ChlType, pd.reserved47);
+    mssp::Log(this, mssp::kLogInfo,
+              "reading,@@@@@@@@@@@@@@@@@@@New stream segment %d... NewSegPos:%u chltype=%d u8AudioSeg:%d\n",
+              static_cast<int>(mssp::LoadRelaxed(m_pStreamHead[index]->channel)), pd.NewSegPos, pd.u8ChlType,
+              pd.reserved47);
     return 1;
 }
 

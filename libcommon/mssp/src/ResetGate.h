@@ -98,7 +98,7 @@ struct MsspGate {
         const uint32_t held = mssp::LoadSeqCst(p.m_HeldMask) & mask;
         if (held != 0) {
             MSSP_LOC();
-            std::printf("frames still held at reset, written off: mask=0x%08x\n", held);
+            mssp::Log(&p, mssp::kLogError, "frames still held at reset, written off: mask=0x%08x\n", held);
             for (int i = 0; i < MSSP_MAX_STREAMS; ++i) {
                 if (held & (1u << i)) mssp::StoreSeqCst(p.m_ResetCount[i], p.m_ResetCount[i] + 1);
             }
