@@ -10,7 +10,7 @@
 // GetFrame/ReleaseFrame throughout (nothing holds it back).
 #include <cstdio>
 #include <cstring>
-#include <string>
+#include <algorithm>
 
 #include "ControlGate.h"
 #include "DeliveryOrder.h"
@@ -158,19 +158,21 @@ struct MsspControl {
     // then retires the streams), but names the values that no recording can
     // have in one line, so that a host sees its mistake in the log.
     static void NoteImpossibleTime(P& p, const Common::_datetime_& t) {
-        std::string bad;
-        auto check = [&bad](const char* field, unsigned value, unsigned low, unsigned high) {
+        char bad[96] = "";  // five fields of at most "minute 255, "
+        size_t used = 0;
+        auto check = [&](const char* field, unsigned value, unsigned low, unsigned high) {
             if (value >= low && value <= high) return;
-            bad += (bad.empty() ? " " : ", ") + std::string(field) + " " + std::to_string(value);
+            const int n = std::snprintf(bad + used, sizeof(bad) - used, "%s%s %u", used == 0 ? " " : ", ", field, value);
+            if (n > 0) used = std::min(sizeof(bad) - 1, used + static_cast<size_t>(n));
         };
         check("month", t.month, 1, 12);
         check("day", t.day, 1, 31);
         check("hour", t.hour, 0, 23);
         check("minute", t.minute, 0, 59);
         check("second", t.second, 0, 59);
-        if (bad.empty()) return;
+        if (used == 0) return;
         MSSP_LOC_AS("Seek");
-        mssp::Log(&p, mssp::kLogError, "impossible seek time:%s\n", bad.c_str());
+        mssp::Log(&p, mssp::kLogError, "impossible seek time:%s\n", bad);
     }
 
     static void SetPlayDate(P& p, const Common::_datetime_& t) {
