@@ -36,6 +36,10 @@ using mssphost::MediaKind;
 constexpr size_t kMaxPending = 1000;        // frames held for a channel's offset at most
 constexpr size_t kMaxEarlyAudio = 64;       // audio packs held for the first key frame at most
 constexpr double kProgressEveryMs = 250;
+constexpr uint64_t kLeadMs = 120000;        // a key frame at most this far before --from, in timestamps
+constexpr size_t kHoldFrames = 1u << 20;
+constexpr size_t kHoldBytes64 = size_t{1} << 31;
+constexpr size_t kHoldBytes32 = size_t{512} << 20;
 constexpr double kStallMs = 10000;          // no frame for this long while streams are live: give up
 
 double NowMs() {
@@ -122,6 +126,7 @@ struct Track {
     int64_t firstSec = -1;
     std::deque<Item> pending;
     bool done = false;         // reached --to
+    bool pastEnd = false;      // delivered a frame recorded at or after --to: nothing more is needed
     bool keySeen = false;
     int64_t firstKeyMs = -1;
     std::vector<Ready> earlyAudio;  // before the first key frame
@@ -132,9 +137,25 @@ struct Track {
 };
 
 
+// The engine hands frames out in timestamp order: a channel whose clock
+// runs behind the others' is delivered only once they have delivered the
+// whole range (frames past --to are not kept). An export is no live show:
+// the stage waits that long for it and holds the range in memory, up to a
+// bound (beyond it, frames go out as they come, which the stage reports).
+mssphost::StageLimits LimitsFor(const Options& o) {
+    mssphost::StageLimits l;
+    int64_t span = 0;
+    if (recstore::ValidDateTime(o.from) && recstore::ValidDateTime(o.to))
+        span = (recstore::DateTimeToSeconds(o.to) - recstore::DateTimeToSeconds(o.from)) * 1000;
+    l.waitMs = static_cast<uint64_t>(span > 0 ? span : 0) + kLeadMs;
+    l.maxFrames = kHoldFrames;
+    l.maxBytes = sizeof(void*) >= 8 ? kHoldBytes64 : kHoldBytes32;
+    return l;
+}
+
 class Exporter {
 public:
-    Exporter(const Options& o, FILE* log) : o_(o), log_(log) {}
+    Exporter(const Options& o, FILE* log) : o_(o), log_(log), stage_(LimitsFor(o)) {}
     ~Exporter() { Close(); }
     bool Run(Summary* summary, std::string* error);
 
@@ -330,7 +351,7 @@ bool Exporter::Loop(std::string* error) {
         while (!failed_ && stage_.Pop(live, &out)) Emit(out);
         if (failed_) break;
         bool allDone = true;
-        for (auto& [ch, t] : tracks_) allDone = allDone && t.done;
+        for (auto& [ch, t] : tracks_) allDone = allDone && (t.done || t.pastEnd);
         if (allDone) break;
         mssphost::Frame f;
         if (!s_->Take(&f)) {
@@ -350,6 +371,7 @@ bool Exporter::Loop(std::string* error) {
         s_->Release(f);
         Progress(false);
     }
+    while (!failed_ && stage_.PopAny(&out)) Emit(out);
     // Channels still waiting for their offset take the one they have.
     for (auto& [ch, t] : tracks_) {
         while (!failed_ && !t.pending.empty()) {
@@ -369,7 +391,7 @@ bool Exporter::Loop(std::string* error) {
 void Exporter::Deliver(const mssphost::Frame& f) {
     const bool video = f.type == MSSP_FRAME_I || f.type == MSSP_FRAME_P;
     const auto it = tracks_.find(f.channel);
-    if (it == tracks_.end() || it->second.done) return;
+    if (it == tracks_.end() || it->second.done || it->second.pastEnd) return;
     Track& t = it->second;
     if (!video && !(f.type == MSSP_FRAME_AUDIO && t.audio)) return;
     std::vector<uint8_t> scratch;
@@ -379,6 +401,12 @@ void Exporter::Deliver(const mssphost::Frame& f) {
     std::vector<uint8_t> hs;
     if (!payload || !mssphost::ReadPackHeader(s_->Format(), f.pack, &hs, &h)) {
         ++t.sum.dropped;
+        return;
+    }
+    // Recorded in the second of --to or later: past the range. Such frames
+    // are not held (the stage waits for late channels by timestamps seen).
+    if (h.hasTime && recstore::ValidDateTime(h.time) && recstore::DateTimeToSeconds(h.time) * 1000 >= toMs_) {
+        t.pastEnd = true;
         return;
     }
     Item item;
