@@ -542,7 +542,8 @@ bool Exporter::WriteHeader() {
         t.video->time_base = AVRational{1, 1000};
         const std::string title = "channel " + std::to_string(ch);
         av_dict_set(&t.video->metadata, "title", title.c_str(), 0);
-        av_dict_set(&t.video->metadata, "handler_name", title.c_str(), 0);  // MP4 keeps no title: its handler name
+        if (container_ == Container::kMp4)  // MP4 keeps no track title: the handler name carries it
+            av_dict_set(&t.video->metadata, "handler_name", title.c_str(), 0);
         // Recorded time (ms since 1970) = the channel's timestamp + offset;
         // the skew is the offset against the first exported channel's.
         if (!haveRefOffset) refOffset = t.offset, haveRefOffset = true;
