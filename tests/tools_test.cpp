@@ -526,6 +526,27 @@ TEST(MsspExport, WritesChannelsInStepWithTheirOwnFrames) {
     }
 }
 
+// By timestamp, the channels keep their clocks' distance: at the same
+// recorded instant channel 1's clock reads 89 s more than channel 0's.
+TEST(MsspExport, ByTimestampKeepsTheClocksApart) {
+    ExportGroup g;
+    std::string why;
+    if (!g.Make(&why)) GTEST_SKIP() << why;
+    const std::string file = g.dir.path() + "/ts.mkv";
+    std::string out;
+    ASSERT_EQ(g.Export("-o " + file + " --present-by timestamp --from '" + kExportFrom + "' --to '" + kExportTo + "'", &out),
+              0)
+        << out;
+    double first[2] = {};
+    for (int c = 0; c < 2; ++c) {
+        msspt::Shell("ffprobe -v error -select_streams v:" + std::to_string(c) +
+                         " -show_entries packet=pts_time -of csv=p=0 " + file + " | head -1",
+                     &out);
+        first[c] = std::stod(out);
+    }
+    EXPECT_NEAR(first[1] - first[0], 89.0, 0.001);
+}
+
 // What cannot be exported exits non-zero and leaves no file (nor a partial
 // one); a channel that lost frames to damage is exported around them with
 // a warning.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -15,6 +16,9 @@
 
 namespace {
 
+volatile sig_atomic_t g_stop = 0;
+void OnSignal(int) { g_stop = 1; }
+
 void Usage(FILE* f) {
     std::fputs(
         "usage: mssp-export GROUP -o FILE.mkv|FILE.mp4 --from 'YYYY-MM-DD HH:MM:SS' --to 'YYYY-MM-DD HH:MM:SS'\n"
@@ -23,6 +27,8 @@ void Usage(FILE* f) {
         "  starting at its key frame at or before --from; frames recorded at the same instant share one\n"
         "  time in the file (--present-by time, the default); recording pauses stay gaps.\n"
         "  --audio       the channels' G.711 audio as well (Matroska only: MP4 cannot carry G.711)\n"
+        "  --present-by timestamp  file times by the engine's timestamps instead (channels on other\n"
+        "                clocks then stay apart)\n"
         "  --force       replace an existing FILE\n",
         f);
 }
@@ -75,6 +81,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     o.progress = isatty(STDERR_FILENO) != 0;
+    // Interrupted, the export ends as a failure: no file, the engine's shared memory removed.
+    o.stop = &g_stop;
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -64,6 +64,7 @@ std::string AvError(int code) {
 // A frame copied out of the engine's ring.
 struct Item {
     int type = 0;
+    uint64_t enginePts = 0;  // as the engine delivered it
     uint64_t clockPts = 0;
     bool newOrJump = false;
     bool hasTime = false;
@@ -189,6 +190,7 @@ private:
     bool failed_ = false;
     std::string failure_;
     int64_t fromMs_ = 0, toMs_ = 0, baseMs_ = INT64_MIN;
+    uint64_t basePts_ = 0;
     int64_t reachedMs_ = -1;
     uint64_t frames_ = 0, bytes_ = 0;
     double startWall_ = 0, nextProgress_ = 0;
@@ -345,6 +347,10 @@ bool Exporter::Loop(std::string* error) {
     double lastFrame = NowMs();
     mssphost::Presentation<Item>::Out out;
     for (;;) {
+        if (o_.stop && *o_.stop) {
+            Fail("interrupted");
+            break;
+        }
         uint32_t live = 0;
         for (int k = 0; k < s_->StreamCount(); ++k)
             if (s_->StreamStatus(k) != 0) live |= 1u << mssphost::ChannelAtIndex(s_->Mask(), k);
@@ -411,6 +417,7 @@ void Exporter::Deliver(const mssphost::Frame& f) {
     }
     Item item;
     item.type = f.type;
+    item.enginePts = f.pts;
     item.clockPts = h.hasPts ? h.ptsMs : f.pts;
     item.newOrJump = (f.flags & mssphost::kFlagNewOrJump) != 0;
     item.hasTime = h.hasTime;
@@ -506,7 +513,7 @@ void Exporter::Resolve(Track& t, Item&& item, int64_t recMs) {
 }
 
 void Exporter::Output(Track& t, Item&& item, int64_t recMs) {
-    if (baseMs_ == INT64_MIN) baseMs_ = recMs;
+    if (baseMs_ == INT64_MIN) baseMs_ = recMs, basePts_ = item.enginePts;
     if (!headerDone_) {
         ready_.push_back(Ready{t.channel, recMs, std::move(item)});
         if (HeaderDue()) WriteHeader();
@@ -585,7 +592,10 @@ bool Exporter::Write(Track& t, const Item& item, int64_t recMs) {
     AVStream* st = video ? t.video : t.sound;
     if (!st) return true;
     int64_t& last = video ? t.lastVideo : t.lastAudio;
-    int64_t ms = recMs - baseMs_;
+    // By recorded time (in step), or by the engine's timestamps as they
+    // are (--present-by timestamp: channels on other clocks stay apart).
+    int64_t ms = o_.presentByTime ? recMs - baseMs_
+                                  : static_cast<int64_t>(item.enginePts) - static_cast<int64_t>(basePts_);
     if (ms <= last) ms = last + 1;  // strictly rising within a track whatever the clock did
     last = ms;
     AVPacket* pkt = av_packet_alloc();

@@ -6,6 +6,7 @@
 #ifndef MSSP_EXPORT_H
 #define MSSP_EXPORT_H
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -29,6 +30,7 @@ struct Options {
     bool presentByTime = true;
     bool force = false;      // replace an existing output file
     bool progress = false;   // a progress line on `log` (a terminal)
+    const volatile sig_atomic_t* stop = nullptr;  // set (by a signal handler): the export ends as failed
 };
 
 // Per channel, what went into the file.
