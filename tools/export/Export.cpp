@@ -352,8 +352,10 @@ bool Exporter::Loop(std::string* error) {
             break;
         }
         uint32_t live = 0;
-        for (int k = 0; k < s_->StreamCount(); ++k)
-            if (s_->StreamStatus(k) != 0) live |= 1u << mssphost::ChannelAtIndex(s_->Mask(), k);
+        for (int k = 0; k < s_->StreamCount(); ++k) {
+            const int channel = mssphost::ChannelAtIndex(s_->Mask(), k);
+            if (channel >= 0 && s_->StreamStatus(k) != 0) live |= 1u << channel;
+        }
         while (!failed_ && stage_.Pop(live, &out)) Emit(out);
         if (failed_) break;
         bool allDone = true;
