@@ -3,6 +3,7 @@
 # Already-installed packages are left alone; nothing is downloaded then.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config libjsoncpp-dev libgtest-dev libgmock-dev
+          libavformat-dev libavcodec-dev libavutil-dev
           clang libclang-rt-dev libncurses-dev)
 packages+=("$@")
 missing=()

@@ -1,6 +1,7 @@
 // Recording tools: the probe's verdicts on odd files, H.264 Annex-B
 // splitting (real streams are split and wrapped in the GStreamer suite), and
-// the monitor mssp-top on a playing engine and on hand-made segments.
+// the monitor mssp-top on a playing engine and on hand-made segments, the
+// exporter mssp-export read back with ffprobe / ffmpeg, and probe --ranges.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -11,14 +12,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "MsspInternal.h"
 #include "PackTool.h"
 #include "Probe.h"
 #include "PackScan.h"
+#include "RecGroup.h"
 #include "TargetProgram.h"
 #include "TopSegment.h"
 #include "TopView.h"
@@ -387,4 +392,232 @@ TEST(MsspTop, ReadsHandMadeSegments) {
     const int status = pclose(p);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rest;
     EXPECT_NE(rest.find("the segment of " + key + " was removed"), std::string::npos) << rest;
+}
+
+// ---------------------------------------------------------------------------
+// mssp-export: real H.264 channels (encoded here with ffmpeg) recorded on
+// clocks that differ by seconds, with a recording pause, exported and read
+// back with ffprobe and ffmpeg.
+
+namespace {
+
+constexpr int kExportChannels = 3;
+constexpr int kExportFps = 25;
+const char* const kExportFrom = "2026-01-01 10:00:02";
+const char* const kExportTo = "2026-01-01 10:00:16";
+
+// A group of kExportChannels H.264 channels, 8 s each at 25 fps, one key
+// frame a second, recorded from 10:00:00 with a new segment after 4 s that
+// follows a 10 s pause (10:00:00-10:00:03.96, then 10:00:14-10:00:17.96).
+// Skips when the tools are missing.
+struct ExportGroup {
+    msspt::TempDir dir{"export_test"};
+    std::string group = dir.path() + "/group";
+    std::string Es(int c) const { return dir.path() + "/ch" + std::to_string(c) + ".h264"; }
+    bool Make(std::string* why) {
+        if (access((kTools + "/mssp-export").c_str(), X_OK) != 0) return *why = "mssp-export not built (no libavformat)", false;
+        if (!msspt::Have("ffmpeg") || !msspt::Have("ffprobe")) return *why = "ffmpeg / ffprobe not installed", false;
+        std::string out, inputs;
+        for (int c = 0; c < kExportChannels; ++c) {
+            const int rc = msspt::Shell("ffmpeg -loglevel error -y -f lavfi -i testsrc=size=160x120:rate=25 -t 8 -vf hue=h=" +
+                                            std::to_string(c * 90) + " -c:v libx264 -g 25 -bf 0 -pix_fmt yuv420p -f h264 " +
+                                            Es(c),
+                                        &out);
+            if (rc != 0) return *why = "ffmpeg cannot encode H.264 here: " + out, false;
+            inputs += " --input " + Es(c);
+        }
+        // Channel clocks: 1000 ms, 90 s and some 1.4 hours at the first frame.
+        if (msspt::Shell(msspt::EmulatorPrefix() + kTools + "/mssp-pack h264 -o " + group + inputs +
+                             " --origin 1=90000 --origin 2=5000000 --segment 4 --gap 10",
+                         &out) != 0)
+            return *why = "mssp-pack: " + out, false;
+        return true;
+    }
+    int Export(const std::string& args, std::string* out) const {
+        return msspt::Shell(msspt::EmulatorPrefix() + kTools + "/mssp-export " + group + " " + args, out);
+    }
+};
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        if (end > at) lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    return lines;
+}
+
+// The MD5 of each decoded frame, in order (ffmpeg's framemd5, last column).
+std::vector<std::string> FrameMd5s(const std::string& input, const std::string& map) {
+    std::string out;
+    msspt::Shell("ffmpeg -loglevel error -i " + input + map + " -f framemd5 - | grep -v '^#' | awk '{print $NF}'", &out);
+    return Lines(out);
+}
+
+}  // namespace
+
+// Every channel in its own track, in step by recorded time although the
+// channels' timestamps lie seconds to hours apart, starting at the key frame
+// at or before --from, with the pause kept as a gap, and each track decoding
+// to exactly the frames of its channel's original stream.
+TEST(MsspExport, WritesChannelsInStepWithTheirOwnFrames) {
+    ExportGroup g;
+    std::string why;
+    if (!g.Make(&why)) GTEST_SKIP() << why;
+    // Recorded frames in [10:00:01, 10:00:18): the key frame at or before
+    // 10:00:02 whose second lies before it is 10:00:01; 75 frames up to the
+    // pause, 100 after it (to the end); in the original stream, frames
+    // 25..199. The file spans 17 s, more than the muxer interleaves by
+    // itself: the channels whose clocks run behind come from the engine
+    // only after the others. (The cut at --to: the damage row below.)
+    constexpr int kFirst = 25, kFrames = 175;
+    for (const char* ext : {"mkv", "mp4"}) {
+        SCOPED_TRACE(ext);
+        const std::string file = g.dir.path() + "/out." + ext;
+        std::string out;
+        ASSERT_EQ(g.Export(std::string("-o ") + file + " --from '" + kExportFrom + "' --to '2026-01-01 10:00:18'", &out), 0)
+            << out;
+        msspt::Shell("ffprobe -v error -show_entries stream=codec_type,nb_read_packets:stream_tags=title,handler_name "
+                     "-count_packets -of csv=p=0 " + file,
+                     &out);
+        const std::vector<std::string> streams = Lines(out);
+        ASSERT_EQ(streams.size(), static_cast<size_t>(kExportChannels)) << out;
+        for (int c = 0; c < kExportChannels; ++c) {
+            EXPECT_NE(streams[c].find("video,"), std::string::npos) << streams[c];
+            EXPECT_NE(streams[c].find("," + std::to_string(kFrames)), std::string::npos) << streams[c];
+            EXPECT_NE(streams[c].find("channel " + std::to_string(c)), std::string::npos) << streams[c];
+        }
+        double first[kExportChannels] = {};
+        for (int c = 0; c < kExportChannels; ++c) {
+            msspt::Shell("ffprobe -v error -select_streams v:" + std::to_string(c) +
+                             " -show_entries packet=pts_time -of csv=p=0 " + file,
+                         &out);
+            const std::vector<std::string> times = Lines(out);
+            ASSERT_EQ(times.size(), static_cast<size_t>(kFrames)) << out;
+            first[c] = std::stod(times[0]);
+            double gap = 0;
+            for (size_t i = 1; i < times.size(); ++i) gap = std::max(gap, std::stod(times[i]) - std::stod(times[i - 1]));
+            EXPECT_NEAR(gap, 10.04, 0.001) << "the pause is kept: 10:00:03.96 -> 10:00:14.00";
+            EXPECT_NEAR(first[c], first[0], 1.0 / kExportFps) << "channel " << c;
+        }
+        // In file order the tracks interleave: no packet lies a second before one already written.
+        msspt::Shell("ffprobe -v error -show_entries packet=pts_time -of csv=p=0 " + file, &out);
+        double latest = 0, back = 0;
+        for (const std::string& line : Lines(out)) {
+            latest = std::max(latest, std::stod(line));
+            back = std::max(back, latest - std::stod(line));
+        }
+        EXPECT_LT(back, 1.0);
+        if (std::string(ext) == "mkv") {
+            msspt::Shell("ffprobe -v error -show_entries format_tags=creation_time:stream_tags=CLOCK_SKEW_MS -of csv=p=0 " + file,
+                         &out);
+            EXPECT_NE(out.find("2026-01-01T10:00:01"), std::string::npos) << out;
+            EXPECT_NE(out.find("-89000"), std::string::npos) << out;  // channel 1's clock against channel 0's
+        }
+        for (int c = 0; c < kExportChannels; ++c) {
+            const std::vector<std::string> exported = FrameMd5s(file, " -map 0:v:" + std::to_string(c));
+            const std::vector<std::string> original = FrameMd5s(g.Es(c), "");
+            ASSERT_GE(original.size(), static_cast<size_t>(kFirst + kFrames));
+            EXPECT_EQ(exported, std::vector<std::string>(original.begin() + kFirst, original.begin() + kFirst + kFrames))
+                << "channel " << c;
+        }
+    }
+}
+
+// By timestamp, the channels keep their clocks' distance: at the same
+// recorded instant channel 1's clock reads 89 s more than channel 0's.
+TEST(MsspExport, ByTimestampKeepsTheClocksApart) {
+    ExportGroup g;
+    std::string why;
+    if (!g.Make(&why)) GTEST_SKIP() << why;
+    const std::string file = g.dir.path() + "/ts.mkv";
+    std::string out;
+    ASSERT_EQ(g.Export("-o " + file + " --present-by timestamp --from '" + kExportFrom + "' --to '" + kExportTo + "'", &out),
+              0)
+        << out;
+    double first[2] = {};
+    for (int c = 0; c < 2; ++c) {
+        msspt::Shell("ffprobe -v error -select_streams v:" + std::to_string(c) +
+                         " -show_entries packet=pts_time -of csv=p=0 " + file + " | head -1",
+                     &out);
+        first[c] = std::stod(out);
+    }
+    EXPECT_NEAR(first[1] - first[0], 89.0, 0.001);
+}
+
+// What cannot be exported exits non-zero and leaves no file (nor a partial
+// one); a channel that lost frames to damage is exported around them with
+// a warning.
+TEST(MsspExport, RefusesBadRangesAndOutputsAndWarnsOfDamage) {
+    ExportGroup g;
+    std::string why;
+    if (!g.Make(&why)) GTEST_SKIP() << why;
+    const std::string file = g.dir.path() + "/x.mkv";
+    const std::string range = std::string(" --from '") + kExportFrom + "' --to '" + kExportTo + "'";
+    struct Row {
+        const char* name;
+        std::string args;
+        std::string prefix;  // shell words before the program
+        int rc;
+        std::string text;
+        bool fileLeft;
+    };
+    const Row rows[] = {
+        {"nothing in the range", "-o " + file + " --from '2026-01-01 11:00:00' --to '2026-01-01 11:00:05'", "", 1,
+         "no channel has a recording between 2026-01-01 11:00:00 and 2026-01-01 11:00:05", false},
+        {"--to before --from", "-o " + file + " --from '2026-01-01 10:00:05' --to '2026-01-01 10:00:02'", "", 1,
+         "--to must lie after --from", false},
+        {"folder missing", "-o " + g.dir.path() + "/none/x.mkv" + range, "", 1, "cannot write " + g.dir.path() + "/none/x.mkv",
+         false},
+        {"disk full (file size limit)", "-o " + file + range, "ulimit -f 16; trap '' XFSZ; ", 1, "cannot write " + file, false},
+        {"G.711 in MP4", "-o " + g.dir.path() + "/x.mp4 --audio" + range, "", 1, "MP4 cannot carry", false},
+        {"unknown channel left out", "-o " + file + " --channels 0,7" + range, "", 0, "channel(s) 7 not recorded", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string out;
+        const int rc = msspt::Shell(row.prefix + msspt::EmulatorPrefix() + kTools + "/mssp-export " + g.group + " " + row.args, &out);
+        EXPECT_EQ(rc, row.rc) << out;
+        EXPECT_NE(out.find(row.text), std::string::npos) << out;
+        EXPECT_EQ(access(file.c_str(), F_OK) == 0, row.fileLeft);
+        EXPECT_NE(access((file + ".part").c_str(), F_OK), 0) << "a partial file was left";
+        unlink(file.c_str());
+    }
+
+    // Damage in channel 1's first segment: bytes overwritten in its middle.
+    const std::string seg = g.group + "/" + recstore::DefaultSegmentFile(1, 0, 0);
+    std::vector<uint8_t> bytes = msspt::ReadBytes(seg);
+    ASSERT_GT(bytes.size(), 1000u);
+    for (size_t i = bytes.size() / 2; i < bytes.size() / 2 + 64; ++i) bytes[i] ^= 0x5A;
+    msspt::WriteBytes(seg, bytes);
+    std::string out;
+    ASSERT_EQ(g.Export("-o " + file + range, &out), 0) << out;
+    EXPECT_NE(out.find("warning: channel 1:"), std::string::npos) << out;
+    EXPECT_EQ(out.find("warning: channel 0:"), std::string::npos) << out;
+    msspt::Shell("ffprobe -v error -count_packets -show_entries stream=nb_read_packets -of csv=p=0 " + file, &out);
+    const std::vector<std::string> counts = Lines(out);
+    ASSERT_EQ(counts.size(), static_cast<size_t>(kExportChannels)) << out;
+    EXPECT_EQ(counts[0], "125");  // [10:00:01, 10:00:16): 75 frames before the pause, 50 after it
+    EXPECT_LT(std::stoi(counts[1]), 125);
+    EXPECT_GT(std::stoi(counts[1]), 50) << "exported after the damage too";
+}
+
+// --ranges lists each channel's recorded spans and the pause between them.
+TEST(Probe, ListsRecordedRangesAndPauses) {
+    msspt::TempDir dir("ranges_test");
+    std::string out;
+    ASSERT_EQ(msspt::Shell(msspt::EmulatorPrefix() + kTools + "/mssp-pack synth -o " + dir.path() +
+                               "/g --channels 2 --duration 8 --segment 4 --gap 5",
+                           &out),
+              0)
+        << out;
+    ASSERT_EQ(msspt::Shell(msspt::EmulatorPrefix() + kTools + "/mssp-probe --ranges --channel 1 " + dir.path() + "/g", &out), 0)
+        << out;
+    EXPECT_EQ(out,
+              "channel 1 stream type 0: 2 range(s)\n"
+              "  recorded 2026-01-01 10:00:00 .. 2026-01-01 10:00:03  (4 s)\n"
+              "  pause    2026-01-01 10:00:03 .. 2026-01-01 10:00:09  (5 s)\n"
+              "  recorded 2026-01-01 10:00:09 .. 2026-01-01 10:00:12  (4 s)\n");
 }

@@ -8,8 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Probe.h"
+#include "Ranges.h"
 
 namespace {
 
@@ -23,6 +25,8 @@ void Usage() {
         "  --channel C           group: only channel C\n"
         "  --type T              group: only stream type T\n"
         "  --segment N           group: only segment number N\n"
+        "  --ranges              group: per channel the recorded ranges and the pauses between them\n"
+        "                        (recorded date and time; with --type T only that stream type)\n"
         "columns: offset, type, pts, date-time, pack length = header + extension + payload,\n"
         "extension records as kind(length), checksum verdict, and notes (drops, size, reference)");
 }
@@ -42,6 +46,7 @@ int main(int argc, char** argv) {
     recstore::PackFormat format = recstore::PackFormat::kNew;
     bool formatGiven = false;
     std::string path;
+    bool listRanges = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -49,6 +54,8 @@ int main(int argc, char** argv) {
         if (arg == "-h" || arg == "--help") {
             Usage();
             return 0;
+        } else if (arg == "--ranges") {
+            listRanges = true;
         } else if (arg == "--summary") {
             options.listPacks = false;
         } else if (arg == "--format" && hasValue) {
@@ -87,6 +94,23 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::string error;
+    if (listRanges) {
+        if (!S_ISDIR(st.st_mode)) {
+            std::fprintf(stderr, "mssp-probe: --ranges takes a recording group directory\n");
+            return 2;
+        }
+        std::vector<ranges::ChannelRanges> all;
+        std::vector<std::string> notes;
+        if (!ranges::LoadRanges(path, options.streamType, &all, &notes, &error)) {
+            std::fprintf(stderr, "mssp-probe: %s\n", error.c_str());
+            return 1;
+        }
+        for (const std::string& n : notes) std::fprintf(stderr, "mssp-probe: %s\n", n.c_str());
+        if (options.channel >= 0)
+            std::erase_if(all, [&](const ranges::ChannelRanges& r) { return r.channel != options.channel; });
+        ranges::PrintRanges(stdout, all);
+        return 0;
+    }
     const bool ok = S_ISDIR(st.st_mode)
                         ? probe::ProbeGroup(path, options, stdout, &error)
                         : probe::ProbeFile(path, formatGiven ? &format : nullptr, options, stdout, nullptr, &error);

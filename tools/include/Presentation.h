@@ -62,10 +62,18 @@ struct PlotLabel {
     std::string text;
 };
 
+// A recording pause: recorded time (ms since 1970) without a recording on
+// a played channel, shaded across the picture.
+struct PlotPause {
+    int64_t fromMs;
+    int64_t toMs;
+};
+
 // Draws recorded time of day against playback time per channel into the
-// PNG file `path` with gnuplot. False with the reason.
+// PNG file `path` with gnuplot, the pauses that lie within the drawn
+// recorded times shaded. False with the reason.
 bool DrawTimeline(const std::string& path, const std::string& title, const std::vector<PlotPoint>& points,
-                  const std::vector<PlotLabel>& labels, std::string* error);
+                  const std::vector<PlotLabel>& labels, const std::vector<PlotPause>& pauses, std::string* error);
 
 }  // namespace player
 

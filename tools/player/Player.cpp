@@ -25,6 +25,7 @@
 #include "PackScan.h"
 #include "Player.h"
 #include "Presentation.h"
+#include "Ranges.h"
 #include "RecStore.h"
 #include "RecWriter.h"
 
@@ -966,8 +967,20 @@ void Playback::DrawPlot() {
     group = group.substr(group.find_last_of('/') + 1);  // the folder's own name (npos + 1 = 0)
     const std::string title = "mssp-play " + group + ": channel(s) " + ChannelList(Mask()) + ", shown by " +
                               (o_.presentByTime ? "recorded time of day (--present-by time)" : "timestamp");
+    // The played channels' recording pauses, from the segment indexes.
+    std::vector<PlotPause> pauses;
+    std::vector<ranges::ChannelRanges> recorded;
+    std::vector<std::string> notes;
     std::string error;
-    if (!DrawTimeline(o_.plotPath, title, plot_, labels_, &error)) {
+    if (ranges::LoadRanges(o_.groupDir, o_.streamType, &recorded, &notes, &error)) {
+        for (const ranges::ChannelRanges& r : recorded) {
+            if (!(Mask() >> r.channel & 1)) continue;
+            for (size_t i = 1; i < r.spans.size(); ++i)
+                pauses.push_back(PlotPause{(r.spans[i - 1].last + 1) * 1000, r.spans[i].first * 1000});
+        }
+    }
+    error.clear();
+    if (!DrawTimeline(o_.plotPath, title, plot_, labels_, pauses, &error)) {
         unlink(o_.plotPath.c_str());  // no empty or half-drawn picture is left
         Fail(kExitFailure, "cannot draw the timeline picture: " + error);
         return;

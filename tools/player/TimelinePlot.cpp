@@ -1,8 +1,9 @@
 // Recording player: the timeline picture (mssp-play --plot). Writes a
 // gnuplot script with the points inline and pipes it to gnuplot, which draws
 // per channel the recorded time of day against playback time, a vertical
-// labelled line per operation, and a circle where a channel's frames begin
-// a new segment or follow a jump (its line breaks there). Runs on the
+// labelled line per operation, a circle where a channel's frames begin
+// a new segment or follow a jump (its line breaks there), and a grey band
+// over each recording pause. Runs on the
 // player's thread once the run is over.
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +13,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <map>
+#include <set>
+#include <utility>
 
 #include "Presentation.h"
 
@@ -47,7 +51,7 @@ std::string Rows(const std::vector<PlotPoint>& points, int channel, bool marksOn
 }
 
 std::string Script(const std::string& path, const std::string& title, const std::vector<PlotPoint>& points,
-                   const std::vector<PlotLabel>& labels) {
+                   const std::vector<PlotLabel>& labels, const std::vector<PlotPause>& pauses) {
     std::map<int, bool> channels;  // channel -> has marked points
     for (const PlotPoint& p : points) channels[p.channel] |= p.mark;
     std::string s =
@@ -69,6 +73,18 @@ std::string Script(const std::string& path, const std::string& title, const std:
                       ++n, l.clockMs / 1000.0);
         s += line + Quoted(l.text) + "\n";
     }
+    int64_t lo = points.front().recordedMs, hi = lo;
+    for (const PlotPoint& p : points) lo = std::min(lo, p.recordedMs), hi = std::max(hi, p.recordedMs);
+    std::set<std::pair<int64_t, int64_t>> bands;
+    for (const PlotPause& p : pauses)
+        if (p.toMs > lo && p.fromMs < hi) bands.insert({std::max(p.fromMs, lo), std::min(p.toMs, hi)});
+    for (const auto& [from, to] : bands) {
+        std::snprintf(line, sizeof(line),
+                      "set object rect from graph 0, first \"%" PRId64 ".%03d\" to graph 1, first \"%" PRId64
+                      ".%03d\" behind fc rgb \"#e4e4e4\" fs solid noborder\n",
+                      from / 1000, static_cast<int>(from % 1000), to / 1000, static_cast<int>(to % 1000));
+        s += line;
+    }
     std::string plot;
     for (const auto& [channel, marked] : channels) {
         const std::string name = "$ch" + std::to_string(channel);
@@ -84,13 +100,14 @@ std::string Script(const std::string& path, const std::string& title, const std:
     }
     s += "EOD\n";
     if (anyMark) plot += ", $marks using 1:2 with points pt 6 ps 1.6 lc rgb \"black\" title \"new segment or jump\"";
+    if (!bands.empty()) plot += ", keyentry with boxes fs solid noborder fc rgb \"#e4e4e4\" title \"recording pause\"";
     return s + plot + "\n";
 }
 
 }  // namespace
 
 bool DrawTimeline(const std::string& path, const std::string& title, const std::vector<PlotPoint>& points,
-                  const std::vector<PlotLabel>& labels, std::string* error) {
+                  const std::vector<PlotLabel>& labels, const std::vector<PlotPause>& pauses, std::string* error) {
     if (points.empty()) {
         *error = "no frame with a known recorded time was shown";
         return false;
@@ -102,7 +119,7 @@ bool DrawTimeline(const std::string& path, const std::string& title, const std::
         *error = std::string("cannot write the gnuplot script: ") + std::strerror(errno);
         return false;
     }
-    const std::string script = Script(path, title, points, labels);
+    const std::string script = Script(path, title, points, labels, pauses);
     const bool written = write(fd, script.data(), script.size()) == static_cast<ssize_t>(script.size());
     close(fd);
     std::string said;
