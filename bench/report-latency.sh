@@ -164,6 +164,8 @@ cat <<EOF
 |---|---|---|
 EOF
 target_rows '`Seek` → first frame at the new time, 32 channels, 4 reader threads: at most 10 ms' seek 10 "${four[@]}"
+target_rows '`Seek` → first frame at the new time, 32 channels, 4 reader threads: at most 3 ms' seek 3 "${four[@]}"
+target_rows '`StartParse` → first frame, 32 channels, 4 reader threads: at most 3 ms' start 3 "${four[@]}"
 target_rows '`Seek` → first frame, 1 channel: at most 2 ms' seek 2 "${one[@]}"
 target_rows 'fast forward → first I-frame, 32 channels: at most 5 ms' ff 5 "${many[@]}"
 target_rows '`StopParse`, any channel count: at most 2 ms' stop 2 "${configs[@]}"
