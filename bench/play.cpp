@@ -24,6 +24,7 @@
 // before a positioning's I-frame) would add about 100 instructions a frame
 // on x86-64, some 7% of the figure.
 #include <time.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -64,7 +65,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // Page faults and context switches of the whole process: the
+    // construction (the session, the parser and its shared segment) apart
+    // from the measured playback.
+    rusage u0{}, u1{};
+    getrusage(RUSAGE_SELF, &u0);
     const std::unique_ptr<mssphost::Session> session = bench::OpenSession(dir, channels, ring, nodes, perThread);
+    getrusage(RUSAGE_SELF, &u1);
     CMultiStreamSyncParser& parser = *session->Parser();
 
     // One pass over the recording. The first pass warms up what a playback
@@ -80,12 +87,14 @@ int main(int argc, char** argv) {
         bench::CpuTime c0, c1;
         bench::AllocCounts a0, a1, atFirst, atLast;
         bench::Memory mem;
+        rusage u0{}, u1{};
     };
     auto run = [&](bool measured, Pass& r) {
         const bool paced = measured && speed > 0;
         unsigned long long lastPts = 0, firstPacePts = 0;
         if (measured) bench::BeginMeasure();
         r.a0 = bench::Allocs();
+        getrusage(RUSAGE_SELF, &r.u0);
         r.c0 = bench::CpuNow();
         r.t0 = bench::WallNow();
         const double cs0 = bench::ThreadCpuNow();
@@ -137,6 +146,7 @@ int main(int argc, char** argv) {
         }
         r.t1 = bench::WallNow();
         r.c1 = bench::CpuNow();
+        getrusage(RUSAGE_SELF, &r.u1);
         r.a1 = bench::Allocs();
         if (measured) bench::EndMeasure("pipeline");
         r.mem = bench::ReadMemory();
@@ -195,6 +205,10 @@ int main(int argc, char** argv) {
     bench::Result("mem_file_kib", mem.file);
     bench::Result("mem_shmem_kib", mem.shmem);
     bench::Result("segment_bytes", segment);
+    bench::Result("construct_minflt", static_cast<long long>(u1.ru_minflt - u0.ru_minflt));
+    bench::Result("region_minflt", static_cast<long long>(r.u1.ru_minflt - r.u0.ru_minflt));
+    bench::Result("region_nvcsw", static_cast<long long>(r.u1.ru_nvcsw - r.u0.ru_nvcsw));
+    bench::Result("region_nivcsw", static_cast<long long>(r.u1.ru_nivcsw - r.u0.ru_nivcsw));
     bench::Result("touch", static_cast<long long>(touched & 0xFF));
     bench::ResultFlush();
     return 0;

@@ -6,7 +6,7 @@ set -euo pipefail
 res=$1
 png=$2
 
-kv() { sed -n "s/^$2=//p" "$1" 2>/dev/null | head -1; }  # kv FILE KEY
+kv() { [ -f "$1" ] || return 0; sed -n "s/^$2=//p" "$1" | head -1; }  # kv FILE KEY; nothing for a missing file
 m() { kv "$res/latency-machine.txt" "$1"; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }
 read -r -a configs <<<"$(m lat_configs)"
@@ -60,7 +60,11 @@ set key top right
 EOF
   for cfg in "${configs[@]}"; do
     echo "set title \"${cfg%:*} channel(s), $(threads "$cfg") reader thread(s)\""
-    echo "plot \"$res/latency.$cfg.dat\" using 2:xtic(1) title \"before\", \"\" using 3 title \"after\""
+    if [ -n "$before" ]; then
+      echo "plot \"$res/latency.$cfg.dat\" using 2:xtic(1) title \"before\", \"\" using 3 title \"after\""
+    else
+      echo "plot \"$res/latency.$cfg.dat\" using 3:xtic(1) title \"this tree\""
+    fi
   done
   echo "unset multiplot"
 } | gnuplot
@@ -68,9 +72,16 @@ EOF
 # ---------------------------------------------------------------------------
 header="| operation |"
 rule="|---|"
+# Without a baseline (a fresh clone of main: nothing to compare with) one
+# column per configuration, this tree's.
 for cfg in "${configs[@]}"; do
-  header+=" ${cfg%:*} ch, $(threads "$cfg") thread(s): before | after |"
-  rule+="---|---|"
+  if [ -n "$before" ]; then
+    header+=" ${cfg%:*} ch, $(threads "$cfg") thread(s): before | after |"
+    rule+="---|---|"
+  else
+    header+=" ${cfg%:*} ch, $(threads "$cfg") thread(s) |"
+    rule+="---|"
+  fi
 done
 # Busy: the 1-minute load above the number of cores before or after the runs.
 busy=$(awk -v b="$(m lat_load_before)" -v e="$(m lat_load_after)" -v c="$(m cpus)" \
@@ -81,9 +92,14 @@ cat <<EOF
 Measured $(m lat_date) on $(m cpus) cores, load average (1, 5, 15 min) $(m lat_load_before) before and
 $(m lat_load_after) after the latency runs.$([ -n "$busy" ] && printf '%s' " **The machine was busy (load above the number of cores): the
 wall-clock figures are noisy; take them again at a quiet moment.**")
-Before: the library of commit ${before:-(none: set \`MSSP_BENCH_BEFORE=REV\`)}${before:+ ($(m lat_before_subject))}; after: commit $(m lat_after).
-Both columns come from the same measuring program and recording, the two builds run in turn for each
-configuration. To measure again (this rewrites this section, the analysis at the end from
+$(if [ -n "$before" ]; then
+  echo "Before: the library of commit $before ($(m lat_before_subject)); after: commit $(m lat_after)."
+  echo "Both columns come from the same measuring program and recording, the two builds run in turn for each"
+  echo "configuration."
+else
+  echo "This tree alone (commit $(m lat_after)): no baseline to compare with (this commit is where the branch"
+  echo "left main; \`MSSP_BENCH_BEFORE=REV\` names one)."
+fi) To measure again (this rewrites this section, the analysis at the end from
 \`bench/ANALYSIS.md\` and \`bench/results/latency.png\`, nothing else):
 
     bash scripts/bench.sh latency            # before = where this branch left main
@@ -94,7 +110,10 @@ $rule
 EOF
 for op in "${ops[@]}"; do
   row="| ${label[$op]} |"
-  for cfg in "${configs[@]}"; do row+=" $(cell "$(before_file "$cfg")" "$op") | $(cell "$(after_file "$cfg")" "$op") |"; done
+  for cfg in "${configs[@]}"; do
+    [ -n "$before" ] && row+=" $(cell "$(before_file "$cfg")" "$op") |"
+    row+=" $(cell "$(after_file "$cfg")" "$op") |"
+  done
   echo "$row"
 done
 
@@ -145,6 +164,8 @@ cat <<EOF
 |---|---|---|
 EOF
 target_rows '`Seek` → first frame at the new time, 32 channels, 4 reader threads: at most 10 ms' seek 10 "${four[@]}"
+target_rows '`Seek` → first frame at the new time, 32 channels, 4 reader threads: at most 3 ms' seek 3 "${four[@]}"
+target_rows '`StartParse` → first frame, 32 channels, 4 reader threads: at most 3 ms' start 3 "${four[@]}"
 target_rows '`Seek` → first frame, 1 channel: at most 2 ms' seek 2 "${one[@]}"
 target_rows 'fast forward → first I-frame, 32 channels: at most 5 ms' ff 5 "${many[@]}"
 target_rows '`StopParse`, any channel count: at most 2 ms' stop 2 "${configs[@]}"

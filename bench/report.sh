@@ -12,6 +12,24 @@ median() { sort -g | awk '{ a[NR] = $1 } END { if (NR == 0) print 0; else if (NR
 medkv() { for f in "$res"/$1; do kv "$f" "$2"; done | median; }  # median of KEY over the files of a pattern
 medcpu() { for f in "$res"/$1; do echo "$(kv "$f" cpu_user_s) $(kv "$f" cpu_sys_s)"; done | awk '{ print $1 + $2 }' | median; }
 calc() { awk "BEGIN { printf \"$1\", $2 }"; }  # calc FORMAT EXPRESSION
+# The spread of the rounds, "min–max" of the numbers on standard input in FORMAT.
+spread() { sort -g | awk -v f="$1" 'NR == 1 { lo = $1 } { hi = $1 } END { if (NR) printf f "–" f, lo, hi; else printf "-" }'; }
+cpu_of() { echo "$(kv "$1" cpu_user_s) + $(kv "$1" cpu_sys_s)"; }  # cpu_of FILE: an expression
+# Per round r of N channels (the programs ran one after another in a round):
+# the pipeline's CPU time less its StartParse call, per frame in µs; the
+# peer's over it; it over the pread floor's, per MB.
+rounds() { local n=$1 r; for ((r = 1; r <= $(m reps); r++)); do [ -f "$res/play.$n.$r.txt" ] && echo "$r"; done; }
+play_cpu_r() { calc "%.9f" "$(cpu_of "$res/play.$1.$2.txt") - $(kv "$res/play.$1.$2.txt" start_cpu_s)"; }
+spread_cpu() { for r in $(rounds "$1"); do calc "%.4f\n" "($(cpu_of "$res/play.$1.$r.txt")) * 1e6 / ${F[$1]}"; done | spread "%.2f"; }
+spread_wall() { for r in $(rounds "$1"); do calc "%.4f\n" "$(kv "$res/play.$1.$r.txt" wall_s) * 1e6 / ${F[$1]}"; done | spread "%.2f"; }
+spread_peer() { for r in $(rounds "$1"); do calc "%.4f\n" "($(cpu_of "$res/peer.$1.$r.txt")) / $(play_cpu_r "$1" "$r")"; done | spread "%.2f"; }
+spread_pread() {
+  for r in $(rounds "$1"); do
+    calc "%.4f\n" "($(play_cpu_r "$1" "$r") / ${B[$1]}) / (($(cpu_of "$res/pread.$1.$r.txt")) / ${FBYTES[$1]})"
+  done | spread "%.2f"
+}
+# The 1-minute load average at the start of each round, "min–max".
+load_rounds() { for f in "$res"/load.*.txt; do [ -f "$f" ] && cat "$f"; done | spread "%.2f"; }
 # Inclusive instructions of the first function matching REGEX in a
 # callgrind_annotate --inclusive=yes listing (0 when it does not appear).
 incl() { awk -v re="$2" '$0 ~ re { gsub(",", "", $1); print $1; found = 1; exit } END { if (!found) print 0 }' "$1"; }
@@ -245,10 +263,12 @@ for n in "${counts[@]}"; do
   else
     irs="- | - | - | - | - | - | - | - | -"
   fi
-  echo "| $n | ${F[$n]} | $(mb "${B[$n]}") | $(calc "%.2f" "${WALL[$n]} * 1e6 / ${F[$n]}") | $(calc "%.2f" "${CPU[$n]} * 1e6 / ${F[$n]}") | $irs |"
+  echo "| $n | ${F[$n]} | $(mb "${B[$n]}") | $(calc "%.2f" "${WALL[$n]} * 1e6 / ${F[$n]}") ($(spread_wall "$n")) | $(calc "%.2f" "${CPU[$n]} * 1e6 / ${F[$n]}") ($(spread_cpu "$n")) | $irs |"
 done
 cat <<EOF
 
+Wall and CPU time: median of $(m reps) rounds (in brackets the spread of the rounds, lowest–highest);
+1-minute load average at the start of the rounds $(load_rounds) on $(m cpus) cores.
 Reader, delivery, control, host reads and host, other are instructions per frame and add up to the
 total. Half the frames are 372-byte audio packs, so per frame the cost is that of about 10 KB.
 Instructions are the median of $(m cg_reps) callgrind runs: the host sleeps 100 µs whenever no frame is
@@ -282,11 +302,12 @@ for n in "${counts[@]}"; do
     fir=-; pir=-; ipf=-; fpf=-
   fi
   sc=$(calc "%.9f" "${CPU[$n]} - ${SCPU[$n]}")
-  echo "| $n | $(calc "%.1f" "${PCPU[$n]} * 1e6 / $fmb") | $(calc "%.1f" "$sc * 1e6 / $pmb") | $(calc "%.2f" "($sc / $pmb) / (${PCPU[$n]} / $fmb)") | $ipf | $fpf | $(calc "%.1f" "${FCPU[$n]} * 1e6 / $fmb") | $fir | $pir |"
+  echo "| $n | $(calc "%.1f" "${PCPU[$n]} * 1e6 / $fmb") | $(calc "%.1f" "$sc * 1e6 / $pmb") | $(calc "%.2f" "($sc / $pmb) / (${PCPU[$n]} / $fmb)") ($(spread_pread "$n")) | $ipf | $fpf | $(calc "%.1f" "${FCPU[$n]} * 1e6 / $fmb") | $fir | $pir |"
 done
 cat <<EOF
 
-The pipeline's CPU time leaves out the \`StartParse\` call (opening the streams), as the floor's
+The ratio is that of the medians; in brackets the spread of the ratio taken round by round (floor
+and pipeline ran one after the other in each round; load $(load_rounds)). The pipeline's CPU time leaves out the \`StartParse\` call (opening the streams), as the floor's
 leaves out opening its files. CPU times this short (the 1-channel playback takes about a
 millisecond) are coarse (the kernel accounts them in ticks) and noisy on a loaded machine (medians
 of $(m reps) rounds); the instruction counts are the repeatable figures. The pread floor's
@@ -309,10 +330,11 @@ for n in "${counts[@]}"; do
     pi=-; oi=-; ri=-
   fi
   sw=$(calc "%.9f" "${WALL[$n]} - ${SWALL[$n]}"); sc=$(calc "%.9f" "${CPU[$n]} - ${SCPU[$n]}")
-  echo "| $n | $pi | $oi | $ri | $(calc "%.2f" "${EWALL[$n]} * 1e6 / $f") | $(calc "%.2f" "$sw * 1e6 / $f") | $(calc "%.2f" "${EWALL[$n]} / $sw") | $(calc "%.2f" "${ECPU[$n]} * 1e6 / $f") | $(calc "%.2f" "$sc * 1e6 / $f") | $(calc "%.2f" "${ECPU[$n]} / $sc") | $(calc "%.2f" "${PAL[$n]} / $f") | $(calc "%.3f" "${AL[$n]} / $f"), $(calc "%.3f" "${ALD[$n]} / $f") |"
+  echo "| $n | $pi | $oi | $ri | $(calc "%.2f" "${EWALL[$n]} * 1e6 / $f") | $(calc "%.2f" "$sw * 1e6 / $f") | $(calc "%.2f" "${EWALL[$n]} / $sw") | $(calc "%.2f" "${ECPU[$n]} * 1e6 / $f") | $(calc "%.2f" "$sc * 1e6 / $f") | $(calc "%.2f" "${ECPU[$n]} / $sc") ($(spread_peer "$n")) | $(calc "%.2f" "${PAL[$n]} / $f") | $(calc "%.3f" "${AL[$n]} / $f"), $(calc "%.3f" "${ALD[$n]} / $f") |"
 done
 cat <<EOF
 
+peer ÷ MSSP (CPU): the ratio of the medians, in brackets its spread round by round (load $(load_rounds)).
 The peer's wall and CPU time include the kernel reading the Matroska files, ours the kernel reading
 the pack files into the rings; the instruction counts are user space only on both sides.
 
@@ -349,8 +371,7 @@ for n in 1 4 16 32; do
   row=$(grep -E "^\"BM_PresentationStage/$n(_median)?\"," "$res/present.csv" | head -1)
   echo "| $n | $(calc "%.1f" "1e9 / $(echo "$row" | awk -F, '{ print $7 }')") |"
 done
-cat <<EOF
-
+echo
 bash "$(dirname "$0")/report-latency.sh" "$res" "$(dirname "$png")/latency.png"
 cat <<EOF
 

@@ -90,6 +90,7 @@ for ((c = 0; c < maxch; c++)); do origins+=(--origin "$c=1000"); done
 common=(--group "$tmp/rec" --ring "$ring" --nodes "$nodes")
 step "wall and CPU time: floor, pipeline and peer, $reps rounds"
 for ((r = 1; r <= reps; r++)); do
+  cut -d' ' -f1 /proc/loadavg >"$res/load.$r.txt"  # beside every round's figures in the report
   for n in "${counts[@]}"; do
     "$bin/mssp-bench-floor" --group "$tmp/rec" --channels "$n" --ring "$ring" >"$res/floor.$n.$r.txt"
     "$bin/mssp-bench-floor" --group "$tmp/rec" --channels "$n" --ring "$ring" --mode pread >"$res/pread.$n.$r.txt"

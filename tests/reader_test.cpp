@@ -7,6 +7,11 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
 #include "MsspInternal.h"
 #include "ParserHarness.h"
 
@@ -176,3 +181,115 @@ TEST(Reader, EndErrorOrResultAboveAskedLength_NothingCounted) {
     EXPECT_EQ(h->Pd(0).length + static_cast<uint32_t>(h->Waiting(0)), 0u);
 }
 
+
+// After a reset the readers serve the streams that lack their first frame
+// before any other (mssp::ReaderPass); the streams still deliver the same
+// frames in the same order as under the plain policy, one ParseFrame per
+// stream and pass, which stays here as the reference. Random groups, the
+// streams split among reader threads whose passes are drawn at random (the
+// first far more often, as an unfair scheduler would), the playback side
+// taking every frame after each pass, a Seek on the way. Before every
+// stream holds a frame the first-frames policy reads no more than those
+// frames need.
+TEST(Reader, FirstFramesFirst_SameFramesSameOrderAsThePlainPolicy) {
+    struct Row {
+        int streams, perThread, nodes;
+        uint32_t seed;
+    };
+    long long readTotal[2] = {0, 0};  // first frames first, plain
+    for (const Row row : {Row{4, 2, 16, 6}, {5, 2, 32, 2}, {8, 3, 8, 3}, {12, 4, 64, 4}}) {
+        SCOPED_TRACE(row.seed);
+        std::mt19937 rng(row.seed);
+        auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+        std::vector<msspt::RecordingBuilder> group;
+        std::vector<std::vector<int>> chunks;
+        for (int i = 0; i < row.streams; ++i) {
+            msspt::SynthSpec s;
+            s.channel = static_cast<uint8_t>(i);
+            s.segments = pick(1, 2);
+            s.gopsPerSegment = pick(2, 5);
+            s.gop = pick(2, 8);
+            s.audio = pick(0, 1) == 1;
+            s.firstPts = 1000 + 10u * static_cast<unsigned>(pick(0, 3));
+            s.iPayload = static_cast<size_t>(pick(2000, 150000));
+            s.pPayload = static_cast<size_t>(pick(200, 30000));
+            group.push_back(msspt::MakeSynthetic(s));
+            std::vector<int> c;
+            for (int k = pick(1, 3); k > 0; --k) c.push_back(std::vector<int>{777, 4096, 30000, kRead}[pick(0, 3)]);
+            chunks.push_back(c);
+        }
+        std::vector<std::string> delivered[2];
+        long long readBeforeFirstFrames[2] = {-1, -1};
+        for (int policy = 0; policy < 2; ++policy) {  // 0: first frames first, 1: plain
+            ParserHarness h("rdff", row.streams, kRing, row.nodes);
+            for (int i = 0; i < row.streams; ++i) {
+                h.host.SetRecording(i, 0, group[i].recording);
+                h.host.SetChunks(i, 0, chunks[i]);
+                h.Prime(i, i);
+            }
+            const int threads = (row.streams + row.perThread - 1) / row.perThread;
+            std::vector<bool> due(static_cast<size_t>(threads), true);
+            std::mt19937 schedule(row.seed);
+            int quiet = 0;
+            const int seekAt = 40 * threads;
+            testing::internal::CaptureStdout();
+            for (int pass = 0; pass < 100000 && quiet < 20 * threads; ++pass) {
+                if (pass == seekAt) {  // a reset: the readers start over with first frames
+                    Common::_datetime_ at{26, 1, 2, 10, 0, 2, 0};
+                    h.P().Seek(&at, 0);
+                    due.assign(due.size(), true);
+                }
+                const int drawn = std::uniform_int_distribution<int>(0, 3 * threads - 1)(schedule);
+                const int t = drawn < 2 * threads ? 0 : drawn % threads;
+                const int first = t * row.perThread, end = std::min(first + row.perThread, row.streams);
+                bool progress = false;
+                if (policy == 0) {
+                    bool d = due[static_cast<size_t>(t)];
+                    progress = mssp::ReaderPass(h.P(), first, end, d);
+                    due[static_cast<size_t>(t)] = d;
+                } else {
+                    for (int i = first; i < end; ++i) {
+                        if (h.Head(i)->state > MSSP_STATUS_FAST_BACKWARD) continue;
+                        if (h.P().ParseFrame(i) > 0) progress = true;
+                    }
+                }
+                bool all = pass < seekAt;
+                for (int i = 0; i < row.streams; ++i) all = all && (h.Head(i)->parseNum > 0 || h.Head(i)->state != MSSP_STATUS_PLAY);
+                if (all && readBeforeFirstFrames[policy] < 0) {
+                    readBeforeFirstFrames[policy] = 0;
+                    for (const auto& c : h.host.CallsOf(ScriptedHost::kRead)) readBeforeFirstFrames[policy] += c.result > 0 ? c.result : 0;
+                }
+                unsigned char *d1, *d2;
+                int l1, l2, type, channel, r;
+                unsigned long long pts;
+                unsigned flag;
+                bool got = false;
+                while ((r = h.P().GetFrame(&d1, &l1, &d2, &l2, &type, &pts, &flag, &channel, 1, 0)) >= 0) {
+                    uint32_t hash = 2166136261u;
+                    for (int k = 0; k < l1 + l2; ++k) hash = (hash ^ (k < l1 ? d1[k] : d2[k - l1])) * 16777619u;
+                    delivered[policy].push_back(std::to_string(channel) + " " + std::to_string(pts) + " " +
+                                                std::to_string(type) + " " + std::to_string(l1 + l2) + " " +
+                                                std::to_string(hash));
+                    h.P().ReleaseFrame(r);
+                    got = true;
+                }
+                quiet = progress || got ? 0 : quiet + 1;
+            }
+            testing::internal::GetCapturedStdout();
+        }
+        ASSERT_GT(delivered[1].size(), 20u);
+        ASSERT_EQ(delivered[0].size(), delivered[1].size());
+        for (size_t k = 0; k < delivered[0].size(); ++k) ASSERT_EQ(delivered[0][k], delivered[1][k]) << "frame " << k;
+        // Before every stream held a frame: at most each first pack and one read more per stream.
+        long long need = 0;
+        for (int i = 0; i < row.streams; ++i)
+            need += static_cast<long long>(group[i].packs[0].bytes.size()) + *std::max_element(chunks[i].begin(), chunks[i].end());
+        EXPECT_GE(readBeforeFirstFrames[0], 0);
+        EXPECT_LE(readBeforeFirstFrames[0], need);
+        readTotal[0] += readBeforeFirstFrames[0];
+        readTotal[1] += readBeforeFirstFrames[1];
+    }
+    // The plain policy fills the rings of the threads that run most before
+    // the others' streams have a frame.
+    EXPECT_LT(readTotal[0], readTotal[1]);
+}

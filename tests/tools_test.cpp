@@ -261,7 +261,7 @@ TEST(MsspTop, WatchesAPlayingEngine) {
         EXPECT_EQ(Field(*doc, "state"), std::vector<std::string>(3, "\"playing\"")) << *doc;
         EXPECT_EQ(Field(*doc, "play"), std::vector<std::string>(3, "\"play\"")) << *doc;
         EXPECT_EQ(Field(*doc, "impossible"), std::vector<std::string>{"0"}) << *doc;
-        EXPECT_EQ(Field(*doc, "nodes"), std::vector<std::string>{"512"}) << *doc;  // the player's default
+        EXPECT_EQ(Field(*doc, "nodes"), std::vector<std::string>{"256"}) << *doc;  // the player's default
         // The reader's process, once the engine writes it into the key file.
         const std::vector<std::string> owner = Field(*doc, "owner_pid");
         EXPECT_TRUE(owner == std::vector<std::string>{"null"} || owner == std::vector<std::string>{std::to_string(play)})

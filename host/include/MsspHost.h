@@ -142,8 +142,8 @@ struct Options {
     std::string groupDir;
     uint32_t channels = 0;       // 0: every channel recorded in the stream type
     int streamType = 0;          // 0 main, 1 sub, 2 third
-    int ringBytes = 4 << 20;     // per stream
-    int nodes = 512;             // frame nodes per stream
+    int ringBytes = 2 << 20;     // per stream (README: ring size and node count)
+    int nodes = 256;             // frame nodes per stream
     int streamsPerThread = 1;    // 0: one reader thread for all streams
     // Parser streams: 0 one per played channel, but at least reserveStreams
     // (room for a larger channel set switched to later); otherwise exactly

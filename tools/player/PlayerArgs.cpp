@@ -384,9 +384,9 @@ output
   --library-log FILE     where the engine's own diagnostics go (see below)
 
 tuning
-  --ring BYTES           ring size per stream (default 4194304); the engine skips
+  --ring BYTES           ring size per stream (default 2097152); the engine skips
                          a pack longer than BYTES - 131072
-  --nodes N              frame nodes per stream (default 512)
+  --nodes N              frame nodes per stream (default 256)
   --streams-per-thread N reader threads serve N streams each (default 1; 0 one thread)
   --streams N            parser stream count (default: the largest channel set)
   --stall SEC            give up when no frame comes for SEC seconds although

@@ -589,6 +589,10 @@ struct MsspParser {
 
         int reads = free / mssp::kMaxReadLen;
         if (reads > kMaxReadsPerCall) reads = kMaxReadsPerCall;
+        // Without its first frame a stream reads no further than that frame
+        // needs (FinishPack reads the rest of a longer pack): the other
+        // streams' first frames come sooner after a reset.
+        if (mssp::LoadRelaxed(head->parseNum) == 0) reads = 1;  // this thread's own counter
         for (int k = 0; k < reads; ++k) {
             // The room shrinks with every read and an early wrap moves the
             // write position: look again before each further read.

@@ -144,6 +144,14 @@ inline uint64_t Le64(const uint8_t* p) {
     return v;
 }
 
+// One pass of a reader thread over the streams [first, end) (ReaderThreads.cpp):
+// each open, playing stream gets one ParseFrame call; true when one made
+// progress. While `firstFramesDue` holds (set after a reset: start, Idle
+// handed back) a stream that already has its first frame is passed over as
+// long as another stream of the object still lacks one; the flag clears
+// once none lacks one.
+bool ReaderPass(CMultiStreamSyncParser& p, int first, int end, bool& firstFramesDue);
+
 }  // namespace mssp
 
 // Process-wide device group (0 none, 1 ITS, 2 BUS, 3 ANT); 3 selects the old

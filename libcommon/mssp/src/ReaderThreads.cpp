@@ -33,6 +33,13 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kControlLookUs = 10000;  // Idle/StopParse; also the "idle wait" line's interval
 constexpr uint32_t kParkedSleepUs = 20000;  // a parked thread's pass
 constexpr uint32_t kIdleSleepUs = 50000;    // a pass in which no stream made progress
+// After a reset the readers bring every stream its first frame before they
+// fill any ring deep (delivery waits for a frame of every stream): a thread
+// whose streams have theirs looks this often whether the others have too,
+// and holds back for at most kFirstFramesHoldUs (a stream that never gets a
+// frame must not keep the others' rings empty).
+constexpr uint32_t kFirstFramesLookUs = 1000;
+constexpr uint32_t kFirstFramesHoldUs = 100000;
 constexpr int kFrameInfoSize = 40;          // pFrameInfo, in the node layout
 constexpr int kMaxStreamType = 2;           // stream types 0..2
 
@@ -235,6 +242,34 @@ struct MsspReader {
             const auto left = std::chrono::duration_cast<std::chrono::microseconds>(lastLine + interval - now);
             mssp::SleepOn(g_ReaderAnswer, seen, static_cast<uint32_t>(left.count() > 0 ? left.count() : 1));
         }
+    }
+
+    // Whether a stream of the object still lacks its first frame since the
+    // last reset: it is being read in normal play and none was stored.
+    static bool FirstFrameLacking(P& p) {
+        const int status = mssp::LoadRelaxed(p.m_Status);
+        if (status == MSSP_STATUS_FAST_FORWARD || status == MSSP_STATUS_FAST_BACKWARD) return false;
+        for (int i = 0; i < p.m_StreamNum; ++i) {
+            MSSP_StreamHead_t* head = p.m_pStreamHead[i];
+            // acquire: the other readers' counters and states as they published them
+            if (mssp::LoadAcquire(head->state) > MSSP_STATUS_FAST_BACKWARD) continue;
+            if (mssp::LoadAcquire(head->parseNum) == 0) return true;
+        }
+        return false;
+    }
+
+    static bool Pass(P& p, int first, int end, bool& firstFramesDue) {
+        if (firstFramesDue && !FirstFrameLacking(p)) firstFramesDue = false;
+        bool progress = false;
+        for (int i = first; i < end; ++i) {
+            if (p.CurrentFd(i) < 0) continue;
+            MSSP_StreamHead_t* head = p.m_pStreamHead[i];
+            if (mssp::LoadAcquire(head->state) > MSSP_STATUS_FAST_BACKWARD) continue;
+            // It has its first frame: the streams that lack one go first.
+            if (firstFramesDue && mssp::LoadRelaxed(head->parseNum) != 0) continue;  // this thread's own counter
+            if (p.ParseFrame(i) > 0) progress = true;
+        }
+        return progress;
     }
 
     // StopParse for one record: returns when its thread has ended.
@@ -552,6 +587,10 @@ int CMultiStreamSyncParser::ParseStream(int threadIndex) {
     MSSP_ThreadParam_t& rec = Thread(threadIndex);
     const int first = rec.firstStream;
     const int end = rec.endStream < m_StreamNum ? rec.endStream : m_StreamNum;
+    // A thread starts or resumes after a reset (StartParse, or a control
+    // operation between Idle(true) and Idle(false)): first frames first.
+    bool firstFramesDue = true;
+    Clock::time_point dueSince{};
 
     for (;;) {
         // Read before the flags: a request made after this point ends this
@@ -565,16 +604,24 @@ int CMultiStreamSyncParser::ParseStream(int threadIndex) {
             // sees it parked
             mssp::StoreRelease(rec.idleAck, 1);
             mssp::WakeAll(g_ReaderAnswer);
+            firstFramesDue = true;
+            dueSince = Clock::time_point{};
             mssp::SleepOn(m_ReaderWake, seen, kParkedSleepUs);
             continue;
         }
-        bool progress = false;
-        for (int i = first; i < end; ++i) {
-            if (CurrentFd(i) < 0) continue;
-            if (mssp::LoadAcquire(m_pStreamHead[i]->state) > MSSP_STATUS_FAST_BACKWARD) continue;
-            if (ParseFrame(i) > 0) progress = true;
+        const bool wasDue = firstFramesDue;
+        if (wasDue) {
+            const Clock::time_point now = Clock::now();
+            if (dueSince == Clock::time_point{}) {
+                dueSince = now;
+            } else if (now - dueSince >= std::chrono::microseconds(kFirstFramesHoldUs)) {
+                firstFramesDue = false;
+            }
         }
-        if (!progress) mssp::SleepOn(m_ReaderWake, seen, kIdleSleepUs);
+        const bool progress = MsspReader::Pass(*this, first, end, firstFramesDue);
+        // Every stream has its first frame: threads held back fill their rings now.
+        if (wasDue && !firstFramesDue) mssp::WakeAll(m_ReaderWake);
+        if (!progress) mssp::SleepOn(m_ReaderWake, seen, firstFramesDue ? kFirstFramesLookUs : kIdleSleepUs);
     }
 
     MsspReader::CloseHandles(*this, first, end);
@@ -703,4 +750,8 @@ int CMultiStreamSyncParser::GetBufFreeSize(int index) {
     free -= 1;
     if (free < 0) return 0;
     return free > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(free);
+}
+
+bool mssp::ReaderPass(CMultiStreamSyncParser& p, int first, int end, bool& firstFramesDue) {
+    return MsspReader::Pass(p, first, end, firstFramesDue);
 }
