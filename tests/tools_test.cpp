@@ -388,3 +388,17 @@ TEST(MsspTop, ReadsHandMadeSegments) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << rest;
     EXPECT_NE(rest.find("the segment of " + key + " was removed"), std::string::npos) << rest;
 }
+
+// Every tool and subcommand answers --help with its usage on standard
+// output and success, wherever the option stands.
+TEST(Tools, EveryToolAndSubcommandTakesHelp) {
+    for (const char* cmd : {"mssp-pack --help", "mssp-pack h264 --help", "mssp-pack synth -o /nonexistent --help",
+                            "mssp-probe --help", "mssp-play --help", "mssp-top --help"}) {
+        SCOPED_TRACE(cmd);
+        const std::string tool = std::string(cmd).substr(0, std::string(cmd).find(' '));
+        if (access((kTools + "/" + tool).c_str(), X_OK) != 0) continue;  // mssp-top needs curses
+        std::string out;
+        EXPECT_EQ(msspt::Shell(msspt::EmulatorPrefix() + kTools + "/" + cmd, &out), 0) << out;
+        EXPECT_NE(out.find("usage"), std::string::npos) << out;
+    }
+}
