@@ -530,6 +530,33 @@ TEST_F(MsspSrc, APipelineRestartsAHundredTimes) {
     gst_object_unref(src);
 }
 
+// SELECT_STREAMS: the streams left out end and deliver nothing more, the
+// chosen ones play; the element answers with STREAMS_SELECTED.
+TEST_F(MsspSrc, SelectStreamsKeepsOnlyTheChosenPadsPlaying) {
+    ASSERT_EQ(Run(), "");
+    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline_), "s");
+    GList* ids = nullptr;
+    for (const char* name : {"src_0", "src_2"}) {
+        GstPad* pad = gst_element_get_static_pad(src, name);
+        ids = g_list_append(ids, gst_pad_get_stream_id(pad));
+        gst_object_unref(pad);
+    }
+    EXPECT_TRUE(gst_element_send_event(src, gst_event_new_select_streams(ids)));
+    g_list_free_full(ids, g_free);
+    gst_object_unref(src);
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    GstMessage* msg = gst_bus_timed_pop_filtered(bus, 10 * GST_SECOND, GST_MESSAGE_STREAMS_SELECTED);
+    gst_object_unref(bus);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(gst_message_streams_selected_get_size(msg), 2u);
+    gst_message_unref(msg);
+    Seek(1.0, GST_SEEK_FLAG_NONE, 0);
+    for (int c = 0; c < kChannels; ++c) {
+        if (c % 2) EXPECT_TRUE(cap_.buffers[c].empty()) << "channel " << c;
+        else EXPECT_EQ(Units(c), FromKeyAt(c, 0)) << "channel " << c;
+    }
+}
+
 // mssp:// URIs: properties from the query; playbin3 plays one to EOS (the
 // first video stream, as decodebin3 chooses); bad URIs are refused whole.
 TEST_F(MsspSrc, AUriPlaysInPlaybin3AndBadUrisAreRefused) {
