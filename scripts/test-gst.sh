@@ -8,7 +8,8 @@
 # leak tracer; bad groups and refused property values; a missing, empty,
 # damaged or cut-short channel ending alone with a warning while the others
 # play; a gst_parse_launch pipeline restarted 100 times with the same pads
-# and flat file descriptors and threads; an mssp:// URI in playbin3 and in
+# and flat file descriptors and threads; stream-type switched while playing;
+# SELECT_STREAMS; an mssp:// URI in playbin3 and in
 # GstDiscoverer, bad URIs refused).
 # Usage: scripts/test-gst.sh [BUILD]      (default build/ci)
 set -euo pipefail

@@ -79,6 +79,7 @@ struct OutPad {
     bool discont = true;
     bool eos = false;
     bool dead = false;  // its channel could not be opened: it ends at once, the others play
+    mssphost::MediaKind kind = mssphost::MediaKind::kOther;  // of the caps sent (video)
     bool selected = true;  // SELECT_STREAMS left it out: its frames are dropped, it ends at once
     // Frames lost to a damaged recording, in normal play: gaps in the
     // channel's recorded timestamps against its frame interval.
@@ -475,7 +476,8 @@ void PreparePads(GstMsspSrc* self, int law) {
         o.channel = c->channel;
         o.index = c->index;
         o.audio = want[i].second;
-        streams.push_back(NewStream(self, o, c->keys.empty() ? fallback : c->video, law));
+        o.kind = c->keys.empty() ? fallback : c->video;
+        streams.push_back(NewStream(self, o, o.kind, law));
         gst_stream_collection_add_stream(collection, GST_STREAM(gst_object_ref(streams.back())));
     }
     GST_OBJECT_LOCK(self);
@@ -1062,9 +1064,75 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
 // ---------------------------------------------------------------------------
 // GObject and GstElement plumbing.
 
+// stream-type set while playing: every channel switches through the host
+// layer at the current position, as after a flushing seek there; the pads
+// stay, and a pad gets new caps only when its channel's codec changes.
+void SwitchStreamTypeLive(GstMsspSrc* self, int type) {
+    Priv& p = P(self);
+    std::lock_guard<std::mutex> serial(p.seekLock);
+    if (!p.running) return;
+    const guint32 seqnum = gst_util_seqnum_next();
+    GstEvent* flushStart = gst_event_new_flush_start();
+    gst_event_set_seqnum(flushStart, seqnum);
+    p.flushing = true;
+    PushAll(self, flushStart);
+    gst_task_pause(p.task);
+    g_rec_mutex_lock(&p.streamLock);  // the task is out of its iteration: no frame is held
+    const guint64 at = p.positionMs;
+    GST_INFO_OBJECT(self, "stream type %d from %" G_GUINT64_FORMAT " ms", type, at);
+    p.stage.Reposition(false);
+    p.session->SwitchStreamType(type, at);
+    GstEvent* flushStop = gst_event_new_flush_stop(TRUE);
+    gst_event_set_seqnum(flushStop, seqnum);
+    PushAll(self, flushStop);
+    for (OutPad& o : p.pads) {
+        const mssphost::ChannelDesc* c = p.session->FindChannel(o.channel);
+        if (!o.audio && c && !c->keys.empty() && c->video != o.kind) {
+            o.kind = c->video;
+            GstCaps* caps = VideoCaps(o.kind);
+            gst_pad_push_event(o.pad, gst_event_new_caps(caps));
+            gst_caps_unref(caps);
+        }
+        o.eos = false;
+        o.discont = true;
+        o.haveLast = false;
+        o.pushed = false;
+        o.endChecked = false;
+    }
+    const uint32_t failed = p.session->FailedChannels();
+    if (failed)
+        GST_ELEMENT_WARNING(self, STREAM, DEMUX, ("No recording of channel(s) %s in stream type %d at the position",
+                                                  mssphost::ChannelList(failed).c_str(), type), (nullptr));
+    gst_flow_combiner_reset(p.combiner);
+    p.rate = 1.0;
+    p.seekFlags = GST_SEEK_FLAG_NONE;
+    p.segmentDone = false;
+    p.targetMs = at;
+    p.stop = GST_CLOCK_TIME_NONE;
+    p.seqnum = seqnum;
+    p.segmentPending = true;
+    p.lastFrameUs = g_get_monotonic_time();
+    p.flushing = false;
+    g_rec_mutex_unlock(&p.streamLock);
+    gst_task_start(p.task);
+}
+
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     GstMsspSrc* self = GST_MSSP_SRC(object);
     Settings& s = P(self).settings;
+    if (GST_STATE(self) > GST_STATE_READY && id == PROP_STREAM_TYPE) {
+        const int type = g_value_get_int(value);
+        if (type < 0 || type > 2) {
+            GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS, ("stream-type=%d is not valid: give 0..2", type), (nullptr));
+            return;
+        }
+        GST_OBJECT_LOCK(self);
+        const bool change = s.streamType != type;
+        s.streamType = type;
+        GST_OBJECT_UNLOCK(self);
+        if (change) SwitchStreamTypeLive(self, type);
+        return;
+    }
     if (GST_STATE(self) > GST_STATE_READY) {
         GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS, ("Property %s can only be changed in the NULL or READY state",
                                                        pspec->name), (nullptr));
@@ -1199,10 +1267,13 @@ static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
         g_param_spec_string("channels", "Channels",
                             "Channels to play: \"0-3\", \"0,2,5\" or a mask 0xF (empty: every recorded channel)", "",
                             kRwReady));
-    g_object_class_install_property(gobject, PROP_STREAM_TYPE,
-                                    g_param_spec_int("stream-type", "Stream type",
-                                                     "Recorded stream to play: 0 main, 1 sub, 2 third", G_MININT, G_MAXINT, 0,
-                                                     kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_STREAM_TYPE,
+        g_param_spec_int("stream-type", "Stream type",
+                         "Recorded stream to play: 0 main, 1 sub, 2 third (switches at the position while playing)",
+                         G_MININT, G_MAXINT, 0,
+                         static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                  GST_PARAM_MUTABLE_PLAYING)));
     g_object_class_install_property(
         gobject, PROP_START_TIME,
         g_param_spec_string("start-time", "Start time",

@@ -557,6 +557,56 @@ TEST_F(MsspSrc, SelectStreamsKeepsOnlyTheChosenPadsPlaying) {
     }
 }
 
+// stream-type set while playing: the pads stay, frames of the new type
+// follow from about the position on every channel, to EOS.
+TEST_F(MsspSrc, StreamTypeSwitchesWhilePlaying) {
+    const std::string group = g_dir + "/types";
+    std::string out;
+    ASSERT_EQ(msspt::Shell(msspt::EmulatorPrefix() + MSSP_TOOLS_DIR "/mssp-pack synth -o " + group +
+                           " --channels 2 --types 2 --duration 3 --gop 10 --force", &out), 0) << out;
+    pipeline_ = gst_parse_launch(("msspsrc name=s shm-name=" + shm_ + " location=" + group +
+                                  " s.src_0 ! queue max-size-buffers=2 ! fakesink sync=true  s.src_1 ! queue max-size-buffers=2 ! fakesink sync=true").c_str(), nullptr);
+    ASSERT_NE(pipeline_, nullptr);
+    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline_), "s");
+    static std::mutex m;
+    static std::map<int, std::vector<int>> types;  // channel -> stream type of each buffer (synthetic tag byte 5)
+    types.clear();
+    for (const char* name : {"src_0", "src_1"}) {
+        GstPad* pad = gst_element_get_static_pad(src, name);
+        if (!pad) {  // made on the first start
+            gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+            gst_element_get_state(pipeline_, nullptr, nullptr, 10 * GST_SECOND);
+            pad = gst_element_get_static_pad(src, name);
+        }
+        ASSERT_NE(pad, nullptr);
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, +[](GstPad* p, GstPadProbeInfo* info, gpointer) {
+            guint8 tag[6] = {};
+            if (gst_buffer_extract(GST_PAD_PROBE_INFO_BUFFER(info), 0, tag, 6) == 6) {
+                std::lock_guard<std::mutex> lock(m);
+                types[GST_PAD_NAME(p)[4] - '0'].push_back(tag[5]);
+            }
+            return GST_PAD_PROBE_OK;
+        }, nullptr, nullptr);
+        gst_object_unref(pad);
+    }
+    gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    for (int i = 0; i < 500; ++i) {  // about a second played
+        { std::lock_guard<std::mutex> lock(m); if (types[0].size() >= 25) break; }
+        g_usleep(10000);
+    }
+    g_object_set(src, "stream-type", 1, nullptr);
+    EXPECT_EQ(WaitEnd(), "");
+    gst_object_unref(src);
+    std::lock_guard<std::mutex> lock(m);
+    for (int c = 0; c < 2; ++c) {
+        SCOPED_TRACE("channel " + std::to_string(c));
+        ASSERT_FALSE(types[c].empty());
+        EXPECT_EQ(types[c].front(), 0);
+        EXPECT_EQ(types[c].back(), 1) << "the new type to the end";
+        EXPECT_TRUE(std::is_sorted(types[c].begin(), types[c].end())) << "no frame of the old type after the switch";
+    }
+}
+
 // mssp:// URIs: properties from the query; playbin3 plays one to EOS (the
 // first video stream, as decodebin3 chooses); bad URIs are refused whole.
 TEST_F(MsspSrc, AUriPlaysInPlaybin3AndBadUrisAreRefused) {
