@@ -9,6 +9,11 @@
 #include <unistd.h>
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (!std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help"))) {
+        std::puts("usage: mssp-minimal-host [NAME]   builds a parser for 4 streams under shared-memory name NAME "
+                  "(default demo), then removes its key file");
+        return 0;
+    }
     std::string name = argc > 1 ? argv[1] : "demo";
     MSSP_StreamOperation_t ops;
     std::memset(&ops, 0, sizeof(ops));  // a real host fills the nine slots

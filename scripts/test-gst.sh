@@ -3,9 +3,15 @@
 # checks that gst-inspect-1.0 finds the element in the install's plugin
 # folder (and libmssp beside it), then runs the element's tests (ctest label
 # gst: whole and in step by recorded time with caps, flags, times and meta;
-# seeks, accurate seeks and trick play; decoded pictures equal to ffmpeg's;
-# no object left alive under the leak tracer; bad groups), and that the
-# engine's lines go to the debug log, not to standard output.
+# seeks, accurate seeks, snapping, segment seeks to SEGMENT_DONE and trick
+# play; decoded pictures equal to ffmpeg's; no object left alive under the
+# leak tracer; bad groups and refused property values; a missing, empty,
+# damaged or cut-short channel ending alone with a warning while the others
+# play; a gst_parse_launch pipeline restarted 100 times with the same pads
+# and flat file descriptors and threads; stream-type switched while playing;
+# SELECT_STREAMS; an mssp:// URI in playbin3 and in
+# GstDiscoverer, bad URIs refused), and that the engine's lines go to the
+# debug log, not to standard output.
 # Usage: scripts/test-gst.sh [BUILD]      (default build/ci)
 set -euo pipefail
 cd "$(dirname "$0")/.."

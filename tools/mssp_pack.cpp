@@ -78,6 +78,10 @@ int main(int argc, char** argv) {
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "-h" || arg == "--help") {  // after the mode too: "mssp-pack h264 --help"
+            Usage();
+            return 0;
+        }
         long long v = 0;
         auto intArg = [&](long long lo, long long hi, long long* dst) {
             if (!value || !Int(value, lo, hi, dst)) return false;

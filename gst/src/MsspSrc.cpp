@@ -1,5 +1,7 @@
-// msspsrc: properties, pads and caps, the streaming task (frame, pooled
-// copy, release, the presentation stage, push), seeking and queries. The
+// msspsrc: properties, pads, caps and the stream collection, the streaming
+// task (frame, pooled copy, release, the presentation stage, push; damaged
+// channels reported), seeking and queries. The URI handler is in
+// MsspSrcUri.cpp. The
 // engine and the recording store are reached only through the host layer
 // (mssphost::Session, mssphost::Presentation).
 #include "MsspSrc.h"
@@ -28,6 +30,7 @@ constexpr guint kMinPoolBytes = 64 << 10;  // smallest pooled buffer; pools grow
 constexpr guint kPoolMinBuffers = 4;
 constexpr gulong kPollUs = 2000;            // wait between takes that found nothing
 constexpr guint kDefaultStallSec = 10;
+constexpr guint kMaxStallSec = 3600;
 constexpr int kDefaultRing = 4 << 20;
 constexpr int kDefaultNodes = 512;
 
@@ -78,6 +81,18 @@ struct OutPad {
     guint poolSize = 0;
     bool discont = true;
     bool eos = false;
+    bool dead = false;  // its channel could not be opened: it ends at once, the others play
+    mssphost::MediaKind kind = mssphost::MediaKind::kOther;  // of the caps sent (video)
+    bool selected = true;  // SELECT_STREAMS left it out: its frames are dropped, it ends at once
+    // Frames lost to a damaged recording, in normal play: gaps in the
+    // channel's recorded timestamps against its frame interval.
+    bool haveLast = false;
+    uint64_t lastPts = 0, minStep = 0;
+    uint64_t lost = 0, lostSaid = 0;
+    gint64 saidUs = 0;
+    bool pushed = false;
+    guint64 lastMs = 0;  // position of the last buffer pushed
+    bool endChecked = false;  // whether it ended early was looked at in this run
 };
 
 // A frame on its way through the presentation stage: its buffer (owned)
@@ -121,6 +136,12 @@ struct Priv {
     std::vector<uint8_t> headerScratch;
     std::vector<OutPad> pads;
     GstFlowCombiner* combiner = nullptr;
+    // The run's streams: one per pad, by stream-id, posted on the bus and
+    // sent on every pad; SELECT_STREAMS chooses among them.
+    GstStreamCollection* collection = nullptr;
+    std::mutex selectLock;                   // guards `selection`
+    std::vector<std::string> selection;      // stream-ids chosen last
+    std::atomic<bool> selectionPending{false};  // the task applies `selection` at its next iteration
     std::atomic<bool> flushing{false};
     guint stallSec = kDefaultStallSec;
     gint64 lastFrameUs = 0;
@@ -136,6 +157,7 @@ struct Priv {
     // sink, all copies with one seqnum: only the first repositions.
     std::mutex seekLock;
     guint32 lastSeekSeqnum = GST_SEQNUM_INVALID;
+    std::atomic<bool> segmentDone{false};  // the run ended with SEGMENT_DONE: a seek without flushing may go on
     std::atomic<guint64> positionMs{0};
     std::atomic<guint64> durationMs{0};
     std::atomic<bool> running{false};
@@ -148,7 +170,8 @@ struct _GstMsspSrc {
     Priv* priv;
 };
 
-G_DEFINE_TYPE(GstMsspSrc, gst_mssp_src, GST_TYPE_ELEMENT)
+G_DEFINE_TYPE_WITH_CODE(GstMsspSrc, gst_mssp_src, GST_TYPE_ELEMENT,
+                        G_IMPLEMENT_INTERFACE(GST_TYPE_URI_HANDLER, gst_mssp_src_uri_handler_init))
 
 namespace {
 
@@ -255,11 +278,14 @@ void PushAll(GstMsspSrc* self, GstEvent* event) {
 
 void SendSegment(GstMsspSrc* self, guint64 firstMs);
 bool PushReady(GstMsspSrc* self, uint32_t live);
+bool AnyLive(Priv& p);
+void SayLoss(GstMsspSrc* self, OutPad& o, bool atEnd);
 
 // A run that ends before its first frame still sends its segment first.
 void PushEos(GstMsspSrc* self, OutPad& o) {
     if (o.eos) return;
     if (P(self).segmentPending) SendSegment(self, P(self).targetMs);
+    SayLoss(self, o, true);
     o.eos = true;
     GstEvent* ev = gst_event_new_eos();
     if (P(self).seqnum) gst_event_set_seqnum(ev, P(self).seqnum);
@@ -270,12 +296,98 @@ void PushEosAll(GstMsspSrc* self) {
     for (OutPad& o : P(self).pads) PushEos(self, o);
 }
 
+// Frames a damaged recording lost on a pad: a WARNING at most once a second
+// while it plays, the total when the channel ends.
+void SayLoss(GstMsspSrc* self, OutPad& o, bool atEnd) {
+    const gint64 now = g_get_monotonic_time();
+    if (atEnd ? o.lost == 0 : (o.lost == o.lostSaid || now - o.saidUs < G_USEC_PER_SEC)) return;
+    if (atEnd)
+        GST_ELEMENT_WARNING(self, STREAM, DEMUX,
+                            ("Channel %d: %" G_GUINT64_FORMAT " frame(s) lost to a damaged recording in all", o.channel,
+                             o.lost),
+                            (nullptr));
+    else
+        GST_ELEMENT_WARNING(self, STREAM, DEMUX,
+                            ("Channel %d: %" G_GUINT64_FORMAT " frame(s) lost to a damaged recording (%" G_GUINT64_FORMAT
+                             " so far)", o.channel, o.lost - o.lostSaid, o.lost),
+                            (nullptr));
+    o.lostSaid = o.lost;
+    o.saidUs = now;
+}
+
+constexpr uint64_t kMaxLossGapMs = 10000;  // a longer gap is a pause in recording, not damage
+
+void CountLoss(GstMsspSrc* self, OutPad& o, const mssphost::Frame& f, const recstore::PackHeader* h) {
+    Priv& p = P(self);
+    if (o.audio || p.rate < 0 || p.session->CurrentMode() != mssphost::Mode::kPlay ||
+        (f.type != MSSP_FRAME_I && f.type != MSSP_FRAME_P))
+        return;
+    const uint64_t pts = h && h->hasPts ? h->ptsMs : f.pts;
+    if (o.haveLast && pts > o.lastPts) {
+        const uint64_t d = pts - o.lastPts;
+        const uint64_t step = h && h->frameRate ? 1000u / h->frameRate : o.minStep;
+        if (step > 0 && d * 2 > step * 3 && d <= kMaxLossGapMs) o.lost += (d + step / 2) / step - 1;
+        if (o.minStep == 0 || d < o.minStep) o.minStep = d;
+    }
+    o.haveLast = true;
+    o.lastPts = pts;
+    SayLoss(self, o, false);
+}
+
+// A channel whose stream ends more than a second before the recording's
+// end (its own index's, or the group's): its recording is damaged or cut
+// short there (looked at once per run, in normal play to the end).
+void SayEndedEarly(GstMsspSrc* self, OutPad& o) {
+    Priv& p = P(self);
+    if (std::exchange(o.endChecked, true)) return;
+    if (o.audio || o.eos || o.dead || !o.pushed || p.rate < 0 || GST_CLOCK_TIME_IS_VALID(p.stop) ||
+        p.session->CurrentMode() != mssphost::Mode::kPlay)
+        return;
+    const mssphost::ChannelDesc* c = p.session->FindChannel(o.channel);
+    const guint64 margin = std::max<guint64>(1000, c ? 2 * c->frameMs : 0);
+    if (p.durationMs <= o.lastMs + margin) return;
+    GST_ELEMENT_WARNING(self, STREAM, DEMUX,
+                        ("Channel %d ended %.1f s before the recording's end (damaged or cut-short recording)",
+                         o.channel, static_cast<double>(p.durationMs - o.lastMs) / 1000.0),
+                        ("its last frame at %" G_GUINT64_FORMAT " ms of %" G_GUINT64_FORMAT " ms", o.lastMs,
+                         static_cast<guint64>(p.durationMs)));
+}
+
+// The run has played to its end: EOS on every pad, or after a segment seek
+// SEGMENT_DONE (the pads stay open for the application's next seek).
+void EndRun(GstMsspSrc* self) {
+    Priv& p = P(self);
+    for (OutPad& o : p.pads) SayEndedEarly(self, o);
+    if (p.seekFlags & GST_SEEK_FLAG_SEGMENT) {
+        if (p.segmentPending) SendSegment(self, p.targetMs);
+        const gint64 at = static_cast<gint64>(p.rate > 0 && GST_CLOCK_TIME_IS_VALID(p.stop) ? p.stop
+                                                                                          : NsOf(p.positionMs));
+        p.segmentDone = true;  // before the message: the application may seek on at once
+        GstMessage* msg = gst_message_new_segment_done(GST_OBJECT(self), GST_FORMAT_TIME, at);
+        gst_message_set_seqnum(msg, p.seqnum);
+        gst_element_post_message(GST_ELEMENT(self), msg);
+        GstEvent* ev = gst_event_new_segment_done(GST_FORMAT_TIME, at);
+        gst_event_set_seqnum(ev, p.seqnum);
+        PushAll(self, ev);
+    } else {
+        PushEosAll(self);
+    }
+    gst_task_pause(p.task);
+}
+
 gboolean SrcEvent(GstPad* pad, GstObject* parent, GstEvent* event);
 gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query);
 
-void AddPad(GstMsspSrc* self, const mssphost::ChannelDesc& c, bool audio, guint groupId, int law) {
-    Priv& p = P(self);
-    gchar* name = g_strdup_printf(audio ? "audio_%u" : "src_%u", static_cast<guint>(c.channel));
+void ReleasePool(OutPad& o) {
+    if (!o.pool) return;
+    gst_buffer_pool_set_active(o.pool, FALSE);
+    gst_object_unref(o.pool);
+    o.pool = nullptr;
+    o.poolSize = 0;
+}
+
+GstPad* NewPad(GstMsspSrc* self, int channel, bool audio) {
+    gchar* name = g_strdup_printf(audio ? "audio_%u" : "src_%u", static_cast<guint>(channel));
     GstPadTemplate* templ = gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(self),
                                                                audio ? "audio_%u" : "src_%u");
     GstPad* pad = gst_pad_new_from_template(templ, name);
@@ -283,24 +395,35 @@ void AddPad(GstMsspSrc* self, const mssphost::ChannelDesc& c, bool audio, guint 
     gst_pad_set_event_function(pad, SrcEvent);
     gst_pad_set_query_function(pad, SrcQuery);
     gst_pad_use_fixed_caps(pad);
-    gst_pad_set_active(pad, TRUE);
-    gchar* sid = gst_pad_create_stream_id_printf(pad, GST_ELEMENT(self), "%s%u", audio ? "audio" : "video",
-                                                 static_cast<guint>(c.channel));
-    GstEvent* start = gst_event_new_stream_start(sid);
-    g_free(sid);
-    gst_event_set_group_id(start, groupId);
-    gst_pad_push_event(pad, start);
-    GstCaps* caps = audio ? AudioCaps(law) : VideoCaps(c.video);
-    gst_pad_push_event(pad, gst_event_new_caps(caps));
+    return pad;
+}
+
+GstStream* NewStream(GstMsspSrc* self, const OutPad& o, mssphost::MediaKind video, int law) {
+    gchar* sid = gst_pad_create_stream_id_printf(o.pad, GST_ELEMENT(self), "%s%u", o.audio ? "audio" : "video",
+                                                 static_cast<guint>(o.channel));
+    GstCaps* caps = o.audio ? AudioCaps(law) : VideoCaps(video);
+    GstStream* stream = gst_stream_new(sid, caps, o.audio ? GST_STREAM_TYPE_AUDIO : GST_STREAM_TYPE_VIDEO,
+                                       GST_STREAM_FLAG_NONE);
+    GstTagList* tags = gst_tag_list_new(GST_TAG_TITLE, (std::string(o.audio ? "Audio of channel " : "Channel ") +
+                                                        std::to_string(o.channel)).c_str(), nullptr);
+    gst_stream_set_tags(stream, tags);
+    gst_tag_list_unref(tags);
     gst_caps_unref(caps);
-    OutPad o;
-    o.pad = pad;
-    o.channel = c.channel;
-    o.index = c.index;
-    o.audio = audio;
-    p.pads.push_back(o);
-    gst_flow_combiner_add_pad(p.combiner, pad);
-    gst_element_add_pad(GST_ELEMENT(self), pad);
+    g_free(sid);
+    return stream;
+}
+
+// Activates a pad for a run and sends what starts its stream.
+void OpenPad(GstMsspSrc* self, OutPad& o, GstStream* stream, guint groupId) {
+    gst_pad_set_active(o.pad, TRUE);
+    GstEvent* start = gst_event_new_stream_start(gst_stream_get_stream_id(stream));
+    gst_event_set_group_id(start, groupId);
+    gst_event_set_stream(start, stream);
+    gst_pad_push_event(o.pad, start);
+    gst_pad_push_event(o.pad, gst_event_new_stream_collection(P(self).collection));
+    GstCaps* caps = gst_stream_get_caps(stream);
+    gst_pad_push_event(o.pad, gst_event_new_caps(caps));
+    gst_caps_unref(caps);
 }
 
 void RemovePads(GstMsspSrc* self) {
@@ -309,12 +432,77 @@ void RemovePads(GstMsspSrc* self) {
         gst_flow_combiner_remove_pad(p.combiner, o.pad);
         gst_pad_set_active(o.pad, FALSE);
         gst_element_remove_pad(GST_ELEMENT(self), o.pad);
-        if (o.pool) {
-            gst_buffer_pool_set_active(o.pool, FALSE);
-            gst_object_unref(o.pool);
-        }
+        ReleasePool(o);
     }
     p.pads.clear();
+}
+
+// The pads of a run: those of the last run while the played channels stay
+// the same (same names; a restarted pipeline keeps its links, its caps
+// change only with a channel's codec), else the pads of the new set, then
+// no-more-pads.
+void PreparePads(GstMsspSrc* self, int law) {
+    Priv& p = P(self);
+    std::vector<std::pair<int, bool>> want;  // channel, audio
+    for (const mssphost::ChannelDesc& c : p.session->Channels()) {
+        want.emplace_back(c.channel, false);
+        if (c.audio) want.emplace_back(c.channel, true);
+    }
+    bool same = want.size() == p.pads.size();
+    for (size_t i = 0; same && i < want.size(); ++i)
+        same = p.pads[i].channel == want[i].first && p.pads[i].audio == want[i].second;
+    if (!same) {
+        RemovePads(self);
+        for (const auto& [channel, audio] : want) {
+            OutPad o;
+            o.pad = NewPad(self, channel, audio);
+            o.channel = channel;
+            o.audio = audio;
+            p.pads.push_back(o);
+        }
+    }
+    // A channel without recording gets the caps of the group's first one
+    // that has some, so that it links as its neighbours do (then ends).
+    mssphost::MediaKind fallback = mssphost::MediaKind::kOther;
+    for (auto it = p.session->Channels().rbegin(); it != p.session->Channels().rend(); ++it) {
+        if (!it->keys.empty()) fallback = it->video;
+    }
+    const guint groupId = gst_util_group_id_next();
+    GstStreamCollection* collection = gst_stream_collection_new(nullptr);
+    std::vector<GstStream*> streams;
+    for (size_t i = 0; i < p.pads.size(); ++i) {
+        OutPad& o = p.pads[i];
+        const mssphost::ChannelDesc* c = p.session->FindChannel(want[i].first);
+        GstPad* pad = o.pad;
+        o = OutPad{};  // the run's state afresh
+        o.pad = pad;
+        o.channel = c->channel;
+        o.index = c->index;
+        o.audio = want[i].second;
+        o.kind = c->keys.empty() ? fallback : c->video;
+        streams.push_back(NewStream(self, o, o.kind, law));
+        gst_stream_collection_add_stream(collection, GST_STREAM(gst_object_ref(streams.back())));
+    }
+    GST_OBJECT_LOCK(self);
+    std::swap(p.collection, collection);
+    GST_OBJECT_UNLOCK(self);
+    if (collection) gst_object_unref(collection);
+    {
+        std::lock_guard<std::mutex> lock(p.selectLock);  // a new run plays every stream until chosen again
+        p.selection.clear();
+        p.selectionPending = false;
+    }
+    gst_element_post_message(GST_ELEMENT(self), gst_message_new_stream_collection(GST_OBJECT(self), p.collection));
+    for (size_t i = 0; i < p.pads.size(); ++i) {
+        OutPad& o = p.pads[i];
+        OpenPad(self, o, streams[i], groupId);
+        gst_object_unref(streams[i]);
+        if (!same) {
+            gst_flow_combiner_add_pad(p.combiner, o.pad);
+            gst_element_add_pad(GST_ELEMENT(self), o.pad);
+        }
+    }
+    if (!same) gst_element_no_more_pads(GST_ELEMENT(self));
 }
 
 // ---------------------------------------------------------------------------
@@ -365,15 +553,17 @@ void PauseTask(GstMsspSrc* self) { gst_task_pause(P(self).task); }
 // every stream is, or report a stall.
 void Idle(GstMsspSrc* self) {
     Priv& p = P(self);
-    if (!p.session->Live()) {
+    if (!AnyLive(p)) {
         if (PushReady(self, 0)) return;  // what the stage holds goes first
         GST_INFO_OBJECT(self, "every stream is over");
-        PushEosAll(self);
-        PauseTask(self);
+        EndRun(self);
         return;
     }
     for (OutPad& o : p.pads) {  // a pad ends once the stage holds none of its frames
-        if (!o.eos && p.session->StreamStatus(o.index) == 0 && p.stage.HeldFrames() == 0) PushEos(self, o);
+        if (!o.eos && p.session->StreamStatus(o.index) == 0 && p.stage.HeldFrames() == 0) {
+            SayEndedEarly(self, o);
+            if (!(p.seekFlags & GST_SEEK_FLAG_SEGMENT)) PushEos(self, o);
+        }
     }
     if (g_get_monotonic_time() - p.lastFrameUs > static_cast<gint64>(p.stallSec) * G_USEC_PER_SEC) {
         GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Playback stalled"),
@@ -408,9 +598,19 @@ void SayNotes(GstMsspSrc* self) {
 uint32_t LiveChannels(Priv& p) {
     uint32_t live = 0;
     for (const OutPad& o : p.pads) {
-        if (!o.audio && p.session->StreamStatus(o.index) != 0) live |= 1u << o.channel;
+        if (!o.audio && !o.dead && o.selected && p.session->StreamStatus(o.index) != 0) live |= 1u << o.channel;
     }
     return live;
+}
+
+// A stream of a channel that plays may still deliver (those that could not
+// be opened do not count).
+bool AnyLive(Priv& p) {
+    if (!p.session->Live()) return false;
+    for (const OutPad& o : p.pads) {
+        if (!o.dead && o.selected && p.session->StreamStatus(o.index) != 0) return true;
+    }
+    return false;
 }
 
 // Pushes a frame the stage handed out. Its PTS: by recorded time, its
@@ -426,8 +626,7 @@ void PushHeld(GstMsspSrc* self, mssphost::Presentation<Held>::Out& o) {
     if (out.eos) return;
     if (p.segmentPending) SendSegment(self, ms);
     if (p.rate > 0 && GST_CLOCK_TIME_IS_VALID(p.stop) && NsOf(ms) >= p.stop) {
-        PushEosAll(self);
-        PauseTask(self);
+        EndRun(self);
         return;
     }
     GstBuffer* buf = std::exchange(h.buf, nullptr);
@@ -450,6 +649,8 @@ void PushHeld(GstMsspSrc* self, mssphost::Presentation<Held>::Out& o) {
                                                 GST_CLOCK_TIME_NONE);
     }
     p.positionMs = ms;
+    out.pushed = true;
+    out.lastMs = ms;
     const GstFlowReturn ret = gst_flow_combiner_update_pad_flow(p.combiner, out.pad, gst_pad_push(out.pad, buf));
     HandleFlow(self, ret);
 }
@@ -469,6 +670,17 @@ void Loop(gpointer data) {
     if (p.flushing) {
         PauseTask(self);
         return;
+    }
+    if (p.selectionPending.exchange(false)) {
+        std::lock_guard<std::mutex> lock(p.selectLock);
+        for (OutPad& o : p.pads) {
+            gchar* sid = gst_pad_get_stream_id(o.pad);
+            o.selected = sid && std::find(p.selection.begin(), p.selection.end(), sid) != p.selection.end();
+            g_free(sid);
+        }
+    }
+    for (OutPad& o : p.pads) {
+        if ((o.dead || !o.selected) && !o.eos) PushEos(self, o);
     }
     if (PushReady(self, LiveChannels(p))) return;
     mssphost::Frame f;
@@ -503,6 +715,7 @@ void Loop(gpointer data) {
     const bool haveHeader = mssphost::ReadPackHeader(p.session->Format(), f.pack, &p.headerScratch, &header);
     p.session->Release(f);  // the payload is copied: the engine may reuse the ring bytes
     p.lastFrameUs = g_get_monotonic_time();
+    CountLoss(self, *out, f, haveHeader ? &header : nullptr);
 
     Held h;
     h.buf = buf;
@@ -537,21 +750,52 @@ bool Fail(GstMsspSrc* self, GQuark domain, gint code, const std::string& message
 // or before the recorded time asked for: its stream time there follows from
 // its clock offset, learnt while playing or, before that, from its first
 // key frame (whole seconds: within a second).
+// A channel's stream time minus its position (0 by timestamp).
+bool ChannelShift(Priv& p, const mssphost::ChannelDesc& c, int64_t* shift) {
+    *shift = 0;
+    if (!p.byTime) return true;
+    int64_t offset = 0;
+    if (!p.stage.Core().Clock().Offset(c.channel, &offset)) {
+        if (c.keys.empty() || c.keys.front().pts > mssphost::kMaxTimestampMs) return false;
+        offset = recstore::DateTimeToSeconds(c.keys.front().time) * 1000 - static_cast<int64_t>(c.keys.front().pts);
+    }
+    const uint64_t origin = std::min(p.session->OriginPts(), mssphost::kMaxTimestampMs);
+    *shift = p.originMs - offset - static_cast<int64_t>(origin);
+    return true;
+}
+
 void ApplyShifts(GstMsspSrc* self) {
     Priv& p = P(self);
     for (const mssphost::ChannelDesc& c : p.session->Channels()) {
-        int64_t offset = 0;
-        if (!p.byTime) {
-            p.session->SetChannelShift(c.channel, 0);
-            continue;
-        }
-        if (!p.stage.Core().Clock().Offset(c.channel, &offset)) {
-            if (c.keys.empty() || c.keys.front().pts > mssphost::kMaxTimestampMs) continue;
-            offset = recstore::DateTimeToSeconds(c.keys.front().time) * 1000 - static_cast<int64_t>(c.keys.front().pts);
-        }
-        const uint64_t origin = std::min(p.session->OriginPts(), mssphost::kMaxTimestampMs);
-        p.session->SetChannelShift(c.channel, p.originMs - offset - static_cast<int64_t>(origin));
+        int64_t shift = 0;
+        if (ChannelShift(p, c, &shift)) p.session->SetChannelShift(c.channel, shift);
     }
+}
+
+// A key-unit seek with SNAP_BEFORE, _AFTER or _NEAREST: the position of the
+// key frame of any played channel next to `ms` on that side.
+guint64 SnapToKey(Priv& p, guint64 ms, GstSeekFlags flags) {
+    const bool before = flags & GST_SEEK_FLAG_SNAP_BEFORE, after = flags & GST_SEEK_FLAG_SNAP_AFTER;
+    if (!(flags & GST_SEEK_FLAG_KEY_UNIT) || (!before && !after)) return ms;
+    int64_t below = -1, above = -1;
+    for (const mssphost::ChannelDesc& c : p.session->Channels()) {
+        int64_t shift = 0;
+        if (!ChannelShift(p, c, &shift)) continue;
+        for (const mssphost::KeyFrame& k : c.keys) {
+            if (k.pts > mssphost::kMaxTimestampMs) continue;
+            const int64_t at = static_cast<int64_t>(p.session->StreamMs(k.pts)) - shift;
+            if (at < 0) continue;
+            if (at <= static_cast<int64_t>(ms)) below = std::max(below, at);
+            if (at >= static_cast<int64_t>(ms) && (above < 0 || at < above)) above = at;
+        }
+    }
+    if (before && after) {  // nearest
+        if (below < 0 || (above >= 0 && above - static_cast<int64_t>(ms) < static_cast<int64_t>(ms) - below))
+            below = above;
+        return below >= 0 ? static_cast<guint64>(below) : ms;
+    }
+    const int64_t pick = before ? below : above;
+    return pick >= 0 ? static_cast<guint64>(pick) : ms;
 }
 
 // By recorded time, the duration runs to the latest recorded frame of any
@@ -588,6 +832,24 @@ bool StartRun(GstMsspSrc* self) {
     GST_OBJECT_UNLOCK(self);
     const GQuark res = GST_RESOURCE_ERROR;
     if (s.location.empty()) return Fail(self, res, GST_RESOURCE_ERROR_NOT_FOUND, "No recording group given (location)");
+    // Numbers are taken as given and refused here when out of range, never
+    // replaced by a default.
+    const struct {
+        const char* name;
+        long long value, lo, hi;
+    } numbers[] = {
+        {"stream-type", s.streamType, 0, 2},
+        {"ring-size", s.ringBytes, mssphost::kMinRingBytes, mssphost::kMaxRingBytes},
+        {"nodes", s.nodes, mssphost::kMinNodes, mssphost::kMaxNodes},
+        {"streams-per-thread", s.streamsPerThread, 0, mssphost::kMaxStreamsPerThread},
+        {"stall-timeout", s.stallSec, 1, kMaxStallSec},
+    };
+    for (const auto& n : numbers) {
+        if (n.value < n.lo || n.value > n.hi)
+            return Fail(self, res, GST_RESOURCE_ERROR_SETTINGS,
+                        std::string(n.name) + "=" + std::to_string(n.value) + " is not valid: give " +
+                            std::to_string(n.lo) + ".." + std::to_string(n.hi));
+    }
     mssphost::Options o;
     o.groupDir = s.location;
     o.streamType = s.streamType;
@@ -597,6 +859,7 @@ bool StartRun(GstMsspSrc* self) {
     o.shmName = s.shmName;
     o.logFn = EngineLine;  // the parser's lines name this element
     o.logUser = self;
+    o.everyChannel = false;  // a channel without recording is reported and ends; the others play
     if (!s.channels.empty() && !mssphost::ParseChannelSet(s.channels, &o.channels))
         return Fail(self, res, GST_RESOURCE_ERROR_SETTINGS,
                     "Channel set \"" + s.channels + "\" is not valid: give channels 0..31 as \"0-3\", \"0,2,5\" or 0xF");
@@ -631,33 +894,38 @@ bool StartRun(GstMsspSrc* self) {
         startMs = std::min(p.byTime ? static_cast<guint64>(std::max<int64_t>(0, at)) : p.session->StreamMsAt(start),
                            p.session->DurationMs());
     }
-    const bool started = p.session->Start(startMs, &error);
-    const uint32_t failed = p.session->FailedChannels();
-    if (!started || failed) {
-        if (started) {
-            error = "channel(s) " + mssphost::ChannelList(failed) + " of " + s.location +
-                    " could not be opened (damaged or missing recording)";
-        }
+    if (!p.session->Start(startMs, &error)) {
         p.session.reset();
         return Fail(self, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX, error);
     }
     p.stallSec = s.stallSec;
-    p.durationMs = std::min(p.byTime ? RecordedSpanMs(p) : p.session->DurationMs(), kMaxMs);
+    uint32_t frameMs = 0;  // the duration runs to the last frame's end
+    for (const mssphost::ChannelDesc& c : p.session->Channels()) frameMs = std::max(frameMs, c.frameMs);
+    p.durationMs = std::min((p.byTime ? RecordedSpanMs(p) : p.session->DurationMs()) + frameMs, kMaxMs);
     p.positionMs = startMs;
     p.targetMs = startMs;
     p.rate = 1.0;
     p.seekFlags = GST_SEEK_FLAG_NONE;
+    p.segmentDone = false;
     p.stop = GST_CLOCK_TIME_NONE;
     p.seqnum = gst_util_seqnum_next();
     p.segmentPending = true;
     p.flushing = false;
     p.lastFrameUs = g_get_monotonic_time();
-    const guint groupId = gst_util_group_id_next();
-    for (const mssphost::ChannelDesc& c : p.session->Channels()) {
-        AddPad(self, c, false, groupId, s.law);
-        if (c.audio) AddPad(self, c, true, groupId, s.law);
+    PreparePads(self, s.law);
+    // A channel that cannot be played ends at once (its pad gets EOS); the
+    // others play.
+    const uint32_t failed = p.session->FailedChannels();
+    for (OutPad& o : p.pads) {
+        const mssphost::ChannelDesc* c = p.session->FindChannel(o.channel);
+        o.dead = (failed >> o.channel & 1) || c->keys.empty();
+        if (!o.dead || o.audio) continue;
+        GST_ELEMENT_WARNING(self, STREAM, DEMUX,
+                            ("Channel %d of %s cannot be played: %s", o.channel, s.location.c_str(),
+                             c->keys.empty() ? "it has no recording with a key frame (missing or empty)"
+                                             : "its recording could not be opened (damaged)"),
+                            ("the other channels play"));
     }
-    gst_element_no_more_pads(GST_ELEMENT(self));
     p.running = true;
     return gst_task_start(p.task) == TRUE;
 }
@@ -671,7 +939,7 @@ void StopRun(GstMsspSrc* self) {
     g_rec_mutex_unlock(&p.streamLock);
     gst_task_join(p.task);
     p.stage.Clear();  // its buffers go back to the pools before these go
-    RemovePads(self);
+    for (OutPad& o : p.pads) ReleasePool(o);  // the pads stay for the next run
     gst_flow_combiner_reset(p.combiner);
     p.session.reset();  // stops the readers, removes the shared memory
     p.running = false;
@@ -692,8 +960,17 @@ bool DoSeek(GstMsspSrc* self, GstEvent* event) {
     GstSeekType startType, stopType;
     gint64 start = 0, stop = 0;
     gst_event_parse_seek(event, &rate, &format, &flags, &startType, &start, &stopType, &stop);
-    if (format != GST_FORMAT_TIME || rate == 0.0 || !(flags & GST_SEEK_FLAG_FLUSH) || !p.running) {
-        GST_WARNING_OBJECT(self, "only flushing seeks in time while running are supported");
+    // Without flushing only after SEGMENT_DONE: the task is paused there,
+    // with nothing pushed that downstream still holds.
+    const bool flush = (flags & GST_SEEK_FLAG_FLUSH) != 0;
+    const guint32 seqnum = gst_event_get_seqnum(event);
+    std::lock_guard<std::mutex> serial(p.seekLock);
+    if (seqnum == p.lastSeekSeqnum) {
+        GST_DEBUG_OBJECT(self, "seek %u already done (it came through another sink)", seqnum);
+        return true;
+    }
+    if (format != GST_FORMAT_TIME || rate == 0.0 || !(flush || p.segmentDone) || !p.running) {
+        GST_WARNING_OBJECT(self, "only flushing seeks in time while running are supported (or any after SEGMENT_DONE)");
         return false;
     }
     mssphost::Mode mode = mssphost::Mode::kPlay;
@@ -706,21 +983,18 @@ bool DoSeek(GstMsspSrc* self, GstEvent* event) {
         if (type == GST_SEEK_TYPE_END) ms = static_cast<gint64>(duration) + value / static_cast<gint64>(GST_MSECOND);
         return static_cast<guint64>(CLAMP(ms, 0, static_cast<gint64>(duration)));
     };
-    const guint64 target = rate > 0 ? resolve(startType, start) : resolve(stopType, stop);
-    const guint32 seqnum = gst_event_get_seqnum(event);
-    std::lock_guard<std::mutex> serial(p.seekLock);
-    if (seqnum == p.lastSeekSeqnum) {
-        GST_DEBUG_OBJECT(self, "seek %u already done (it came through another sink)", seqnum);
-        return true;
-    }
+    guint64 target = rate > 0 ? resolve(startType, start) : resolve(stopType, stop);
     p.lastSeekSeqnum = seqnum;
 
-    GstEvent* flushStart = gst_event_new_flush_start();
-    gst_event_set_seqnum(flushStart, seqnum);
-    p.flushing = true;
-    PushAll(self, flushStart);
+    if (flush) {
+        GstEvent* flushStart = gst_event_new_flush_start();
+        gst_event_set_seqnum(flushStart, seqnum);
+        p.flushing = true;
+        PushAll(self, flushStart);
+    }
     gst_task_pause(p.task);
     g_rec_mutex_lock(&p.streamLock);  // the task is out of its iteration: no frame is held
+    target = SnapToKey(p, target, flags);  // the clock offsets are the task's: read under its lock
 
     const int speed = mssphost::TrickSpeedForRate(rate);
     GST_INFO_OBJECT(self, "seek to %" G_GUINT64_FORMAT " ms, rate %g: %s", target, rate,
@@ -736,13 +1010,24 @@ bool DoSeek(GstMsspSrc* self, GstEvent* event) {
         GST_ELEMENT_WARNING(self, STREAM, DEMUX, ("No recording of channel(s) %s at the new position",
                                                   mssphost::ChannelList(failed).c_str()), (nullptr));
 
-    GstEvent* flushStop = gst_event_new_flush_stop(TRUE);
-    gst_event_set_seqnum(flushStop, seqnum);
-    PushAll(self, flushStop);
+    if (flush) {
+        GstEvent* flushStop = gst_event_new_flush_stop(TRUE);
+        gst_event_set_seqnum(flushStop, seqnum);
+        PushAll(self, flushStop);
+    }
     for (OutPad& o : p.pads) {
         o.eos = false;
         o.discont = true;
+        o.haveLast = false;
+        o.pushed = false;
+        o.endChecked = false;
     }
+    if (flags & GST_SEEK_FLAG_SEGMENT) {
+        GstMessage* msg = gst_message_new_segment_start(GST_OBJECT(self), GST_FORMAT_TIME, static_cast<gint64>(NsOf(target)));
+        gst_message_set_seqnum(msg, seqnum);
+        gst_element_post_message(GST_ELEMENT(self), msg);
+    }
+    p.segmentDone = false;
     gst_flow_combiner_reset(p.combiner);
     p.rate = rate;
     p.seekFlags = flags;
@@ -798,9 +1083,75 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
 // ---------------------------------------------------------------------------
 // GObject and GstElement plumbing.
 
+// stream-type set while playing: every channel switches through the host
+// layer at the current position, as after a flushing seek there; the pads
+// stay, and a pad gets new caps only when its channel's codec changes.
+void SwitchStreamTypeLive(GstMsspSrc* self, int type) {
+    Priv& p = P(self);
+    std::lock_guard<std::mutex> serial(p.seekLock);
+    if (!p.running) return;
+    const guint32 seqnum = gst_util_seqnum_next();
+    GstEvent* flushStart = gst_event_new_flush_start();
+    gst_event_set_seqnum(flushStart, seqnum);
+    p.flushing = true;
+    PushAll(self, flushStart);
+    gst_task_pause(p.task);
+    g_rec_mutex_lock(&p.streamLock);  // the task is out of its iteration: no frame is held
+    const guint64 at = p.positionMs;
+    GST_INFO_OBJECT(self, "stream type %d from %" G_GUINT64_FORMAT " ms", type, at);
+    p.stage.Reposition(false);
+    p.session->SwitchStreamType(type, at);
+    GstEvent* flushStop = gst_event_new_flush_stop(TRUE);
+    gst_event_set_seqnum(flushStop, seqnum);
+    PushAll(self, flushStop);
+    for (OutPad& o : p.pads) {
+        const mssphost::ChannelDesc* c = p.session->FindChannel(o.channel);
+        if (!o.audio && c && !c->keys.empty() && c->video != o.kind) {
+            o.kind = c->video;
+            GstCaps* caps = VideoCaps(o.kind);
+            gst_pad_push_event(o.pad, gst_event_new_caps(caps));
+            gst_caps_unref(caps);
+        }
+        o.eos = false;
+        o.discont = true;
+        o.haveLast = false;
+        o.pushed = false;
+        o.endChecked = false;
+    }
+    const uint32_t failed = p.session->FailedChannels();
+    if (failed)
+        GST_ELEMENT_WARNING(self, STREAM, DEMUX, ("No recording of channel(s) %s in stream type %d at the position",
+                                                  mssphost::ChannelList(failed).c_str(), type), (nullptr));
+    gst_flow_combiner_reset(p.combiner);
+    p.rate = 1.0;
+    p.seekFlags = GST_SEEK_FLAG_NONE;
+    p.segmentDone = false;
+    p.targetMs = at;
+    p.stop = GST_CLOCK_TIME_NONE;
+    p.seqnum = seqnum;
+    p.segmentPending = true;
+    p.lastFrameUs = g_get_monotonic_time();
+    p.flushing = false;
+    g_rec_mutex_unlock(&p.streamLock);
+    gst_task_start(p.task);
+}
+
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     GstMsspSrc* self = GST_MSSP_SRC(object);
     Settings& s = P(self).settings;
+    if (GST_STATE(self) > GST_STATE_READY && id == PROP_STREAM_TYPE) {
+        const int type = g_value_get_int(value);
+        if (type < 0 || type > 2) {
+            GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS, ("stream-type=%d is not valid: give 0..2", type), (nullptr));
+            return;
+        }
+        GST_OBJECT_LOCK(self);
+        const bool change = s.streamType != type;
+        s.streamType = type;
+        GST_OBJECT_UNLOCK(self);
+        if (change) SwitchStreamTypeLive(self, type);
+        return;
+    }
     if (GST_STATE(self) > GST_STATE_READY) {
         GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS, ("Property %s can only be changed in the NULL or READY state",
                                                        pspec->name), (nullptr));
@@ -859,7 +1210,44 @@ GstStateChangeReturn ChangeState(GstElement* element, GstStateChange transition)
     return GST_ELEMENT_CLASS(gst_mssp_src_parent_class)->change_state(element, transition);
 }
 
+// SELECT_STREAMS: the pads of streams left out end (EOS) and drop their
+// frames from the next iteration on; those chosen play. Answered with
+// STREAMS_SELECTED.
+bool SelectStreams(GstMsspSrc* self, GstEvent* event) {
+    Priv& p = P(self);
+    GList* ids = nullptr;
+    gst_event_parse_select_streams(event, &ids);
+    GST_OBJECT_LOCK(self);  // the collection belongs to the run the state change made
+    GstStreamCollection* collection = p.collection ? GST_STREAM_COLLECTION(gst_object_ref(p.collection)) : nullptr;
+    GST_OBJECT_UNLOCK(self);
+    GstMessage* msg = collection ? gst_message_new_streams_selected(GST_OBJECT(self), collection) : nullptr;
+    {
+        std::lock_guard<std::mutex> lock(p.selectLock);
+        p.selection.clear();
+        for (GList* l = ids; l; l = l->next) p.selection.emplace_back(static_cast<const gchar*>(l->data));
+    }
+    p.selectionPending = true;
+    for (guint i = 0; collection && i < gst_stream_collection_get_size(collection); ++i) {
+        GstStream* stream = gst_stream_collection_get_stream(collection, i);
+        if (g_list_find_custom(ids, gst_stream_get_stream_id(stream), reinterpret_cast<GCompareFunc>(g_strcmp0)))
+            gst_message_streams_selected_add(msg, stream);
+    }
+    const bool ok = collection != nullptr;
+    if (collection) gst_object_unref(collection);
+    g_list_free_full(ids, g_free);
+    if (msg) {
+        gst_message_set_seqnum(msg, gst_event_get_seqnum(event));
+        gst_element_post_message(GST_ELEMENT(self), msg);
+    }
+    return ok;
+}
+
 gboolean SendEvent(GstElement* element, GstEvent* event) {
+    if (GST_EVENT_TYPE(event) == GST_EVENT_SELECT_STREAMS) {
+        const bool ok = SelectStreams(GST_MSSP_SRC(element), event);
+        gst_event_unref(event);
+        return ok;
+    }
     if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
         const bool ok = DoSeek(GST_MSSP_SRC(element), event);
         gst_event_unref(event);
@@ -873,6 +1261,7 @@ void Finalize(GObject* object) {
     Priv& p = P(self);
     gst_object_unref(p.task);
     gst_flow_combiner_free(p.combiner);
+    if (p.collection) gst_object_unref(p.collection);
     g_rec_mutex_clear(&p.streamLock);
     delete self->priv;
     G_OBJECT_CLASS(gst_mssp_src_parent_class)->finalize(object);
@@ -897,10 +1286,13 @@ static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
         g_param_spec_string("channels", "Channels",
                             "Channels to play: \"0-3\", \"0,2,5\" or a mask 0xF (empty: every recorded channel)", "",
                             kRwReady));
-    g_object_class_install_property(gobject, PROP_STREAM_TYPE,
-                                    g_param_spec_int("stream-type", "Stream type",
-                                                     "Recorded stream to play: 0 main, 1 sub, 2 third", 0, 2, 0,
-                                                     kRwReady));
+    g_object_class_install_property(
+        gobject, PROP_STREAM_TYPE,
+        g_param_spec_int("stream-type", "Stream type",
+                         "Recorded stream to play: 0 main, 1 sub, 2 third (switches at the position while playing)",
+                         G_MININT, G_MAXINT, 0,
+                         static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                  GST_PARAM_MUTABLE_PLAYING)));
     g_object_class_install_property(
         gobject, PROP_START_TIME,
         g_param_spec_string("start-time", "Start time",
@@ -909,17 +1301,18 @@ static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
                             "", kRwReady));
     g_object_class_install_property(
         gobject, PROP_RING_SIZE,
-        g_param_spec_int("ring-size", "Ring size", "Bytes of each channel's frame ring in shared memory",
-                         mssphost::kMinRingBytes, mssphost::kMaxRingBytes, kDefaultRing, kRwReady));
+        g_param_spec_int("ring-size", "Ring size",
+                         "Bytes of each channel's frame ring in shared memory (262144..268435456)", G_MININT,
+                         G_MAXINT, kDefaultRing, kRwReady));
     g_object_class_install_property(gobject, PROP_NODES,
-                                    g_param_spec_int("nodes", "Frame nodes", "Frames each channel's ring can hold",
-                                                     mssphost::kMinNodes, mssphost::kMaxNodes, kDefaultNodes,
-                                                     kRwReady));
+                                    g_param_spec_int("nodes", "Frame nodes",
+                                                     "Frames each channel's ring can hold (16..65536)", G_MININT,
+                                                     G_MAXINT, kDefaultNodes, kRwReady));
     g_object_class_install_property(
         gobject, PROP_STREAMS_PER_THREAD,
         g_param_spec_int("streams-per-thread", "Streams per thread",
-                         "Channels each reader thread serves (0: one thread for all)", 0,
-                         mssphost::kMaxStreamsPerThread, 1, kRwReady));
+                         "Channels each reader thread serves (0: one thread for all; at most 32)", G_MININT, G_MAXINT, 1,
+                         kRwReady));
     g_object_class_install_property(
         gobject, PROP_SHM_NAME,
         g_param_spec_string("shm-name", "Shared-memory name",
@@ -931,8 +1324,8 @@ static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
     g_object_class_install_property(
         gobject, PROP_STALL_TIMEOUT,
         g_param_spec_uint("stall-timeout", "Stall timeout",
-                          "Seconds without a frame while streams are live before an error", 1, 3600,
-                          kDefaultStallSec, kRwReady));
+                          "Seconds without a frame while streams are live before an error (1..3600)", 0,
+                          G_MAXUINT, kDefaultStallSec, kRwReady));
     g_object_class_install_property(
         gobject, PROP_PRESENT_BY,
         g_param_spec_enum("present-by", "Present by",
@@ -969,7 +1362,8 @@ static gboolean plugin_init(GstPlugin* plugin) {
     // Lines of no element (a parser being built, the frame-format checks) go
     // to the same category, unless the application took them itself.
     if (MSSP_GetLogHook(nullptr) == nullptr) MSSP_SetLogHook(EngineLine, nullptr);
-    return gst_element_register(plugin, "msspsrc", GST_RANK_NONE, GST_TYPE_MSSP_SRC);
+    // A rank, so that playbin and uridecodebin choose it for mssp:// URIs.
+    return gst_element_register(plugin, "msspsrc", GST_RANK_PRIMARY, GST_TYPE_MSSP_SRC);
 }
 
 // The plugin framework names the package through PACKAGE.

@@ -2,8 +2,10 @@
 // the playback engine, one source pad per played channel.
 //
 // Pads: `src_%u` (the channel number) carries the channel's video, `audio_%u`
-// its G.711 audio when the recording has some. All pads are created when the
-// element goes to PAUSED, and share one time base. With present-by=time
+// its G.711 audio when the recording has some. The pads are created when the
+// element first goes to PAUSED and kept across restarts while the channel
+// set stays the same; they share one time base. A channel that cannot be
+// played gets EOS at once with a WARNING; the others play. With present-by=time
 // (the default) a buffer's PTS is its recorded time of day minus that of
 // the group's first frame, learnt per channel by the host layer's
 // presentation stage, and buffers are pushed in recorded-time order:
@@ -34,6 +36,9 @@ G_BEGIN_DECLS
 
 #define GST_TYPE_MSSP_SRC (gst_mssp_src_get_type())
 G_DECLARE_FINAL_TYPE(GstMsspSrc, gst_mssp_src, GST, MSSP_SRC, GstElement)
+
+// The GstURIHandler interface (MsspSrcUri.cpp): mssp:///GROUP?property=value&...
+void gst_mssp_src_uri_handler_init(gpointer iface, gpointer data);
 
 G_END_DECLS
 

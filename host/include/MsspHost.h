@@ -197,6 +197,7 @@ struct ChannelDesc {
     bool audio = false;            // some segment carries audio (G.711 packs)
     std::vector<KeyFrame> keys;    // indexed I-frames of every usable segment, in order
     uint64_t lastPts = 0;          // last recorded pack
+    uint32_t frameMs = 0;          // frame interval by its first I-frame's frame rate (0: not recorded)
 };
 
 enum class Mode { kPlay, kFastForward, kFastBackward };

@@ -32,6 +32,8 @@ bool ReadPack(const std::string& path, uint64_t offset, uint32_t len, std::vecto
     return r == static_cast<ssize_t>(len);
 }
 
+const char* StreamTypeName(int type) { return type == 0 ? "main" : type == 1 ? "sub" : "third"; }
+
 bool ValidOptions(const Options& o, std::string* error) {
     auto fail = [&](const std::string& why) {
         *error = why;
@@ -85,11 +87,25 @@ std::unique_ptr<Session> Session::Open(const Options& options, std::string* erro
         return fail(OpenFailure::kRecording, "recording group id " + std::to_string(s->store_->GroupId()) +
                                                  " does not fit the engine's one-byte group id");
     uint32_t available = 0;
-    for (const recstore::StreamDesc& d : s->store_->Group().streams) {
-        if (d.streamType == options.streamType) available |= 1u << d.channel;
+    std::string types;  // the stream types the group records, "0 (main), 1 (sub)"
+    for (int t = 0; t <= 2; ++t) {
+        uint32_t of = 0;
+        for (const recstore::StreamDesc& d : s->store_->Group().streams) {
+            if (d.streamType == t) of |= 1u << d.channel;
+        }
+        if (t == options.streamType) available = of;
+        if (of) types += (types.empty() ? "" : ", ") + std::to_string(t) + " (" + StreamTypeName(t) + ")";
+    }
+    if (available == 0) {
+        f.recorded = 0;
+        f.unrecorded = options.channels;
+        return fail(OpenFailure::kChannels, "stream type " + std::to_string(options.streamType) + " (" +
+                                                StreamTypeName(options.streamType) + ") is not recorded in " +
+                                                options.groupDir + " (recorded stream types: " +
+                                                (types.empty() ? std::string("none") : types) + ")");
     }
     uint32_t want = options.channels ? options.channels : available;
-    if (want == 0 || (want & ~available)) {
+    if (want & ~available) {
         f.unrecorded = want ? want & ~available : 0;
         f.recorded = available;
         return fail(OpenFailure::kChannels, "channel(s) " + ChannelList(f.unrecorded) +
@@ -179,8 +195,13 @@ bool Session::LoadChannels(std::string* error) {
         std::vector<uint8_t> pack;
         size_t offset = 0, length = 0;
         if (!firstPack.empty() && ReadPack(firstPack, firstOffset, firstLen, &pack) &&
-            PayloadRange(format_, PackView{pack.data(), pack.size(), nullptr, 0}, &offset, &length))
+            PayloadRange(format_, PackView{pack.data(), pack.size(), nullptr, 0}, &offset, &length)) {
             desc.video = ClassifyVideo(pack.data() + offset, length);
+            recstore::PackHeader h;
+            if (recstore::DecodeHeader(format_, pack.data(), pack.size(), &h, nullptr) == recstore::Decode::kOk &&
+                h.frameRate > 0)
+                desc.frameMs = 1000u / h.frameRate;
+        }
         lastPts_ = std::max(lastPts_, desc.lastPts);
         channels_.push_back(std::move(desc));
     }

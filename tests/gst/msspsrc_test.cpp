@@ -9,6 +9,9 @@
 // Skipped where ffmpeg or a plugin is missing.
 #include <gst/app/gstappsink.h>
 #include <gst/gst.h>
+#ifdef MSSP_HAVE_PBUTILS
+#include <gst/pbutils/pbutils.h>
+#endif
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -223,22 +226,33 @@ protected:
         gst_element_set_state(pipeline_, GST_STATE_PLAYING);
         return WaitEnd();
     }
+    // To EOS (""), SEGMENT_DONE ("segment-done") or an error (its text);
+    // the warnings on the way are kept in warnings_.
     std::string WaitEnd() {
         GstBus* bus = gst_element_get_bus(pipeline_);
-        GstMessage* msg = gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+        const auto types = GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR | GST_MESSAGE_WARNING | GST_MESSAGE_SEGMENT_DONE);
+        GstMessage* msg = nullptr;
+        std::string text = "timed out";
+        while ((msg = gst_bus_timed_pop_filtered(bus, 60 * GST_SECOND, types))) {
+            GError* error = nullptr;
+            const GstMessageType type = GST_MESSAGE_TYPE(msg);
+            if (type == GST_MESSAGE_ERROR) gst_message_parse_error(msg, &error, nullptr);
+            if (type == GST_MESSAGE_WARNING) gst_message_parse_warning(msg, &error, nullptr), warnings_ += error->message + std::string("\n");
+            gst_message_unref(msg);
+            text = type == GST_MESSAGE_SEGMENT_DONE ? "segment-done" : error ? error->message : "";
+            if (error) g_error_free(error);
+            if (type != GST_MESSAGE_WARNING) break;
+        }
         gst_object_unref(bus);
-        GError* error = nullptr;
-        if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) gst_message_parse_error(msg, &error, nullptr);
-        const std::string text = !msg ? "timed out" : error ? error->message : "";
-        if (error) g_error_free(error);
-        if (msg) gst_message_unref(msg);
         return text;
     }
-    void Seek(double rate, GstSeekFlags flags, GstClockTime at) {
+    void Seek(double rate, GstSeekFlags flags, GstClockTime at, GstClockTime stop = GST_CLOCK_TIME_NONE) {
         { std::lock_guard<std::mutex> lock(cap_.m); cap_.buffers.clear(); }
         ASSERT_TRUE(gst_element_seek(pipeline_, rate, GST_FORMAT_TIME, GstSeekFlags(GST_SEEK_FLAG_FLUSH | flags),
-                                     GST_SEEK_TYPE_SET, static_cast<gint64>(at), GST_SEEK_TYPE_NONE, -1));
-        ASSERT_EQ(WaitEnd(), "");
+                                     GST_SEEK_TYPE_SET, static_cast<gint64>(at),
+                                     stop == GST_CLOCK_TIME_NONE ? GST_SEEK_TYPE_NONE : GST_SEEK_TYPE_SET,
+                                     stop == GST_CLOCK_TIME_NONE ? -1 : static_cast<gint64>(stop)));
+        ASSERT_EQ(WaitEnd(), flags & GST_SEEK_FLAG_SEGMENT ? "segment-done" : "");
     }
     // Access unit numbers a channel's pad delivered, in order.
     std::vector<int> Units(int ch) {
@@ -258,6 +272,7 @@ protected:
     static inline msspt::TempDir* dir_ = nullptr;
     static inline bool ready_ = false;
     Capture cap_;
+    std::string warnings_;
     GstElement* pipeline_ = nullptr;
     std::string shm_;
 };
@@ -300,7 +315,7 @@ TEST_F(MsspSrc, SeeksLandOnKeyFramesAndTrickPlayStepsByFourKeyFrames) {
     ASSERT_EQ(Run(), "");
     gint64 duration = 0;
     ASSERT_TRUE(gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &duration));
-    EXPECT_EQ(duration, static_cast<gint64>((kFrames - 1) * kFrameTime)) << "to the last recorded frame";
+    EXPECT_EQ(duration, static_cast<gint64>(kFrames * kFrameTime)) << "to the last recorded frame's end";
     // Flushing seek: from the key frame at or before the time, every frame.
     Seek(1.0, GST_SEEK_FLAG_NONE, 2500 * GST_MSECOND);
     for (int c = 0; c < kChannels; ++c) {
@@ -357,6 +372,26 @@ TEST_F(MsspSrc, SeeksLandOnKeyFramesAndTrickPlayStepsByFourKeyFrames) {
     // Rate 1 again: every frame from the key frame at or before the time.
     Seek(1.0, GST_SEEK_FLAG_NONE, 4000 * GST_MSECOND);
     for (int c = 0; c < kChannels; ++c) EXPECT_EQ(Units(c), FromKeyAt(c, 4000 * GST_MSECOND)) << "channel " << c;
+    // Key-unit seeks snap to the key frame of any channel before, after or
+    // nearest the time (keys every 400, 1000, 600 and 800 ms); channel 0
+    // then starts at its own key frame at or before that.
+    const struct { GstSeekFlags snap; int atMs, firstUnit; } snaps[] = {
+        {GST_SEEK_FLAG_NONE, 1010, 20}, {GST_SEEK_FLAG_SNAP_AFTER, 1010, 30},
+        {GST_SEEK_FLAG_SNAP_NEAREST, 1190, 30}, {GST_SEEK_FLAG_SNAP_NEAREST, 1010, 20},
+    };
+    for (const auto& row : snaps) {
+        SCOPED_TRACE(std::to_string(row.snap) + " at " + std::to_string(row.atMs));
+        Seek(1.0, GstSeekFlags(GST_SEEK_FLAG_KEY_UNIT | row.snap), row.atMs * GST_MSECOND);
+        ASSERT_FALSE(cap_.buffers[0].empty());
+        EXPECT_EQ(cap_.buffers[0].front().unit, row.firstUnit);
+    }
+    // A segment seek ends with SEGMENT_DONE, not EOS, at its stop; then a
+    // non-flushing segment seek plays on.
+    Seek(1.0, GST_SEEK_FLAG_SEGMENT, 2000 * GST_MSECOND, 4000 * GST_MSECOND);
+    EXPECT_EQ(Units(0).back(), 4000 / 40 - 1);
+    ASSERT_TRUE(gst_element_seek(pipeline_, 1.0, GST_FORMAT_TIME, GST_SEEK_FLAG_SEGMENT, GST_SEEK_TYPE_SET,
+                                 static_cast<gint64>(6000 * GST_MSECOND), GST_SEEK_TYPE_NONE, -1));
+    EXPECT_EQ(WaitEnd(), "segment-done");
 }
 
 // The only end-to-end proof that frames come through intact: every channel
@@ -409,8 +444,9 @@ TEST_F(MsspSrc, BadGroupsGiveAnErrorOnTheBusAndLeaveNothing) {
     const std::array<const char*, 3> cases[] = {  // properties, a file damaged in every byte, the error
         {"location=/nonexistent/group", "", "cannot open the recording"},
         {"", "/group.json", "cannot open the recording"},
-        {"", "/ch01/type0/seg0000.pack", "channel 1"},  // no pack left
         {"channels=0,5", "", "5 not recorded"},
+        {"stream-type=1", "", "stream type 1 (sub) is not recorded"},
+        {"ring-size=10", "", "ring-size=10 is not valid"},
         {"channels=0-40", "", "Channel set"},
     };
     for (const auto& [props, damaged, says] : cases) {
@@ -428,6 +464,188 @@ TEST_F(MsspSrc, BadGroupsGiveAnErrorOnTheBusAndLeaveNothing) {
         pipeline_ = nullptr;
         EXPECT_FALSE(mssphost::SharedMemoryExists(shm_, mssphost::kPlaybackGroup));
     }
+}
+
+// A channel that cannot be played or is damaged: the others play to EOS,
+// its pad ends, and a warning names it.
+TEST_F(MsspSrc, ABadChannelEndsAloneWithAWarning) {
+    const std::string copy = g_dir + "/bad";
+    const struct { const char* what; int channel; } cases[] = {
+        {"missing", 1}, {"every byte damaged", 1}, {"60 KB damaged in the middle", 2}, {"cut short", 3},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.what);
+        std::filesystem::remove_all(copy);
+        std::filesystem::copy(g_dir + "/group", copy, std::filesystem::copy_options::recursive);
+        char seg[64];
+        std::snprintf(seg, sizeof seg, "/ch%02d/type0/seg0000.pack", row.channel);
+        std::vector<uint8_t> bytes = msspt::ReadBytes(copy + seg);
+        if (row.what[0] == 'm') std::filesystem::remove_all(copy + std::string(seg).substr(0, 5));
+        if (row.what[0] == 'e') std::fill(bytes.begin(), bytes.end(), 'Z');
+        if (row.what[0] == '6') std::fill(bytes.begin() + bytes.size() / 2, bytes.begin() + bytes.size() / 2 + 60000, 'Z');
+        if (row.what[0] == 'c') bytes.resize(bytes.size() / 3);
+        if (row.what[0] != 'm') msspt::WriteBytes(copy + seg, bytes);
+        cap_.buffers.clear();
+        warnings_.clear();
+        ASSERT_EQ(Run("location=" + copy), "");
+        EXPECT_NE(warnings_.find("Channel " + std::to_string(row.channel)), std::string::npos) << warnings_;
+        for (int c = 0; c < kChannels; ++c) {
+            if (c != row.channel) { EXPECT_EQ(Units(c), FromKeyAt(c, 0)) << "channel " << c; }
+        }
+        EXPECT_LT(cap_.buffers[row.channel].size(), static_cast<size_t>(kFrames));
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+        pipeline_ = nullptr;
+    }
+}
+
+size_t Entries(const char* dir) {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir)) ++n;
+    return n;
+}
+
+// A pipeline from gst_parse_launch (linked when the pad first came) plays
+// 100 times over: the pads stay across restarts, nothing accumulates.
+TEST_F(MsspSrc, APipelineRestartsAHundredTimes) {
+    pipeline_ = gst_parse_launch(("msspsrc name=s channels=0,2 shm-name=" + shm_ + " location=" + g_dir +
+                                  "/group s.src_0 ! queue ! fakesink sync=false  s.src_2 ! queue ! fakesink sync=false").c_str(), nullptr);
+    ASSERT_NE(pipeline_, nullptr);
+    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline_), "s");
+    GstPad* first = nullptr;
+    size_t fds = 0, threads = 0;
+    for (int run = 0; run < 100; ++run) {
+        ASSERT_NE(gst_element_set_state(pipeline_, GST_STATE_PLAYING), GST_STATE_CHANGE_FAILURE) << "run " << run;
+        ASSERT_EQ(WaitEnd(), "") << "run " << run;
+        GstPad* pad = gst_element_get_static_pad(src, "src_0");
+        ASSERT_NE(pad, nullptr);
+        if (!first) first = pad;
+        EXPECT_EQ(pad, first) << "the same pad in every run";
+        gst_object_unref(pad);
+        gst_element_set_state(pipeline_, run % 2 ? GST_STATE_NULL : GST_STATE_READY);
+        if (run == 9) fds = Entries("/proc/self/fd"), threads = Entries("/proc/self/task");
+    }
+    EXPECT_LE(Entries("/proc/self/fd"), fds) << "file descriptors grow with restarts";
+    EXPECT_LE(Entries("/proc/self/task"), threads) << "threads grow with restarts";
+    gst_object_unref(src);
+}
+
+// SELECT_STREAMS: the streams left out end and deliver nothing more, the
+// chosen ones play; the element answers with STREAMS_SELECTED.
+TEST_F(MsspSrc, SelectStreamsKeepsOnlyTheChosenPadsPlaying) {
+    ASSERT_EQ(Run(), "");
+    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline_), "s");
+    GList* ids = nullptr;
+    for (const char* name : {"src_0", "src_2"}) {
+        GstPad* pad = gst_element_get_static_pad(src, name);
+        ids = g_list_append(ids, gst_pad_get_stream_id(pad));
+        gst_object_unref(pad);
+    }
+    EXPECT_TRUE(gst_element_send_event(src, gst_event_new_select_streams(ids)));
+    g_list_free_full(ids, g_free);
+    gst_object_unref(src);
+    GstBus* bus = gst_element_get_bus(pipeline_);
+    GstMessage* msg = gst_bus_timed_pop_filtered(bus, 10 * GST_SECOND, GST_MESSAGE_STREAMS_SELECTED);
+    gst_object_unref(bus);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(gst_message_streams_selected_get_size(msg), 2u);
+    gst_message_unref(msg);
+    Seek(1.0, GST_SEEK_FLAG_NONE, 0);
+    for (int c = 0; c < kChannels; ++c) {
+        if (c % 2) EXPECT_TRUE(cap_.buffers[c].empty()) << "channel " << c;
+        else EXPECT_EQ(Units(c), FromKeyAt(c, 0)) << "channel " << c;
+    }
+}
+
+// stream-type set while playing: the pads stay, frames of the new type
+// follow from about the position on every channel, to EOS.
+TEST_F(MsspSrc, StreamTypeSwitchesWhilePlaying) {
+    const std::string group = g_dir + "/types";
+    std::string out;
+    ASSERT_EQ(msspt::Shell(msspt::EmulatorPrefix() + MSSP_TOOLS_DIR "/mssp-pack synth -o " + group +
+                           " --channels 2 --types 2 --duration 3 --gop 10 --force", &out), 0) << out;
+    pipeline_ = gst_parse_launch(("msspsrc name=s shm-name=" + shm_ + " location=" + group +
+                                  " s.src_0 ! queue max-size-buffers=2 ! fakesink sync=true  s.src_1 ! queue max-size-buffers=2 ! fakesink sync=true").c_str(), nullptr);
+    ASSERT_NE(pipeline_, nullptr);
+    GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline_), "s");
+    static std::mutex m;
+    static std::map<int, std::vector<int>> types;  // channel -> stream type of each buffer (synthetic tag byte 5)
+    types.clear();
+    for (const char* name : {"src_0", "src_1"}) {
+        GstPad* pad = gst_element_get_static_pad(src, name);
+        if (!pad) {  // made on the first start
+            gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+            gst_element_get_state(pipeline_, nullptr, nullptr, 10 * GST_SECOND);
+            pad = gst_element_get_static_pad(src, name);
+        }
+        ASSERT_NE(pad, nullptr);
+        gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, +[](GstPad* p, GstPadProbeInfo* info, gpointer) {
+            guint8 tag[6] = {};
+            if (gst_buffer_extract(GST_PAD_PROBE_INFO_BUFFER(info), 0, tag, 6) == 6) {
+                std::lock_guard<std::mutex> lock(m);
+                types[GST_PAD_NAME(p)[4] - '0'].push_back(tag[5]);
+            }
+            return GST_PAD_PROBE_OK;
+        }, nullptr, nullptr);
+        gst_object_unref(pad);
+    }
+    gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    for (int i = 0; i < 500; ++i) {  // about a second played
+        { std::lock_guard<std::mutex> lock(m); if (types[0].size() >= 25) break; }
+        g_usleep(10000);
+    }
+    g_object_set(src, "stream-type", 1, nullptr);
+    EXPECT_EQ(WaitEnd(), "");
+    gst_object_unref(src);
+    std::lock_guard<std::mutex> lock(m);
+    for (int c = 0; c < 2; ++c) {
+        SCOPED_TRACE("channel " + std::to_string(c));
+        ASSERT_FALSE(types[c].empty());
+        EXPECT_EQ(types[c].front(), 0);
+        EXPECT_EQ(types[c].back(), 1) << "the new type to the end";
+        EXPECT_TRUE(std::is_sorted(types[c].begin(), types[c].end())) << "no frame of the old type after the switch";
+    }
+}
+
+// mssp:// URIs: properties from the query; playbin3 plays one to EOS (the
+// first video stream, as decodebin3 chooses); bad URIs are refused whole.
+TEST_F(MsspSrc, AUriPlaysInPlaybin3AndBadUrisAreRefused) {
+    const std::string base = "mssp://" + g_dir + "/group";
+    GError* error = nullptr;
+    GstElement* src = gst_element_make_from_uri(GST_URI_SRC, (base + "?channels=1-2&start-time=10:00:02").c_str(), nullptr, &error);
+    ASSERT_NE(src, nullptr) << error->message;
+    gchar *location = nullptr, *channels = nullptr, *start = nullptr;
+    g_object_get(src, "location", &location, "channels", &channels, "start-time", &start, nullptr);
+    EXPECT_EQ(std::string(location) + "|" + channels + "|" + start, g_dir + "/group|1-2|10:00:02");
+    g_free(location), g_free(channels), g_free(start);
+    for (const char* bad : {"mssp://host/group", "mssp://relative", "?bogus=1", "?ring-size=many", "?location=/x"}) {
+        const std::string uri = bad[0] == '?' ? base + bad : bad;
+        EXPECT_FALSE(gst_uri_handler_set_uri(GST_URI_HANDLER(src), uri.c_str(), nullptr)) << uri;
+    }
+    gst_object_unref(src);
+
+    pipeline_ = gst_element_factory_make("playbin3", nullptr);
+    if (!pipeline_) GTEST_SKIP() << "no playbin3";
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    g_object_set(sink, "sync", FALSE, nullptr);
+    g_object_set(pipeline_, "uri", (base + "?channels=0-1&shm-name=" + shm_).c_str(), "video-sink", sink, nullptr);
+    gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    EXPECT_EQ(WaitEnd(), "");
+    gst_element_set_state(pipeline_, GST_STATE_NULL);  // its shared memory goes: the name is used again below
+#ifdef MSSP_HAVE_PBUTILS
+    // As gst-discoverer-1.0 sees it: every channel, the recording's duration.
+    GstDiscoverer* discoverer = gst_discoverer_new(30 * GST_SECOND, &error);
+    ASSERT_NE(discoverer, nullptr);
+    GstDiscovererInfo* info = gst_discoverer_discover_uri(discoverer, (base + "?shm-name=" + shm_).c_str(), &error);
+    ASSERT_NE(info, nullptr) << (error ? error->message : "");
+    EXPECT_EQ(gst_discoverer_info_get_result(info), GST_DISCOVERER_OK);
+    EXPECT_EQ(gst_discoverer_info_get_duration(info), kFrames * kFrameTime);
+    GList* video = gst_discoverer_info_get_video_streams(info);
+    EXPECT_EQ(g_list_length(video), static_cast<guint>(kChannels));
+    gst_discoverer_stream_info_list_free(video);
+    gst_discoverer_info_unref(info);
+    g_object_unref(discoverer);
+#endif
 }
 
 }  // namespace
