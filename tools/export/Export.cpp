@@ -190,6 +190,7 @@ private:
     bool failed_ = false;
     std::string failure_;
     int64_t fromMs_ = 0, toMs_ = 0, baseMs_ = INT64_MIN;
+    int64_t zeroMs_ = 0;  // the recorded time at the file's time 0
     uint64_t basePts_ = 0;
     int64_t reachedMs_ = -1;
     uint64_t frames_ = 0, bytes_ = 0;
@@ -571,14 +572,26 @@ bool Exporter::WriteHeader() {
             av_dict_set(&t.sound->metadata, "title", title.c_str(), 0);
         }
     }
-    // The file's time 0: the recorded date and time of its first frame.
-    std::string created = recstore::FormatDateTime(recstore::SecondsToDateTime(baseMs_ / 1000));
+    // The file's time 0. MP4: --from (or the first frame when every channel
+    // starts later), the lead-in from the key frames before it at negative
+    // times, which the muxer turns into an edit list per track: players
+    // start at --from and decode the lead-in without showing it. Matroska
+    // keeps no negative times (its muxer would shift every track by the
+    // lead-in) and has no edit list: time 0 is the first frame written.
+    zeroMs_ = container_ == Container::kMp4 && fromMs_ > baseMs_ ? fromMs_ : baseMs_;
+    std::string created = recstore::FormatDateTime(recstore::SecondsToDateTime(zeroMs_ / 1000));
     created[10] = 'T';
     created += ".000000Z";
     av_dict_set(&oc_->metadata, "creation_time", created.c_str(), 0);
     av_dict_set(&oc_->metadata, "title",
                 ("recording " + recstore::FormatDateTime(o_.from) + " .. " + recstore::FormatDateTime(o_.to)).c_str(), 0);
-    const int r = avformat_write_header(oc_, nullptr);
+    AVDictionary* mux = nullptr;
+    if (container_ == Container::kMp4) {
+        av_dict_set(&mux, "use_editlist", "1", 0);
+        oc_->avoid_negative_ts = AVFMT_AVOID_NEG_TS_DISABLED;  // negative times are the lead-in: kept
+    }
+    const int r = avformat_write_header(oc_, &mux);
+    av_dict_free(&mux);
     if (r < 0) return Fail("cannot write " + o_.outPath + ": " + AvError(r)), false;
     headerDone_ = true;
     for (Ready& rd : ready_) {
@@ -596,8 +609,9 @@ bool Exporter::Write(Track& t, const Item& item, int64_t recMs) {
     int64_t& last = video ? t.lastVideo : t.lastAudio;
     // By recorded time (in step), or by the engine's timestamps as they
     // are (--present-by timestamp: channels on other clocks stay apart).
-    int64_t ms = o_.presentByTime ? recMs - baseMs_
-                                  : static_cast<int64_t>(item.enginePts) - static_cast<int64_t>(basePts_);
+    int64_t ms = o_.presentByTime ? recMs - zeroMs_
+                                  : static_cast<int64_t>(item.enginePts) - static_cast<int64_t>(basePts_) -
+                                        (zeroMs_ - baseMs_);
     if (ms <= last) ms = last + 1;  // strictly rising within a track whatever the clock did
     last = ms;
     AVPacket* pkt = av_packet_alloc();
