@@ -8,7 +8,8 @@
 # leak tracer; bad groups and refused property values; a missing, empty,
 # damaged or cut-short channel ending alone with a warning while the others
 # play; a gst_parse_launch pipeline restarted 100 times with the same pads
-# and flat file descriptors and threads; stream-type switched while playing;
+# and flat file descriptors and threads; stream-type and channels switched while
+# playing (pads added and removed);
 # SELECT_STREAMS; an mssp:// URI in playbin3 and in
 # GstDiscoverer, bad URIs refused), and that the engine's lines go to the
 # debug log, not to standard output.

@@ -9,6 +9,7 @@
 #include <gst/base/gstflowcombiner.h>
 
 #include <algorithm>
+#include <bit>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -93,6 +94,7 @@ struct OutPad {
     bool pushed = false;
     guint64 lastMs = 0;  // position of the last buffer pushed
     bool endChecked = false;  // whether it ended early was looked at in this run
+    bool leaving = false;  // its channel is no longer played: the task ends it and removes it
 };
 
 // A frame on its way through the presentation stage: its buffer (owned)
@@ -139,6 +141,7 @@ struct Priv {
     // The run's streams: one per pad, by stream-id, posted on the bus and
     // sent on every pad; SELECT_STREAMS chooses among them.
     GstStreamCollection* collection = nullptr;
+    guint groupId = 0;  // of every pad's stream in this run
     std::mutex selectLock;                   // guards `selection`
     std::vector<std::string> selection;      // stream-ids chosen last
     std::atomic<bool> selectionPending{false};  // the task applies `selection` at its next iteration
@@ -426,59 +429,72 @@ void OpenPad(GstMsspSrc* self, OutPad& o, GstStream* stream, guint groupId) {
     gst_caps_unref(caps);
 }
 
-void RemovePads(GstMsspSrc* self) {
+void RemovePad(GstMsspSrc* self, OutPad& o) {
     Priv& p = P(self);
-    for (OutPad& o : p.pads) {
-        gst_flow_combiner_remove_pad(p.combiner, o.pad);
-        gst_pad_set_active(o.pad, FALSE);
-        gst_element_remove_pad(GST_ELEMENT(self), o.pad);
-        ReleasePool(o);
-    }
-    p.pads.clear();
+    gst_flow_combiner_remove_pad(p.combiner, o.pad);
+    gst_pad_set_active(o.pad, FALSE);
+    gst_element_remove_pad(GST_ELEMENT(self), o.pad);
+    ReleasePool(o);
 }
 
-// The pads of a run: those of the last run while the played channels stay
-// the same (same names; a restarted pipeline keeps its links, its caps
-// change only with a channel's codec), else the pads of the new set, then
-// no-more-pads.
-void PreparePads(GstMsspSrc* self, int law) {
+// The pads of a run: a pad per played channel (and its audio) kept while
+// its channel stays played (same names; a restarted pipeline keeps its
+// links, caps change only with a channel's codec), pads made for channels
+// that come. At a start the pads of channels that went are removed here,
+// then no-more-pads; at a channel switch while playing (`live`) they stay
+// marked `leaving` for the streaming task, which sends their EOS (that
+// waits on a PAUSED sink: never on the caller's thread) and removes them.
+// At a start every pad begins a new stream group, while playing only the
+// new pads do, in the running group. Either way a new stream collection
+// is posted and sent on every pad.
+void PreparePads(GstMsspSrc* self, int law, bool live) {
     Priv& p = P(self);
-    std::vector<std::pair<int, bool>> want;  // channel, audio
+    std::vector<OutPad> next;
+    std::vector<bool> fresh;
     for (const mssphost::ChannelDesc& c : p.session->Channels()) {
-        want.emplace_back(c.channel, false);
-        if (c.audio) want.emplace_back(c.channel, true);
-    }
-    bool same = want.size() == p.pads.size();
-    for (size_t i = 0; same && i < want.size(); ++i)
-        same = p.pads[i].channel == want[i].first && p.pads[i].audio == want[i].second;
-    if (!same) {
-        RemovePads(self);
-        for (const auto& [channel, audio] : want) {
+        for (const bool audio : {false, true}) {
+            if (audio && !c.audio) continue;
+            auto old = std::find_if(p.pads.begin(), p.pads.end(), [&](const OutPad& o) {
+                // A pad still leaving (not yet ended by the task) is taken back.
+                return o.pad && o.channel == c.channel && o.audio == audio;
+            });
             OutPad o;
-            o.pad = NewPad(self, channel, audio);
-            o.channel = channel;
-            o.audio = audio;
-            p.pads.push_back(o);
+            if (old != p.pads.end()) {
+                o = *old;
+                old->pad = nullptr;  // taken over
+            } else {
+                o.pad = NewPad(self, c.channel, audio);
+                o.channel = c.channel;
+                o.audio = audio;
+            }
+            fresh.push_back(old == p.pads.end());
+            next.push_back(o);
         }
     }
+    bool changed = std::find(fresh.begin(), fresh.end(), true) != fresh.end();
+    std::vector<OutPad> gone;
+    for (OutPad& o : p.pads) {
+        if (o.pad) gone.push_back(o), changed = true;
+    }
+    p.pads = std::move(next);
     // A channel without recording gets the caps of the group's first one
     // that has some, so that it links as its neighbours do (then ends).
     mssphost::MediaKind fallback = mssphost::MediaKind::kOther;
     for (auto it = p.session->Channels().rbegin(); it != p.session->Channels().rend(); ++it) {
         if (!it->keys.empty()) fallback = it->video;
     }
-    const guint groupId = gst_util_group_id_next();
+    if (!live) p.groupId = gst_util_group_id_next();
     GstStreamCollection* collection = gst_stream_collection_new(nullptr);
     std::vector<GstStream*> streams;
-    for (size_t i = 0; i < p.pads.size(); ++i) {
-        OutPad& o = p.pads[i];
-        const mssphost::ChannelDesc* c = p.session->FindChannel(want[i].first);
-        GstPad* pad = o.pad;
+    for (OutPad& o : p.pads) {
+        const mssphost::ChannelDesc* c = p.session->FindChannel(o.channel);
+        const OutPad kept = o;
         o = OutPad{};  // the run's state afresh
-        o.pad = pad;
+        o.pad = kept.pad;
+        if (live) o.pool = kept.pool, o.poolSize = kept.poolSize;  // stopping a run releases them
         o.channel = c->channel;
         o.index = c->index;
-        o.audio = want[i].second;
+        o.audio = kept.audio;
         o.kind = c->keys.empty() ? fallback : c->video;
         streams.push_back(NewStream(self, o, o.kind, law));
         gst_stream_collection_add_stream(collection, GST_STREAM(gst_object_ref(streams.back())));
@@ -488,21 +504,48 @@ void PreparePads(GstMsspSrc* self, int law) {
     GST_OBJECT_UNLOCK(self);
     if (collection) gst_object_unref(collection);
     {
-        std::lock_guard<std::mutex> lock(p.selectLock);  // a new run plays every stream until chosen again
+        std::lock_guard<std::mutex> lock(p.selectLock);  // every stream plays until chosen again
         p.selection.clear();
         p.selectionPending = false;
     }
     gst_element_post_message(GST_ELEMENT(self), gst_message_new_stream_collection(GST_OBJECT(self), p.collection));
     for (size_t i = 0; i < p.pads.size(); ++i) {
         OutPad& o = p.pads[i];
-        OpenPad(self, o, streams[i], groupId);
+        if (!live || fresh[i])
+            OpenPad(self, o, streams[i], p.groupId);
+        else
+            gst_pad_push_event(o.pad, gst_event_new_stream_collection(p.collection));
         gst_object_unref(streams[i]);
-        if (!same) {
+        if (fresh[i]) {
             gst_flow_combiner_add_pad(p.combiner, o.pad);
             gst_element_add_pad(GST_ELEMENT(self), o.pad);
         }
     }
-    if (!same) gst_element_no_more_pads(GST_ELEMENT(self));
+    if (live) {
+        for (OutPad& o : gone) {
+            o.leaving = true;
+            o.dead = true;
+            o.eos = false;
+            p.pads.push_back(o);  // after the played ones: the task takes them off before any frame
+        }
+        if (changed && gone.empty()) gst_element_no_more_pads(GST_ELEMENT(self));
+        return;
+    }
+    for (OutPad& o : gone) RemovePad(self, o);
+    if (changed) gst_element_no_more_pads(GST_ELEMENT(self));
+}
+
+// The pads whose channel went at a switch while playing: their EOS (after
+// the segment, as every pad's), then off the element, then no-more-pads.
+// Runs on the streaming task before it takes a frame of the new set.
+void DropLeavingPads(GstMsspSrc* self) {
+    Priv& p = P(self);
+    auto first = std::find_if(p.pads.begin(), p.pads.end(), [](const OutPad& o) { return o.leaving; });
+    if (first == p.pads.end()) return;
+    for (auto it = first; it != p.pads.end(); ++it) PushEos(self, *it);
+    for (auto it = first; it != p.pads.end(); ++it) RemovePad(self, *it);
+    p.pads.erase(first, p.pads.end());
+    gst_element_no_more_pads(GST_ELEMENT(self));
 }
 
 // ---------------------------------------------------------------------------
@@ -671,6 +714,7 @@ void Loop(gpointer data) {
         PauseTask(self);
         return;
     }
+    DropLeavingPads(self);
     if (p.selectionPending.exchange(false)) {
         std::lock_guard<std::mutex> lock(p.selectLock);
         for (OutPad& o : p.pads) {
@@ -912,7 +956,7 @@ bool StartRun(GstMsspSrc* self) {
     p.segmentPending = true;
     p.flushing = false;
     p.lastFrameUs = g_get_monotonic_time();
-    PreparePads(self, s.law);
+    PreparePads(self, s.law, false);
     // A channel that cannot be played ends at once (its pad gets EOS); the
     // others play.
     const uint32_t failed = p.session->FailedChannels();
@@ -1083,13 +1127,22 @@ gboolean SrcQuery(GstPad* pad, GstObject* parent, GstQuery* query) {
 // ---------------------------------------------------------------------------
 // GObject and GstElement plumbing.
 
-// stream-type set while playing: every channel switches through the host
-// layer at the current position, as after a flushing seek there; the pads
-// stay, and a pad gets new caps only when its channel's codec changes.
-void SwitchStreamTypeLive(GstMsspSrc* self, int type) {
+// stream-type or channels set while playing: the switch goes through the
+// host layer at the current position, as after a flushing seek there. A
+// stream-type switch keeps the pads, and a pad gets new caps only when its
+// channel's codec changes; a channel switch adds and removes pads.
+bool SwitchLive(GstMsspSrc* self, int type, uint32_t channels) {
     Priv& p = P(self);
     std::lock_guard<std::mutex> serial(p.seekLock);
-    if (!p.running) return;
+    if (!p.running) return false;
+    // The engine's stream count is fixed when the run starts.
+    if (std::popcount(channels) > p.session->StreamCount()) {
+        GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
+                            ("Channel set %s has more than the %d channel(s) this run plays: set it in the READY "
+                             "state", mssphost::ChannelList(channels).c_str(), p.session->StreamCount()),
+                            (nullptr));
+        return false;
+    }
     const guint32 seqnum = gst_util_seqnum_next();
     GstEvent* flushStart = gst_event_new_flush_start();
     gst_event_set_seqnum(flushStart, seqnum);
@@ -1098,12 +1151,23 @@ void SwitchStreamTypeLive(GstMsspSrc* self, int type) {
     gst_task_pause(p.task);
     g_rec_mutex_lock(&p.streamLock);  // the task is out of its iteration: no frame is held
     const guint64 at = p.positionMs;
-    GST_INFO_OBJECT(self, "stream type %d from %" G_GUINT64_FORMAT " ms", type, at);
     p.stage.Reposition(false);
-    p.session->SwitchStreamType(type, at);
     GstEvent* flushStop = gst_event_new_flush_stop(TRUE);
     gst_event_set_seqnum(flushStop, seqnum);
-    PushAll(self, flushStop);
+    if (channels) {
+        GST_INFO_OBJECT(self, "channels %s from %" G_GUINT64_FORMAT " ms", mssphost::ChannelList(channels).c_str(), at);
+        p.session->SwitchChannels(channels, at);
+        PushAll(self, flushStop);
+        GST_OBJECT_LOCK(self);
+        const int law = p.settings.law;
+        GST_OBJECT_UNLOCK(self);
+        PreparePads(self, law, true);
+        ApplyShifts(self);  // the new channels' clock offsets, as learnt so far, for the seeks to come
+    } else {
+        GST_INFO_OBJECT(self, "stream type %d from %" G_GUINT64_FORMAT " ms", type, at);
+        p.session->SwitchStreamType(type, at);
+        PushAll(self, flushStop);
+    }
     for (OutPad& o : p.pads) {
         const mssphost::ChannelDesc* c = p.session->FindChannel(o.channel);
         if (!o.audio && c && !c->keys.empty() && c->video != o.kind) {
@@ -1117,11 +1181,14 @@ void SwitchStreamTypeLive(GstMsspSrc* self, int type) {
         o.haveLast = false;
         o.pushed = false;
         o.endChecked = false;
+        if (channels) o.dead = o.leaving || !c || c->keys.empty();  // a new channel may have none
     }
     const uint32_t failed = p.session->FailedChannels();
+    for (OutPad& o : p.pads) o.dead = o.dead || (channels && (failed >> o.channel & 1));
     if (failed)
         GST_ELEMENT_WARNING(self, STREAM, DEMUX, ("No recording of channel(s) %s in stream type %d at the position",
-                                                  mssphost::ChannelList(failed).c_str(), type), (nullptr));
+                                                  mssphost::ChannelList(failed).c_str(), p.session->StreamTypeOf(0)),
+                            (nullptr));
     gst_flow_combiner_reset(p.combiner);
     p.rate = 1.0;
     p.seekFlags = GST_SEEK_FLAG_NONE;
@@ -1134,6 +1201,7 @@ void SwitchStreamTypeLive(GstMsspSrc* self, int type) {
     p.flushing = false;
     g_rec_mutex_unlock(&p.streamLock);
     gst_task_start(p.task);
+    return true;
 }
 
 void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
@@ -1149,7 +1217,23 @@ void SetProperty(GObject* object, guint id, const GValue* value, GParamSpec* psp
         const bool change = s.streamType != type;
         s.streamType = type;
         GST_OBJECT_UNLOCK(self);
-        if (change) SwitchStreamTypeLive(self, type);
+        if (change) SwitchLive(self, type, 0);
+        return;
+    }
+    if (GST_STATE(self) > GST_STATE_READY && id == PROP_CHANNELS) {
+        const gchar* text = g_value_get_string(value);
+        uint32_t mask = 0;
+        if (!text || !mssphost::ParseChannelSet(text, &mask) || mask == 0) {
+            GST_ELEMENT_WARNING(self, RESOURCE, SETTINGS,
+                                ("Channel set \"%s\" is not valid while playing: give channels 0..31 as \"0-3\", "
+                                 "\"0,2,5\" or 0xF", text ? text : ""), (nullptr));
+            return;
+        }
+        if (SwitchLive(self, -1, mask)) {
+            GST_OBJECT_LOCK(self);
+            s.channels = text;
+            GST_OBJECT_UNLOCK(self);
+        }
         return;
     }
     if (GST_STATE(self) > GST_STATE_READY) {
@@ -1284,8 +1368,10 @@ static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
     g_object_class_install_property(
         gobject, PROP_CHANNELS,
         g_param_spec_string("channels", "Channels",
-                            "Channels to play: \"0-3\", \"0,2,5\" or a mask 0xF (empty: every recorded channel)", "",
-                            kRwReady));
+                            "Channels to play: \"0-3\", \"0,2,5\" or a mask 0xF (empty: every recorded channel); "
+                            "while playing, as many as the run started with",
+                            "", static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                         GST_PARAM_MUTABLE_PLAYING)));
     g_object_class_install_property(
         gobject, PROP_STREAM_TYPE,
         g_param_spec_int("stream-type", "Stream type",

@@ -607,6 +607,82 @@ TEST_F(MsspSrc, StreamTypeSwitchesWhilePlaying) {
     }
 }
 
+// channels set while playing, 0-1 to 1-2: the pad of the channel that goes
+// gets EOS and is removed, the new channel's pad comes (then no-more-pads)
+// and plays, the kept channel plays on, to EOS.
+TEST_F(MsspSrc, ChannelsSwitchWhilePlaying) {
+    const std::string group = g_dir + "/three";
+    std::string out;
+    ASSERT_EQ(msspt::Shell(msspt::EmulatorPrefix() + MSSP_TOOLS_DIR "/mssp-pack synth -o " + group +
+                           " --channels 3 --duration 3 --gop 10 --force", &out), 0) << out;
+    pipeline_ = gst_pipeline_new(nullptr);
+    GstElement* src = gst_element_factory_make("msspsrc", "s");
+    g_object_set(src, "location", group.c_str(), "channels", "0-1", "shm-name", shm_.c_str(), nullptr);
+    gst_bin_add(GST_BIN(pipeline_), src);
+    static std::mutex m;
+    static std::map<int, int> count, eos;  // channel -> buffers, EOS events
+    static int morePads = 0;
+    count.clear();
+    eos.clear();
+    morePads = 0;
+    g_signal_connect(src, "pad-added", G_CALLBACK(+[](GstElement* e, GstPad* pad, gpointer) {
+        GstElement* queue = gst_element_factory_make("queue", nullptr);
+        GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+        g_object_set(sink, "sync", TRUE, nullptr);
+        gst_bin_add_many(GST_BIN(GST_ELEMENT_PARENT(e)), queue, sink, nullptr);
+        gst_element_link(queue, sink);
+        gst_element_sync_state_with_parent(sink);
+        gst_element_sync_state_with_parent(queue);
+        GstPad* queuePad = gst_element_get_static_pad(queue, "sink");
+        gst_pad_link(pad, queuePad);
+        gst_object_unref(queuePad);
+        gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                          +[](GstPad* p, GstPadProbeInfo* info, gpointer) {
+            std::lock_guard<std::mutex> lock(m);
+            const int c = GST_PAD_NAME(p)[4] - '0';
+            if (info->type & GST_PAD_PROBE_TYPE_BUFFER) ++count[c];
+            else if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) == GST_EVENT_EOS) ++eos[c];
+            return GST_PAD_PROBE_OK;
+        }, nullptr, nullptr);
+    }), nullptr);
+    g_signal_connect(src, "no-more-pads", G_CALLBACK(+[](GstElement*, gpointer) {
+        std::lock_guard<std::mutex> lock(m);
+        ++morePads;
+    }), nullptr);
+    // Prerolled first: the sinks made while the pipeline goes up then play
+    // by the clock, so that the switch comes mid-run.
+    gst_element_set_state(pipeline_, GST_STATE_PAUSED);
+    ASSERT_EQ(gst_element_get_state(pipeline_, nullptr, nullptr, 10 * GST_SECOND), GST_STATE_CHANGE_SUCCESS);
+    gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+    for (int i = 0; i < 500; ++i) {  // about a second played
+        { std::lock_guard<std::mutex> lock(m); if (count[1] >= 25) break; }
+        g_usleep(10000);
+    }
+    int before0 = 0, before1 = 0;
+    {
+        std::lock_guard<std::mutex> lock(m);
+        before0 = count[0], before1 = count[1];
+        EXPECT_EQ(count[2], 0);
+    }
+    g_object_set(src, "channels", "1-2", nullptr);
+    EXPECT_EQ(WaitEnd(), "");
+    GstPad* gone = gst_element_get_static_pad(src, "src_0");
+    EXPECT_EQ(gone, nullptr) << "src_0 removed";
+    if (gone) gst_object_unref(gone);
+    GstPad* added = gst_element_get_static_pad(src, "src_2");
+    EXPECT_NE(added, nullptr);
+    if (added) gst_object_unref(added);
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_GE(before1, 25);
+    EXPECT_LE(count[0] - before0, 3) << "channel 0 stopped at the switch";
+    EXPECT_EQ(eos[0], 1);
+    EXPECT_GE(count[1] - before1, 30) << "channel 1 played on to the end";
+    EXPECT_GE(count[2], 30) << "channel 2 played from the switch to the end";
+    EXPECT_EQ(eos[1], 1);
+    EXPECT_EQ(eos[2], 1);
+    EXPECT_EQ(morePads, 2) << "after the first pads, and after the switch";
+}
+
 // mssp:// URIs: properties from the query; playbin3 plays one to EOS (the
 // first video stream, as decodebin3 chooses); bad URIs are refused whole.
 TEST_F(MsspSrc, AUriPlaysInPlaybin3AndBadUrisAreRefused) {
