@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "DeliveryOrder.h"
 #include "MsspInternal.h"
 #include "ParserHarness.h"
+#include "WakeWord.h"
 
 using A = MsspTestAccess;
 using msspt::ParserHarness;
@@ -292,4 +294,57 @@ TEST(Reader, FirstFramesFirst_SameFramesSameOrderAsThePlainPolicy) {
     // The plain policy fills the rings of the threads that run most before
     // the others' streams have a frame.
     EXPECT_LT(readTotal[0], readTotal[1]);
+}
+
+// A stream held up by a full ring asks to be woken by the release that frees
+// enough room, so that its thread does not sleep out its timeout: a paused
+// node ring by the release that takes it below its resume bound (the first
+// after which it reads again), a full byte ring once half its waiting frames
+// are gone. No release before that one wakes the thread; a stream with room,
+// or without a frame to release, asks nothing.
+TEST(Reader, FullRingAsksForTheReleaseThatFreesRoom) {
+    struct Row {
+        const char* what;
+        int ring, nodes;
+        size_t iPayload, pPayload;
+        bool nodeBound;
+    };
+    for (const Row row : {Row{"node ring paused", kRing, 16, 3000, 600, true},
+                          Row{"byte ring full", 256 * 1024, 64, 40000, 30000, false}}) {
+        SCOPED_TRACE(row.what);
+        msspt::SynthSpec s;
+        s.gopsPerSegment = 20;
+        s.iPayload = row.iPayload;
+        s.pPayload = row.pPayload;
+        ParserHarness h("rdroom", 1, row.ring, row.nodes);
+        h.host.SetRecording(0, 0, msspt::MakeSynthetic(s).recording);
+        h.Prime(0, 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(mssp::ReaderAskRoom(h.P(), 0, 1), 0u);  // nothing waits: nothing to ask for
+        for (int calls = 0, idle = 0; idle < 2 && calls < 2000; ++calls) idle = h.P().ParseFrame(0) > 0 ? 0 : idle + 1;
+        const int waiting = h.Waiting(0);
+        ASSERT_GT(waiting, 1);
+        const uint32_t asked = mssp::ReaderAskRoom(h.P(), 0, 1);
+        ASSERT_EQ(asked, 1u);
+        const int need = row.nodeBound ? waiting - mssp::NodeResumeBelow(row.nodes) + 1 : waiting / 2;
+        const uint32_t before = mssp::WakeSeq(A::ReaderWake(h.P()));
+        for (int k = 0; k < need; ++k) {
+            EXPECT_FALSE(mssp::ReaderRoomCame(h.P(), asked)) << k;
+            EXPECT_EQ(mssp::WakeSeq(A::ReaderWake(h.P())), before) << "woken after " << k << " of " << need;
+            if (row.nodeBound) {
+                EXPECT_LT(h.P().ParseFrame(0), 0) << "read again after " << k << " releases";
+            }
+            unsigned char *d1, *d2;
+            int l1, l2, type, channel;
+            unsigned long long pts;
+            unsigned flag;
+            ASSERT_EQ(h.P().GetFrame(&d1, &l1, &d2, &l2, &type, &pts, &flag, &channel, 1, 0), 0);
+            ASSERT_EQ(h.P().ReleaseFrame(0), 0);
+        }
+        EXPECT_NE(mssp::WakeSeq(A::ReaderWake(h.P())), before);
+        EXPECT_TRUE(mssp::ReaderRoomCame(h.P(), asked));
+        EXPECT_EQ(A::Order(h.P()).roomWanted.load() & 1u, 0u);  // taken by the release that woke
+        EXPECT_GT(h.P().ParseFrame(0), 0);
+        testing::internal::GetCapturedStdout();
+    }
 }

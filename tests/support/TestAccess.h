@@ -43,6 +43,7 @@ struct MsspTestAccess {
     static uint32_t& ResetCount(P& p, int i) { return p.m_ResetCount[i]; }
     static MsspOrder& Order(P& p) { return *p.m_pOrder; }
     static uint32_t HeldMask(P& p) { return p.m_HeldMask; }
+    static uint32_t& ReaderWake(P& p) { return p.m_ReaderWake; }
 };
 
 namespace msspt {

@@ -34,6 +34,11 @@ struct MsspOrder {
     // time the streams may be written from outside (another object on the
     // same segment, a test), so every call looks at every stream.
     std::atomic<uint8_t> ownProducers{0};
+    // Streams whose reader sleeps for room in its rings, and the release
+    // count (getNum) at which it wants to be woken: raised by the reader
+    // before it sleeps, taken by the release that reaches the count.
+    std::atomic<uint32_t> roomWanted{0};
+    std::atomic<uint32_t> roomAt[MSSP_MAX_STREAMS] = {};
 
     // Playback thread only.
     uint32_t all = 0;         // bits of stream indexes 0..m_StreamNum-1

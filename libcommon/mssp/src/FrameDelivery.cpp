@@ -16,6 +16,7 @@
 #include "DeliveryOrder.h"
 #include "MsspInternal.h"
 #include "ResetGate.h"
+#include "WakeWord.h"
 
 namespace {
 
@@ -275,6 +276,18 @@ struct MsspDelivery {
         return -1;
     }
 
+    // The reader of stream `index` sleeps until this many frames are
+    // released: wakes it once the count is reached.
+    [[gnu::cold, gnu::noinline]] static void WakeForRoom(P& p, int index) {
+        MsspOrder& o = *p.m_pOrder;
+        // acquire: the count the reader stored before it raised its bit
+        if (!(o.roomWanted.load(std::memory_order_acquire) & (1u << index))) return;
+        const uint32_t got = mssp::LoadRelaxed(p.m_pStreamHead[index]->getNum);  // this thread's own counter
+        if (static_cast<int32_t>(got - o.roomAt[index].load(std::memory_order_relaxed)) < 0) return;
+        if (o.roomWanted.fetch_and(~(1u << index), std::memory_order_relaxed) & (1u << index))
+            mssp::WakeAll(p.m_ReaderWake);
+    }
+
     // Frees the read node of a stream: the consumer's side of the hand-over.
     // Used by ReleaseFrame and by the delivery calls that throw frames away.
     static int Release(P& p, int index) {
@@ -283,11 +296,15 @@ struct MsspDelivery {
         // that getNum never passes parseNum.
         if (mssp::WaitingCount(head) <= 0) return RefuseRelease(p, index);
         const uint32_t next = mssp::NextIndex(ReadIndex(p, index), static_cast<uint32_t>(p.m_FrameNum));
-        // Release: the reader may reuse the node and its ring bytes once getNum counts them.
-        mssp::StoreRelease(head->getNum, mssp::LoadRelaxed(head->getNum) + 1);
+        // Release: the reader may reuse the node and its ring bytes once getNum
+        // counts them (sequentially consistent for the room request below).
+        mssp::StoreSeqCst(head->getNum, mssp::LoadRelaxed(head->getNum) + 1);
         // Release: the new read position, after getNum (the reader reads both for its free space).
         mssp::StoreRelease(p.m_pNodeCursor[index]->getIndex, next);
         p.m_pOrder->changed.fetch_or(1u << index, std::memory_order_relaxed);  // this thread's own change
+        // seq_cst, as the getNum store above and the reader's request: either
+        // the reader sees this release before it sleeps, or this sees its request.
+        if (p.m_pOrder->roomWanted.load(std::memory_order_seq_cst) & (1u << index)) WakeForRoom(p, index);
         // The read node was the held frame, if any: it is gone now. A hold
         // that a reset wrote off stays, for the host's late ReleaseFrame.
         if ((p.m_HeldMask & (1u << index)) != 0 && !MsspGate::WrittenOff(p, index)) MsspGate::Unhold(p, index);

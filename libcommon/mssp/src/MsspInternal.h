@@ -152,6 +152,13 @@ inline uint64_t Le64(const uint8_t* p) {
 // once none lacks one.
 bool ReaderPass(CMultiStreamSyncParser& p, int first, int end, bool& firstFramesDue);
 
+// What a reader thread does before it sleeps after a pass without progress:
+// the streams of [first, end) that wait for the consumer to free room ask
+// to be woken by the release that frees enough (the returned mask), and
+// whether one of them got those releases already (then it does not sleep).
+uint32_t ReaderAskRoom(CMultiStreamSyncParser& p, int first, int end);
+bool ReaderRoomCame(CMultiStreamSyncParser& p, uint32_t asked);
+
 }  // namespace mssp
 
 // Process-wide device group (0 none, 1 ITS, 2 BUS, 3 ANT); 3 selects the old

@@ -272,6 +272,49 @@ struct MsspReader {
         return progress;
     }
 
+    // Before a sleep: every stream of [first, end) that waits for the
+    // consumer to free room asks to be woken after enough releases: a paused
+    // node ring once it is below its resume bound, a byte ring too full for
+    // a read once half its waiting frames are gone (so that a wake-up pays
+    // for a few reads, not one). Returns the streams that asked.
+    static uint32_t AskRoom(P& p, int first, int end) {
+        MsspOrder& o = *p.m_pOrder;
+        uint32_t asked = 0;
+        for (int i = first; i < end; ++i) {
+            if (p.CurrentFd(i) < 0) continue;
+            MSSP_StreamHead_t* head = p.m_pStreamHead[i];
+            if (mssp::LoadAcquire(head->state) > MSSP_STATUS_FAST_BACKWARD) continue;
+            // acquire: the consumer's releases, ring bytes included
+            const uint32_t got = mssp::LoadAcquire(head->getNum);
+            const int32_t pending = static_cast<int32_t>(mssp::LoadRelaxed(head->parseNum) - got);  // own counter
+            if (pending <= 0 || pending > p.m_FrameNum) continue;  // nothing to release: no wake-up to wait for
+            int32_t need;
+            if (p.Parser(i).u8NodeFull) need = pending - mssp::NodeResumeBelow(p.m_FrameNum) + 1;
+            else if (p.GetBufFreeSize(i) < mssp::kMaxReadLen) need = pending / 2;
+            else continue;
+            if (need < 1) need = 1;
+            o.roomAt[i].store(got + static_cast<uint32_t>(need), std::memory_order_relaxed);
+            asked |= 1u << i;
+        }
+        if (asked == 0) return 0;
+        // publish: the counts above. Sequentially consistent, as the release's
+        // getNum store and its look at this word: either that release sees
+        // the request, or RoomCame sees the release.
+        o.roomWanted.fetch_or(asked, std::memory_order_seq_cst);
+        return asked;
+    }
+
+    // Whether a stream of `asked` already got the releases it asked for.
+    static bool RoomCame(P& p, uint32_t asked) {
+        for (int i = 0; i < p.m_StreamNum; ++i) {
+            if (!(asked & (1u << i))) continue;
+            // seq_cst: see AskRoom
+            const uint32_t got = mssp::LoadSeqCst(p.m_pStreamHead[i]->getNum);
+            if (static_cast<int32_t>(got - p.m_pOrder->roomAt[i].load(std::memory_order_relaxed)) >= 0) return true;
+        }
+        return false;
+    }
+
     // StopParse for one record: returns when its thread has ended.
     static void WaitEnded(MSSP_ThreadParam_t& rec) {
         for (;;) {
@@ -621,7 +664,15 @@ int CMultiStreamSyncParser::ParseStream(int threadIndex) {
         const bool progress = MsspReader::Pass(*this, first, end, firstFramesDue);
         // Every stream has its first frame: threads held back fill their rings now.
         if (wasDue && !firstFramesDue) mssp::WakeAll(m_ReaderWake);
-        if (!progress) mssp::SleepOn(m_ReaderWake, seen, firstFramesDue ? kFirstFramesLookUs : kIdleSleepUs);
+        if (!progress) {
+            // Streams held up by full rings ask the consumer to wake this
+            // thread when enough frames are released, instead of the thread
+            // looking again only after its sleep.
+            const uint32_t asked = MsspReader::AskRoom(*this, first, end);
+            if (asked == 0 || !MsspReader::RoomCame(*this, asked))
+                mssp::SleepOn(m_ReaderWake, seen, firstFramesDue ? kFirstFramesLookUs : kIdleSleepUs);
+            if (asked != 0) m_pOrder->roomWanted.fetch_and(~asked, std::memory_order_relaxed);
+        }
     }
 
     MsspReader::CloseHandles(*this, first, end);
@@ -755,3 +806,9 @@ int CMultiStreamSyncParser::GetBufFreeSize(int index) {
 bool mssp::ReaderPass(CMultiStreamSyncParser& p, int first, int end, bool& firstFramesDue) {
     return MsspReader::Pass(p, first, end, firstFramesDue);
 }
+
+uint32_t mssp::ReaderAskRoom(CMultiStreamSyncParser& p, int first, int end) {
+    return MsspReader::AskRoom(p, first, end);
+}
+
+bool mssp::ReaderRoomCame(CMultiStreamSyncParser& p, uint32_t asked) { return MsspReader::RoomCame(p, asked); }
