@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <limits>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -231,6 +233,124 @@ TEST(HostPresent, StageHandsFramesOutInRecordedTimeOrder) {
             EXPECT_EQ(notes, "");
         }
         if (!row.hostile.empty()) { EXPECT_GE(passedUnknown, 4u) << "out-of-range timestamps have no recorded time"; }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The stage as it first held its frames: a deque in presentation order, each
+// frame inserted after the last one recorded at or before it (scanning back
+// from the newest). Kept as the reference for the heap the stage uses now.
+class PlainStage {
+public:
+    explicit PlainStage(const mssphost::StageLimits& limits) : core_(limits) {}
+    void Push(const mssphost::StageFrame& f, int item) {
+        const int64_t rec = core_.Learn(f);
+        Entry e{item, f.channel, f.pts, rec, f.bytes};
+        if (rec < 0) {
+            now_.push_back(e);
+            return;
+        }
+        auto it = held_.end();
+        while (it != held_.begin()) {
+            const Entry& q = *(it - 1);
+            if (core_.Backward() ? q.recordedMs >= rec : q.recordedMs <= rec) break;
+            --it;
+        }
+        bytes_ += e.bytes;
+        held_.insert(it, e);
+    }
+    bool Pop(uint32_t live, mssphost::Presentation<int>::Out* out) {
+        std::deque<Entry>* from = &now_;
+        if (now_.empty()) {
+            if (held_.empty()) return false;
+            const Entry& e = held_.front();
+            if (!core_.Ready(e.pts, e.recordedMs, live, held_.size(), bytes_)) return false;
+            from = &held_;
+            bytes_ -= e.bytes;
+        }
+        const Entry& e = from->front();
+        *out = {e.item, e.channel, e.recordedMs};
+        from->pop_front();
+        return true;
+    }
+    void Reposition(bool backward) {
+        now_.clear();
+        held_.clear();
+        bytes_ = 0;
+        core_.Reposition(backward);
+    }
+    size_t HeldFrames() const { return now_.size() + held_.size(); }
+    size_t HeldBytes() const { return bytes_; }
+
+private:
+    struct Entry {
+        int item, channel;
+        uint64_t pts;
+        int64_t recordedMs;
+        size_t bytes;
+    };
+    mssphost::StageCore core_;
+    std::deque<Entry> now_, held_;
+    size_t bytes_ = 0;
+};
+
+// The stage's heap against the plain deque on random groups (channels on
+// clocks up to minutes apart, frames recorded in the same second, frames
+// without a recorded time, both directions, repositionings, live masks
+// dropping channels, small bounds): the same frames out of the same calls.
+TEST(HostPresent, HeapHandsOutWhatThePlainDequeDoes_CallForCall) {
+    for (uint32_t seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 rng(seed);
+        auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
+        mssphost::StageLimits limits;
+        limits.maxFrames = static_cast<size_t>(pick(0, 1) ? pick(4, 64) : 2048);
+        limits.maxBytes = static_cast<size_t>(pick(0, 1) ? pick(4000, 60000) : 64 << 20);
+        mssphost::Presentation<int> heap(limits);
+        PlainStage plain(limits);
+        const int channels = pick(1, 8);
+        std::vector<int64_t> origin(static_cast<size_t>(channels));
+        for (int64_t& o : origin) o = 1000 + 1000 * static_cast<int64_t>(pick(0, 300));
+        const int64_t t0 = 1767261600000;  // 2026-01-01 10:00:00 UTC
+        bool backward = false;
+        int64_t at = 0;
+        uint32_t live = (1u << channels) - 1;
+        int item = 0;
+        for (int step = 0; step < 3000; ++step) {
+            if (pick(0, 400) == 0) {
+                backward = pick(0, 3) == 0;
+                heap.Reposition(backward);
+                plain.Reposition(backward);
+            }
+            if (pick(0, 200) == 0) live &= ~(1u << pick(0, channels - 1));
+            const int c = pick(0, channels - 1);
+            at += backward ? -pick(0, 40) : pick(0, 40);
+            mssphost::StageFrame f;
+            f.channel = c;
+            f.pts = f.clockPts = static_cast<uint64_t>(std::max<int64_t>(1, origin[static_cast<size_t>(c)] + at + pick(-80, 80)));
+            f.hasTime = pick(0, 9) != 0;
+            f.time = recstore::SecondsToDateTime((t0 + at) / 1000);
+            f.newOrJump = pick(0, 300) == 0;
+            f.bytes = static_cast<size_t>(pick(100, 3000));
+            heap.Push(f, int{item});
+            plain.Push(f, item);
+            ++item;
+            for (int k = 0; k < 3; ++k) {
+                mssphost::Presentation<int>::Out a, b;
+                const uint32_t mask = pick(0, 5) == 0 ? 0u : live;
+                const bool ga = heap.Pop(mask, &a), gb = plain.Pop(mask, &b);
+                ASSERT_EQ(ga, gb) << "step " << step;
+                if (!ga) break;
+                ASSERT_EQ(a.item, b.item) << "step " << step;
+                ASSERT_EQ(a.channel, b.channel);
+                ASSERT_EQ(a.recordedMs, b.recordedMs);
+            }
+            ASSERT_EQ(heap.HeldFrames(), plain.HeldFrames());
+            ASSERT_EQ(heap.HeldBytes(), plain.HeldBytes());
+        }
     }
 }
 

@@ -16,6 +16,7 @@
 #ifndef MSSP_HOST_PRESENT_H
 #define MSSP_HOST_PRESENT_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -143,8 +144,13 @@ public:
     // recorded time is still learnt and handed out).
     void SetByTime(bool byTime) { byTime_ = byTime; }
     bool ByTime() const { return byTime_; }
-    // The direction of play of the frames pushed from now on.
-    void SetBackward(bool backward) { core_.SetBackward(backward); }
+    // The direction of play of the frames pushed from now on; frames held
+    // are put in the new direction's order.
+    void SetBackward(bool backward) {
+        if (backward == core_.Backward()) return;
+        core_.SetBackward(backward);
+        std::make_heap(held_.begin(), held_.end(), Later{backward});
+    }
     // Drops what is held (the count) and learns afresh.
     size_t Reposition(bool backward) {
         const size_t dropped = Clear();
@@ -154,21 +160,18 @@ public:
     // Takes a delivered frame; its recorded time (-1 unknown).
     int64_t Push(const StageFrame& f, Item&& item) {
         const int64_t rec = core_.Learn(f);
-        Entry e{std::move(item), f.channel, f.pts, rec, f.bytes};
+        Entry e{std::move(item), f.channel, f.pts, rec, f.bytes, next_++};
         if (!byTime_ || rec < 0) {
             now_.push_back(std::move(e));
             return rec;
         }
-        // Recorded time in the direction of play; frames recorded at the
-        // same time keep their delivery order.
-        auto it = held_.end();
-        while (it != held_.begin()) {
-            const Entry& q = *(it - 1);
-            if (core_.Backward() ? q.recordedMs >= rec : q.recordedMs <= rec) break;
-            --it;
-        }
+        // Held in recorded-time order in the direction of play; frames
+        // recorded at the same time keep their delivery order (the push
+        // count breaks ties). A heap: a frame costs log(held) moves, however
+        // far apart the channels' clocks put it from the newest.
         bytes_ += e.bytes;
-        held_.insert(it, std::move(e));
+        held_.push_back(std::move(e));
+        std::push_heap(held_.begin(), held_.end(), Later{core_.Backward()});
         return rec;
     }
     // The next frame to present, if one may go; `live`: the channels that
@@ -178,7 +181,12 @@ public:
         if (held_.empty()) return false;
         const Entry& e = held_.front();
         if (!core_.Ready(e.pts, e.recordedMs, live, held_.size(), bytes_)) return false;
-        return Take(held_, out);
+        std::pop_heap(held_.begin(), held_.end(), Later{core_.Backward()});
+        Entry& last = held_.back();
+        bytes_ -= last.bytes;
+        Give(last, out);
+        held_.pop_back();
+        return true;
     }
     // Only a frame passed on at once (by timestamp, or its recorded time unknown).
     bool PopPassed(Out* out) { return !now_.empty() && Take(now_, out); }
@@ -203,21 +211,32 @@ private:
         uint64_t pts;
         int64_t recordedMs;
         size_t bytes;
+        uint64_t seq;  // push count: delivery order among equal recorded times
     };
-    bool Take(std::deque<Entry>& from, Out* out) {
-        Entry& e = from.front();
+    // Heap order: true when `a` goes after `b` (the heap's top goes first).
+    struct Later {
+        bool backward;
+        bool operator()(const Entry& a, const Entry& b) const {
+            if (a.recordedMs != b.recordedMs) return backward ? a.recordedMs < b.recordedMs : a.recordedMs > b.recordedMs;
+            return a.seq > b.seq;
+        }
+    };
+    static void Give(Entry& e, Out* out) {
         out->item = std::move(e.item);
         out->channel = e.channel;
         out->recordedMs = e.recordedMs;
-        if (&from == &held_) bytes_ -= e.bytes;
+    }
+    bool Take(std::deque<Entry>& from, Out* out) {
+        Give(from.front(), out);
         from.pop_front();
         return true;
     }
     StageCore core_;
     bool byTime_ = true;
-    std::deque<Entry> now_;   // passed on at once, in engine order
-    std::deque<Entry> held_;  // in recorded-time order
-    size_t bytes_ = 0;        // of held_
+    std::deque<Entry> now_;    // passed on at once, in engine order
+    std::vector<Entry> held_;  // a heap in presentation order (Later)
+    size_t bytes_ = 0;         // of held_
+    uint64_t next_ = 0;        // the next push's count
 };
 
 }  // namespace mssphost
