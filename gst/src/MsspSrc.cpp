@@ -769,14 +769,7 @@ void Loop(gpointer data) {
     h.jump = (f.flags & mssphost::kFlagNewOrJump) != 0;
     h.hasTime = haveHeader && header.hasTime;
     h.time = header.time;
-    mssphost::StageFrame sf;
-    sf.channel = f.channel;
-    sf.pts = f.pts;
-    sf.clockPts = haveHeader && header.hasPts ? header.ptsMs : f.pts;
-    sf.newOrJump = h.jump;
-    sf.hasTime = h.hasTime;
-    sf.time = header.time;
-    sf.bytes = length;
+    const mssphost::StageFrame sf = mssphost::StageFrameOf(f, haveHeader ? &header : nullptr, length);
     p.stage.SetBackward(p.rate < 0);
     p.stage.Push(sf, std::move(h));
 }
@@ -990,6 +983,32 @@ void StopRun(GstMsspSrc* self) {
 }
 
 // ---------------------------------------------------------------------------
+// After a seek or a switch, with the stream lock held and the task paused:
+// every pad starts a new segment at `targetMs` (discontinuous, nothing
+// pushed yet), and the task runs again.
+void Resume(GstMsspSrc* self, guint32 seqnum, guint64 targetMs, double rate, GstSeekFlags flags, GstClockTime stop) {
+    Priv& p = P(self);
+    for (OutPad& o : p.pads) {
+        o.eos = false;
+        o.discont = true;
+        o.haveLast = false;
+        o.pushed = false;
+        o.endChecked = false;
+    }
+    gst_flow_combiner_reset(p.combiner);
+    p.segmentDone = false;
+    p.rate = rate;
+    p.seekFlags = flags;
+    p.targetMs = targetMs;
+    p.stop = stop;
+    p.seqnum = seqnum;
+    p.segmentPending = true;
+    p.lastFrameUs = g_get_monotonic_time();
+    p.flushing = false;
+    g_rec_mutex_unlock(&p.streamLock);
+    gst_task_start(p.task);
+}
+
 // Seeking: flushing seeks in time. rate 1 (or any positive rate without
 // key-unit trick mode, which downstream plays faster or slower): normal play
 // from the position; rate above 1 with key-unit trick mode: the engine's
@@ -1059,32 +1078,14 @@ bool DoSeek(GstMsspSrc* self, GstEvent* event) {
         gst_event_set_seqnum(flushStop, seqnum);
         PushAll(self, flushStop);
     }
-    for (OutPad& o : p.pads) {
-        o.eos = false;
-        o.discont = true;
-        o.haveLast = false;
-        o.pushed = false;
-        o.endChecked = false;
-    }
     if (flags & GST_SEEK_FLAG_SEGMENT) {
         GstMessage* msg = gst_message_new_segment_start(GST_OBJECT(self), GST_FORMAT_TIME, static_cast<gint64>(NsOf(target)));
         gst_message_set_seqnum(msg, seqnum);
         gst_element_post_message(GST_ELEMENT(self), msg);
     }
-    p.segmentDone = false;
-    gst_flow_combiner_reset(p.combiner);
-    p.rate = rate;
-    p.seekFlags = flags;
-    p.targetMs = target;
-    p.stop = rate > 0 && stopType == GST_SEEK_TYPE_SET && stop >= 0 ? static_cast<GstClockTime>(stop)
-                                                                     : GST_CLOCK_TIME_NONE;
-    p.seqnum = seqnum;
-    p.segmentPending = true;
     p.positionMs = target;
-    p.lastFrameUs = g_get_monotonic_time();
-    p.flushing = false;
-    g_rec_mutex_unlock(&p.streamLock);
-    gst_task_start(p.task);
+    Resume(self, seqnum, target, rate, flags,
+           rate > 0 && stopType == GST_SEEK_TYPE_SET && stop >= 0 ? static_cast<GstClockTime>(stop) : GST_CLOCK_TIME_NONE);
     return true;
 }
 
@@ -1176,11 +1177,6 @@ bool SwitchLive(GstMsspSrc* self, int type, uint32_t channels) {
             gst_pad_push_event(o.pad, gst_event_new_caps(caps));
             gst_caps_unref(caps);
         }
-        o.eos = false;
-        o.discont = true;
-        o.haveLast = false;
-        o.pushed = false;
-        o.endChecked = false;
         if (channels) o.dead = o.leaving || !c || c->keys.empty();  // a new channel may have none
     }
     const uint32_t failed = p.session->FailedChannels();
@@ -1189,18 +1185,7 @@ bool SwitchLive(GstMsspSrc* self, int type, uint32_t channels) {
         GST_ELEMENT_WARNING(self, STREAM, DEMUX, ("No recording of channel(s) %s in stream type %d at the position",
                                                   mssphost::ChannelList(failed).c_str(), p.session->StreamTypeOf(0)),
                             (nullptr));
-    gst_flow_combiner_reset(p.combiner);
-    p.rate = 1.0;
-    p.seekFlags = GST_SEEK_FLAG_NONE;
-    p.segmentDone = false;
-    p.targetMs = at;
-    p.stop = GST_CLOCK_TIME_NONE;
-    p.seqnum = seqnum;
-    p.segmentPending = true;
-    p.lastFrameUs = g_get_monotonic_time();
-    p.flushing = false;
-    g_rec_mutex_unlock(&p.streamLock);
-    gst_task_start(p.task);
+    Resume(self, seqnum, at, 1.0, GST_SEEK_FLAG_NONE, GST_CLOCK_TIME_NONE);
     return true;
 }
 

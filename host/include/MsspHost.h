@@ -38,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "HostPresent.h"
 #include "MultiStreamSyncParser.h"
 #include "PackScan.h"
 #include "RecCommon.h"
@@ -130,6 +131,13 @@ const uint8_t* ContiguousPayload(PackFormat format, const PackView& pack, std::v
 // without the payload. False when they cannot be read.
 bool ReadPackHeader(PackFormat format, const PackView& pack, std::vector<uint8_t>* scratch,
                     recstore::PackHeader* header);
+
+struct Frame;
+// A delivered frame as the presentation stage sees it: the pack's own
+// timestamp and recorded date and time from its header (null: the header
+// could not be read; the engine's timestamp stands in), the engine's
+// new-segment / jump flag, and `bytes`, what the host's held copy costs.
+StageFrame StageFrameOf(const Frame& f, const recstore::PackHeader* header, size_t bytes);
 
 // What a channel's video payloads are, judged by its first I-frame.
 enum class MediaKind { kH264, kH265, kOther };

@@ -98,4 +98,16 @@ MediaKind ClassifyVideo(const uint8_t* payload, size_t len) {
     return MediaKind::kOther;
 }
 
+StageFrame StageFrameOf(const Frame& f, const recstore::PackHeader* header, size_t bytes) {
+    StageFrame sf;
+    sf.channel = f.channel;
+    sf.pts = f.pts;
+    sf.clockPts = header && header->hasPts ? header->ptsMs : f.pts;
+    sf.newOrJump = (f.flags & kFlagNewOrJump) != 0;
+    sf.hasTime = header && header->hasTime;
+    sf.time = sf.hasTime ? header->time : DateTime{};
+    sf.bytes = bytes;
+    return sf;
+}
+
 }  // namespace mssphost

@@ -428,15 +428,7 @@ void Exporter::Deliver(const mssphost::Frame& f) {
     item.frameRate = h.frameRate;
     item.payload.assign(payload, payload + len);
     if (video && h.hasVideo && h.width && h.height) t.width = h.width, t.height = h.height;
-    mssphost::StageFrame sf;
-    sf.channel = f.channel;
-    sf.pts = f.pts;
-    sf.clockPts = item.clockPts;
-    sf.newOrJump = item.newOrJump;
-    sf.hasTime = item.hasTime;
-    sf.time = item.time;
-    sf.bytes = len + sizeof(Item);
-    stage_.Push(sf, std::move(item));
+    stage_.Push(mssphost::StageFrameOf(f, &h, len + sizeof(Item)), std::move(item));
 }
 
 // A frame in presentation order: held with its channel's others until the

@@ -791,14 +791,7 @@ void Playback::Deliver(const mssphost::Frame& taken) {
         }
     }
 
-    mssphost::StageFrame sf;
-    sf.channel = f.channel;
-    sf.pts = f.pts;
-    sf.clockPts = s.hasPackPts ? s.packPts : f.pts;
-    sf.newOrJump = (f.flags & kFlagNewOrJump) != 0;
-    sf.hasTime = s.hasTime;
-    sf.time = s.time;
-    sf.bytes = s.pack.size();
+    const mssphost::StageFrame sf = mssphost::StageFrameOf(taken, h, s.pack.size());
     stage_.SetBackward(Backward());
     stage_.Push(sf, std::move(s));
     SayNotes();
