@@ -13,11 +13,11 @@
 
 #include "Export.h"
 #include "MsspHost.h"
+#include "Signals.h"
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
 
 void Usage(FILE* f) {
     std::fputs(
@@ -86,8 +86,7 @@ int main(int argc, char** argv) {
     o.progress = isatty(STDERR_FILENO) != 0;
     // Interrupted, the export ends as a failure: no file, the engine's shared memory removed.
     o.stop = &g_stop;
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    tooling::StopOnSignals(&g_stop);
     std::fflush(stdout);
     const int saved = dup(STDOUT_FILENO);
     const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);

@@ -15,13 +15,12 @@
 #include "MultiStreamSyncParser.h"
 #include "Player.h"
 #include "RecCommon.h"
+#include "Signals.h"
 
 namespace {
 
 volatile sig_atomic_t g_stop = 0;
 std::string g_shmName;  // removed at exit, also when the engine ends the process
-
-void OnSignal(int) { g_stop = 1; }
 
 void RemoveOurSharedMemory() {
     if (!g_shmName.empty()) player::RemoveSharedMemory(g_shmName, player::kPlaybackGroup);
@@ -79,14 +78,7 @@ int main(int argc, char** argv) {
     recstore::SetLogSink([](const std::string& message) {
         std::fprintf(stderr, "mssp-play: store: %s\n", message.c_str());
     });
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    tooling::StopOnSignals(&g_stop, true);
 
     if (options.shmName.empty()) options.shmName = player::UniqueShmName("msspplay");
     g_shmName = options.shmName;

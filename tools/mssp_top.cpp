@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Signals.h"
 #include "TopSegment.h"
 #include "TopView.h"
 
@@ -27,7 +28,6 @@ constexpr int kExitRefused = 3;
 constexpr int kKeyPollMs = 100;  // the terminal UI looks for a key this often
 
 volatile sig_atomic_t g_stop = 0;
-void OnSignal(int) { g_stop = 1; }
 
 const char kHelp[] =
     "usage: mssp-top [--name NAME --group N | --key FILE] [--interval SEC] [--once] [--json]\n"
@@ -183,13 +183,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mssp-top: %s (see mssp-top --help)\n", error.c_str());
         return kExitUsage;
     }
-    struct sigaction sa;
-    std::memset(&sa, 0, sizeof(sa));
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    tooling::StopOnSignals(&g_stop);
 
     const bool chosen = !o.key.empty() || !o.name.empty();
     std::vector<std::string> keys;
