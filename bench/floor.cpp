@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
     const bench::Args args(argc, argv, 1);
     const std::string dir = args.Str("group", "");
     const int channels = static_cast<int>(args.Int("channels", 1));
-    const size_t ring = static_cast<size_t>(args.Int("ring", 2 << 20));
+    const size_t ring = static_cast<size_t>(args.Int("ring", 1 << 20));
     const std::string mode = args.Str("mode", "memcpy");
     const bool usePread = mode == "pread";
     if (dir.empty() || channels < 1 || channels > 32 || ring < kChunk || (mode != "memcpy" && mode != "pread")) {

@@ -157,7 +157,7 @@ int main(int argc, char** argv) {
     const int channels = static_cast<int>(args.Int("channels", 1));
     const int runs = static_cast<int>(args.Int("runs", 10));
     const int seekSec = static_cast<int>(args.Int("seek-sec", 4));
-    const int ring = static_cast<int>(args.Int("ring", 2 << 20));
+    const int ring = static_cast<int>(args.Int("ring", 1 << 20));
     const int nodes = static_cast<int>(args.Int("nodes", 256));
     const int perThread = static_cast<int>(args.Int("per-thread", 8));
     if (dir.empty() || channels < 1 || channels > 32 || runs < 1 || seekSec < 2) {

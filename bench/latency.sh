@@ -58,7 +58,7 @@ for ((c = 0; c < 32; c++)); do origins+=(--origin "$c=1000"); done
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for cfg in "${configs[@]}"; do
   n=${cfg%:*} pt=${cfg#*:}
-  args=(--group "$tmp/rec" --ring $((2 << 20)) --nodes 256 --channels "$n" --runs "$runs" --seek-sec 4 --per-thread "$pt")
+  args=(--group "$tmp/rec" --ring $((1 << 20)) --nodes 256 --channels "$n" --runs "$runs" --seek-sec 4 --per-thread "$pt")
   if [ -n "$before_bin" ]; then
     "$before_bin" "${args[@]}" >"$res/latency-before.$n.$pt.txt" 2>"$res/latency-before.$n.$pt.err"
   fi

@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
     const bench::Args args(argc, argv, 1);
     const std::string dir = args.Str("group", "");
     const int channels = static_cast<int>(args.Int("channels", 1));
-    const int ring = static_cast<int>(args.Int("ring", 2 << 20));
+    const int ring = static_cast<int>(args.Int("ring", 1 << 20));
     const int nodes = static_cast<int>(args.Int("nodes", 256));
     const int perThread = static_cast<int>(args.Int("per-thread", 8));
     const double speed = args.Num("speed", 0);

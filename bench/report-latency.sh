@@ -190,7 +190,7 @@ cat <<EOF
 
 \`mssp-bench-latency\` (\`bench/latency.sh\` runs it): a group recorded with \`mssp-pack synth --types 2\`
 (every channel with a main stream and a sub stream at a quarter of the bit rate, otherwise the
-material above), ring 2 MiB, 256 nodes. One thread acts as playback and control thread, polling
+material above), ring 1 MiB, 256 nodes. One thread acts as playback and control thread, polling
 \`GetFrame\` with a \`sched_yield\` between calls and releasing every frame at once; the recording is
 in the page cache and an uncounted first run loads the store's indexes. Each run: \`StartParse\`, \`Seek\`
 to 4 s, fast forward (speed 2) from there, back to play at 3 s, \`SwitchStream\` of every channel to

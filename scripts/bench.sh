@@ -70,7 +70,7 @@ else
   gb_flags=(--benchmark_min_time=0.1 --benchmark_repetitions=3 --benchmark_report_aggregates_only=true)
   cg_counts=(1 4 16 32); cg_reps=3
 fi
-ring=$((2 << 20)); nodes=256; per_thread=8
+ring=$((1 << 20)); nodes=256; per_thread=8
 
 tmp=$(mktemp -d /tmp/mssp-bench.XXXXXX)
 # MSSP_BENCH_KEEP=DIR keeps the raw results (and callgrind dumps) there, for

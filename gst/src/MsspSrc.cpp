@@ -32,8 +32,8 @@ constexpr guint kPoolMinBuffers = 4;
 constexpr gulong kPollUs = 2000;            // wait between takes that found nothing
 constexpr guint kDefaultStallSec = 10;
 constexpr guint kMaxStallSec = 3600;
-constexpr int kDefaultRing = 4 << 20;
-constexpr int kDefaultNodes = 512;
+constexpr int kDefaultRing = mssphost::Options{}.ringBytes;  // the host layer's: README, ring size
+constexpr int kDefaultNodes = mssphost::Options{}.nodes;
 
 enum G711Law { kAlaw = 0, kMulaw = 1 };
 enum PresentBy { kByTime = 0, kByTimestamp = 1 };
@@ -1377,7 +1377,7 @@ static void gst_mssp_src_class_init(GstMsspSrcClass* klass) {
                          G_MAXINT, kDefaultRing, kRwReady));
     g_object_class_install_property(gobject, PROP_NODES,
                                     g_param_spec_int("nodes", "Frame nodes",
-                                                     "Frames each channel's ring can hold (16..65536)", G_MININT,
+                                                     "Frames each channel's ring can hold (2..65536)", G_MININT,
                                                      G_MAXINT, kDefaultNodes, kRwReady));
     g_object_class_install_property(
         gobject, PROP_STREAMS_PER_THREAD,

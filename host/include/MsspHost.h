@@ -150,7 +150,7 @@ struct Options {
     std::string groupDir;
     uint32_t channels = 0;       // 0: every channel recorded in the stream type
     int streamType = 0;          // 0 main, 1 sub, 2 third
-    int ringBytes = 2 << 20;     // per stream (README: ring size and node count)
+    int ringBytes = 1 << 20;     // per stream (README: ring size and node count)
     int nodes = 256;             // frame nodes per stream
     int streamsPerThread = 1;    // 0: one reader thread for all streams
     // Parser streams: 0 one per played channel, but at least reserveStreams
@@ -188,7 +188,9 @@ struct OpenFailure {
 // its segment, so sizes are checked before it is built).
 constexpr int kMinRingBytes = 256 << 10;  // room for a few 65536-byte reads
 constexpr int kMaxRingBytes = 256 << 20;
-constexpr int kMinNodes = 16;
+// Two nodes: the fewest with which every audio frame of an ordinary segment
+// plays (one cannot hold the video frame that times the audio before it).
+constexpr int kMinNodes = 2;
 constexpr int kMaxNodes = 65536;
 constexpr int kMaxStreamsPerThread = 32;
 constexpr uint64_t kMaxSegmentBytes = 1ull << 30;  // the whole segment: fits the engine's int sizes on 32-bit

@@ -281,7 +281,8 @@ bool ParseArgs(const std::vector<std::string>& args, Options* options, std::stri
                 return fail("--ring needs a size in bytes from 262144 to 268435456");
             o.ringBytes = static_cast<int>(v);
         } else if (arg == "--nodes") {
-            if (!need() || !ParseInteger(value, 16, 65536, &v)) return fail("--nodes needs 16..65536");
+            if (!need() || !ParseInteger(value, mssphost::kMinNodes, mssphost::kMaxNodes, &v))
+                return fail("--nodes needs " + std::to_string(mssphost::kMinNodes) + ".." + std::to_string(mssphost::kMaxNodes));
             o.nodes = static_cast<int>(v);
         } else if (arg == "--streams-per-thread") {
             if (!need() || !ParseInteger(value, 0, 32, &v)) return fail("--streams-per-thread needs 0..32");
@@ -384,7 +385,7 @@ output
   --library-log FILE     where the engine's own diagnostics go (see below)
 
 tuning
-  --ring BYTES           ring size per stream (default 2097152); the engine skips
+  --ring BYTES           ring size per stream (default 1048576); the engine skips
                          a pack longer than BYTES - 131072
   --nodes N              frame nodes per stream (default 256)
   --streams-per-thread N reader threads serve N streams each (default 1; 0 one thread)
