@@ -59,6 +59,8 @@ public:
     int64_t Take(int channel, uint64_t pts, const DateTime* time);
     // The channel's offset (known or standing in); false when there is none.
     bool Offset(int channel, int64_t* offset) const;
+    // Raised whenever a channel's offset is set or changes.
+    uint32_t Version() const { return version_; }
 
 private:
     struct Learnt {
@@ -67,6 +69,7 @@ private:
         int64_t offset = 0;
     };
     Learnt ch_[kStageChannels];
+    uint32_t version_ = 0;
 };
 
 // What the stage may hold; beyond either bound it stops waiting and passes
@@ -78,6 +81,10 @@ struct StageLimits {
     // date and time; a channel that showed none by then plays by its
     // timestamps.
     uint64_t waitMs = 2500;
+    // Keep the channels' least offset from one readiness check to the next
+    // (false: every check looks at every channel, the plain rule; the tests
+    // compare the two).
+    bool keepBound = true;
 };
 
 // One delivered frame as the stage sees it.
@@ -96,7 +103,10 @@ struct StageFrame {
 class StageCore {
 public:
     explicit StageCore(const StageLimits& limits = {}) : limits_(limits) {}
-    void SetBackward(bool backward) { backward_ = backward; }
+    void SetBackward(bool backward) {
+        if (backward != backward_) boundKnown_ = false;
+        backward_ = backward;
+    }
     bool Backward() const { return backward_; }
     // A repositioning, a new segment or a trick-play change: everything is
     // learnt afresh. The caller drops what it holds.
@@ -115,6 +125,7 @@ public:
 
 private:
     void Note(std::string text);
+    bool Before(int64_t recordedMs, int64_t bound) const;
     StageLimits limits_;
     RecordedClock clock_;
     bool backward_ = false;
@@ -125,6 +136,10 @@ private:
     uint32_t noDateSaid_ = 0, rangeSaid_ = 0;
     uint64_t firstPts_[kStageChannels] = {};
     bool boundSaid_ = false;
+    // Ready's least offset, while every channel of boundFor_ has one.
+    bool boundKnown_ = false, boundHave_ = false;
+    uint32_t boundFor_ = 0, boundVersion_ = 0;
+    int64_t bound_ = 0;
     std::vector<std::string> notes_;
 };
 

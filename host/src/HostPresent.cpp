@@ -39,6 +39,7 @@ int64_t RecordedClock::Take(int channel, uint64_t pts, const DateTime* time) {
         // The frame was recorded within its second: lo <= offset < lo + 1 s.
         const int64_t lo = recstore::DateTimeToSeconds(*time) * kSecondMs - p;
         const int64_t hi = lo + kSecondMs;
+        const Learnt before = l;
         if (!l.have || l.offset < lo || l.offset >= hi + (l.relearn ? 0 : kSecondMs)) {
             l.offset = lo;  // first, raised, or the time of day went back: afresh
         } else if (l.offset >= hi) {
@@ -46,6 +47,7 @@ int64_t RecordedClock::Take(int channel, uint64_t pts, const DateTime* time) {
         }
         l.have = true;
         l.relearn = false;
+        if (!before.have || before.offset != l.offset) ++version_;
     }
     return l.have ? std::max<int64_t>(0, p + l.offset) : -1;
 }
@@ -58,6 +60,7 @@ bool RecordedClock::Offset(int channel, int64_t* offset) const {
 
 void StageCore::Reposition(bool backward) {
     backward_ = backward;
+    boundKnown_ = false;
     clock_.RelearnAll();
     haveDelivered_ = false;
     seen_ = 0;
@@ -111,27 +114,46 @@ bool StageCore::Ready(uint64_t pts, int64_t recordedMs, uint32_t live, size_t he
         return true;
     }
     if (!haveDelivered_) return true;
-    // Timestamps delivered since this frame: how long it has waited.
-    const uint64_t waited = Past(delivered_, pts, backward_);
-    bool have = false;
-    int64_t bound = 0;
-    for (int c = 0; c < kStageChannels; ++c) {
-        const uint32_t bit = 1u << c;
-        if (!(live & bit) || (timeless_ & bit)) continue;
-        int64_t offset = 0;
-        if (!clock_.Offset(c, &offset)) {
-            if (waited < limits_.waitMs) return false;  // its first date and time may still come
-            if ((seen_ & bit) && Past(delivered_, firstPts_[c], backward_) >= limits_.waitMs) {
-                timeless_ |= bit;
-                Note("channel " + std::to_string(c) +
-                     ": its frames carry no date and time; it plays by its timestamps");
+    // The least offset of the channels waited for (the greatest playing
+    // backward). It changes only with the channels or an offset, so it is
+    // kept from call to call once every one of them has an offset; while one
+    // still lacks it, every call looks (how long the frame waited decides).
+    const uint32_t want = live & ~timeless_;
+    if (!limits_.keepBound || !boundKnown_ || want != boundFor_ || clock_.Version() != boundVersion_) {
+        const uint64_t waited = Past(delivered_, pts, backward_);  // timestamps delivered since this frame
+        bool have = false, lacking = false;
+        int64_t bound = 0;
+        for (uint32_t m = want; m != 0; m &= m - 1) {
+            const int c = __builtin_ctz(m);
+            int64_t offset = 0;
+            if (!clock_.Offset(c, &offset)) {
+                if (waited < limits_.waitMs) return false;  // its first date and time may still come
+                lacking = true;
+                const uint32_t bit = 1u << c;
+                if ((seen_ & bit) && Past(delivered_, firstPts_[c], backward_) >= limits_.waitMs) {
+                    timeless_ |= bit;
+                    Note("channel " + std::to_string(c) +
+                         ": its frames carry no date and time; it plays by its timestamps");
+                }
+                continue;
             }
-            continue;
+            bound = !have ? offset : backward_ ? std::max(bound, offset) : std::min(bound, offset);
+            have = true;
         }
-        bound = !have ? offset : backward_ ? std::max(bound, offset) : std::min(bound, offset);
-        have = true;
+        if (lacking) return have ? Before(recordedMs, bound) : true;
+        boundKnown_ = true;
+        boundFor_ = want;
+        boundVersion_ = clock_.Version();
+        boundHave_ = have;
+        bound_ = bound;
     }
-    if (!have) return true;
+    if (!boundHave_) return true;
+    return Before(recordedMs, bound_);
+}
+
+// Whether a frame recorded at `recordedMs` may go: no channel whose least
+// offset is `bound` can still deliver a frame recorded before it.
+bool StageCore::Before(int64_t recordedMs, int64_t bound) const {
     // delivered_ <= 2^53 and |offset| < 2^55: no overflow.
     const int64_t next = static_cast<int64_t>(delivered_) + bound;
     return backward_ ? recordedMs >= next : recordedMs <= next;
