@@ -418,6 +418,20 @@ else
   div_txt="$dd in \`GetFrame\`/\`ReleaseFrame\`, $dr in everything they call in the library (Release build, \`scripts/count-divisions.sh\`)"
   div_ok=$(( dd == 0 && dr == 0 ))
 fi
+# Processor time against the peer (every count) and the pread floor (4 and
+# more channels), medians of the rounds.
+t5=""; ok5=1; t6=""; ok6=1
+for n in "${counts[@]}"; do
+  sc=$(calc "%.9f" "${CPU[$n]} - ${SCPU[$n]}")
+  rp=$(calc "%.2f" "$sc / ${ECPU[$n]}")
+  t5+="$n ch $rp, "
+  awk "BEGIN { exit !($rp <= 0.7) }" || ok5=0
+  if [ "$n" -ge 4 ]; then
+    rf=$(calc "%.2f" "($sc / ${B[$n]}) / (${PCPU[$n]} / ${FBYTES[$n]})")
+    t6+="$n ch $rf, "
+    awk "BEGIN { exit !($rf <= 1.3) }" || ok6=0
+  fi
+done
 ff_ok=1; ff_txt=""
 for cfg in "${lat_configs[@]}"; do
   n=${cfg%:*}; pt=${cfg#*:}
@@ -433,6 +447,8 @@ cat <<EOF
 | payload checksum at most 400 instructions per frame | ${t4%, } | $(verdict "$ok4") |
 | at least 4× fewer instructions per frame than the libavformat peer (format named, steady state) at $lastc channels, 3× at every count | ${t1%, } | $(verdict "$ok1") |
 | at most 1.5× the CPU time per MB of the \`pread\` floor | ${t2%, } | $(verdict "$ok2") |
+| processor time per frame at most 0.7 of the peer's at every channel count (medians of $(m reps) rounds, same run) | MSSP ÷ peer: ${t5%, } | $(verdict "$ok5") |
+| processor time per MB at most 1.3× the \`pread\` floor's at 4 to $maxch channels | ${t6%, } | $(verdict "$ok6") |
 | no division call on the delivery path of the 32-bit ARM build | $div_txt | $(verdict "$div_ok") |
 | no heap allocation per delivered frame | $alloc_total allocations between first and last frame over all runs | $(verdict "$alloc_total == 0") |
 | first frame within 5 ms of \`StartParse\` with the data ready | ${ff_txt%; } | $(verdict "$ff_ok") |
