@@ -442,6 +442,31 @@ struct MsspDelivery {
         for (; mask != 0; mask &= mask - 1) Classify(p, o, __builtin_ctz(mask), true);
     }
 
+    // The streams the usual choice cannot pass over: the key-frame waits
+    // that the pass ends, then the stream that stops it, if any. kOffer:
+    // every stream offers a frame now; kStop: the pass ends with -1 (with
+    // its effects); kNext: a frame arrived meanwhile, look again.
+    [[gnu::noinline]] static Pass Attend(P& p, MsspOrder& o, unsigned char bConvert) {
+        // The streams the pass reaches: all up to the first that stops it.
+        const uint32_t reached = o.stops != 0 ? (o.stops ^ (o.stops - 1)) : o.all;
+        // A key frame at the read position ends the wait of every
+        // stream the pass reaches (its class stays the same).
+        for (uint32_t m = o.endsWait & reached; m != 0; m &= m - 1) {
+            const int k = __builtin_ctz(m);
+            p.m_bWaitIFrame[k] = 0;
+            o.SetClass(static_cast<uint32_t>(k), o.cls[k] & ~MsspOrder::kEndsWait);
+        }
+        if (o.stops == 0) return Pass::kOffer;
+        const int s = __builtin_ctz(o.stops);
+        // A live stream with nothing buffered: -1, nothing else to do.
+        if (o.cls[s] & MsspOrder::kEmpty) return Pass::kStop;
+        uint64_t t = 0;
+        if (Examine(p, s, bConvert, &t) == Pass::kStop) return Pass::kStop;
+        // A frame arrived since the stream was classified: again.
+        o.changed.fetch_or(1u << s, std::memory_order_relaxed);
+        return Pass::kNext;
+    }
+
     // The pass's result: the chosen stream, its read node in *readNode
     // and timestamp in *best, or -1 (with the pass's effects). Only the
     // stream that stops the pass, if any, is examined; the others are known
@@ -458,25 +483,9 @@ struct MsspDelivery {
                 return chosen;
             }
             if (o.attention != 0) {
-                // The streams the pass reaches: all up to the first that stops it.
-                const uint32_t reached = o.stops != 0 ? (o.stops ^ (o.stops - 1)) : o.all;
-                // A key frame at the read position ends the wait of every
-                // stream the pass reaches (its class stays the same).
-                for (uint32_t m = o.endsWait & reached; m != 0; m &= m - 1) {
-                    const int k = __builtin_ctz(m);
-                    p.m_bWaitIFrame[k] = 0;
-                    o.SetClass(static_cast<uint32_t>(k), o.cls[k] & ~MsspOrder::kEndsWait);
-                }
-                if (o.stops != 0) {
-                    const int s = __builtin_ctz(o.stops);
-                    // A live stream with nothing buffered: -1, nothing else to do.
-                    if (o.cls[s] & MsspOrder::kEmpty) return -1;
-                    uint64_t t = 0;
-                    if (Examine(p, s, bConvert, &t) == Pass::kStop) return -1;
-                    // A frame arrived since the stream was classified: again.
-                    o.changed.fetch_or(1u << s, std::memory_order_relaxed);
-                    continue;
-                }
+                const Pass r = Attend(p, o, bConvert);
+                if (r == Pass::kStop) return -1;
+                if (r == Pass::kNext) continue;
             }
             // Every stream offers a frame (or is over and empty): the pass
             // has nothing more to do but choose.
@@ -831,11 +840,15 @@ int CMultiStreamSyncParser::ReleaseFrame(int index) {
     // A release of a held frame goes on during a reset: the reset waits for it.
     MsspGate::Scope gate(*this, index);
     if (!gate.Entered()) return -1;
-    if (MsspGate::WrittenOff(*this, index)) {
-        // A reset gave up waiting for this frame and refilled the stream: the
-        // counters belong to the new frames, only the hold goes.
+    if ((m_HeldMask & (1u << index)) != 0) {
+        // The host is done with the frame: the hold goes first (a reset
+        // waiting for it still waits for this call to end), so that the
+        // release below finds nothing held.
+        const bool writtenOff = MsspGate::WrittenOff(*this, index);
         MsspGate::Unhold(*this, index);
-        return 0;
+        // A reset gave up waiting for this frame and refilled the stream:
+        // the counters belong to the new frames.
+        if (writtenOff) return 0;
     }
     return D::Release(*this, index);
 }
