@@ -49,7 +49,11 @@ struct MsspOrder {
     // Each stream's class as one byte of the bits below, mirrored in the masks.
     static constexpr uint8_t kCandidate = 1, kStop = 2, kIncomplete = 4, kEndsWait = 8, kEmpty = 16;
     uint8_t cls[MSSP_MAX_STREAMS] = {};
-    int keyedFor = 0;         // direction the keys are encoded for (1 or -1); 0: not built
+    // The direction argument the keys were last encoded or checked for
+    // (only its sign matters to them); kUnbuilt: the tree is to be built.
+    // Never 0, so that a call with direction 0 never matches it.
+    static constexpr int64_t kUnbuilt = INT64_MIN;
+    int64_t keyedFor = kUnbuilt;
     uint64_t flip = 0;        // key = pts ^ flip: 0 playing forward, all ones backward
     uint32_t leaves = 1;      // a power of two, at least the stream count
     MSSP_FrameNode_t* readNode[MSSP_MAX_STREAMS] = {};  // the read node each class was taken from
@@ -77,12 +81,16 @@ struct MsspOrder {
             ++height;
         }
         changed.store(all, std::memory_order_relaxed);
-        keyedFor = 0;
+        keyedFor = kUnbuilt;
     }
 
-    // Encodes every key for `direction` and builds the tree (on the first
-    // choice and when the direction turns).
-    [[gnu::noinline]] void Rekey(int direction) {
+    // The keys for a `direction` (not 0) other than keyedFor: encoded and
+    // the tree built again when the tree is to be built or the sign differs.
+    [[gnu::noinline]] void KeyFor(int direction) {
+        if (keyedFor != kUnbuilt && (keyedFor > 0) == (direction > 0)) {
+            keyedFor = direction;
+            return;
+        }
         keyedFor = direction;
         flip = direction > 0 ? 0 : ~uint64_t{0};
         uint8_t win[2 * MSSP_MAX_STREAMS];  // each node's winner, while building
@@ -103,7 +111,7 @@ struct MsspOrder {
     // and the matches on its way to the root.
     void SetLeaf(uint32_t i, uint64_t time, bool isCandidate) {
         pts[i] = time;
-        if (keyedFor == 0) return;  // built from pts at the next choice
+        if (keyedFor == kUnbuilt) return;  // built from pts at the next choice
         const uint64_t k = isCandidate ? time ^ flip : kNoKey;
         if (k == key[i]) return;  // the tree orders keys only: nothing moves
         key[i] = k;

@@ -190,8 +190,12 @@ struct MsspDelivery {
     }
 
     // A node whose place is not inside the ring: thrown away, the stream
-    // waits for a key frame.
-    [[gnu::cold, gnu::noinline]] static int RefuseBadPlace(P& p, const char* op, int index, const Place& place) {
+    // waits for a key frame. (The place is read again here, so that the
+    // usual path keeps it in registers.)
+    [[gnu::cold, gnu::noinline]] static int RefuseBadPlace(P& p, const char* op, int index,
+                                                           const MSSP_FrameNode_t* node) {
+        Place place;
+        GetPlace(p, node, place);  // false again; it fills all four fields first
         MSSP_LOC_AS(op);
         mssp::Log(&p, mssp::kLogError, "invalid frame place:index:%d offset1:%u length1:%u offset2:%u length2:%u\n",
                   index, place.offset1, place.length1, place.offset2, place.length2);
@@ -405,14 +409,20 @@ struct MsspDelivery {
             o.readNode[i] = node;
             if (!IsComplete(node)) c = MsspOrder::kIncomplete;
             const bool wait = p.m_bWaitIFrame[i] != 0;
-            if (!IsKeyFrame(node)) {
-                if (wait || (LoadFlags(node) & kFlagNewSegment)) c |= MsspOrder::kStop;
-            } else if (wait) {
-                c |= MsspOrder::kEndsWait;
-            }
-            if ((c & MsspOrder::kStop) == 0) {
-                time = IsTimingFrame(node) ? NodePts(node) : VideoPtsBehind(p, i, first, waiting);
+            if (node->frameType == MSSP_FRAME_P && !wait && (LoadFlags(node) & kFlagNewSegment) == 0) {
+                // The usual frame, a P-frame within its sequence: timed by itself.
+                time = NodePts(node);
                 c |= time != 0 ? MsspOrder::kCandidate : MsspOrder::kStop;
+            } else {
+                if (!IsKeyFrame(node)) {
+                    if (wait || (LoadFlags(node) & kFlagNewSegment)) c |= MsspOrder::kStop;
+                } else if (wait) {
+                    c |= MsspOrder::kEndsWait;
+                }
+                if ((c & MsspOrder::kStop) == 0) {
+                    time = IsTimingFrame(node) ? NodePts(node) : VideoPtsBehind(p, i, first, waiting);
+                    c |= time != 0 ? MsspOrder::kCandidate : MsspOrder::kStop;
+                }
             }
         }
         o.SetClass(static_cast<uint32_t>(i), c);
@@ -423,7 +433,7 @@ struct MsspDelivery {
     // Every stream classified again, the tree to be built at the choice.
     [[gnu::noinline]] static void ClassifyAll(P& p, MsspOrder& o) {
         for (int i = 0; i < p.m_StreamNum; ++i) Classify(p, o, i, false);
-        o.keyedFor = 0;
+        o.keyedFor = MsspOrder::kUnbuilt;
     }
 
     // Looks again at the streams that changed since the last call: all of
@@ -489,9 +499,10 @@ struct MsspDelivery {
             }
             // Every stream offers a frame (or is over and empty): the pass
             // has nothing more to do but choose.
-            if (direction == 0) return -1;
-            const int keyed = direction > 0 ? 1 : -1;
-            if (o.keyedFor != keyed) o.Rekey(keyed);
+            if (o.keyedFor != direction) {
+                if (direction == 0) return -1;
+                o.KeyFor(direction);
+            }
             const int w = o.Winner();
             if (w < 0) return -1;
             *readNode = o.readNode[w];
@@ -730,7 +741,7 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
             continue;
         }
         D::Place place;
-        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrame", chosen, place);
+        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrame", chosen, node);
         const uint64_t nodePts = NodePts(node);
         D::SetPieces(*this, chosen, place, ppData1, pLen1, ppData2, pLen2);
         *pFrameType = node->frameType;
@@ -785,7 +796,7 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
             continue;
         }
         D::Place place;
-        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrameEx", index, place);
+        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrameEx", index, node);
         const uint64_t nodePts = NodePts(node);
         const int channel = D::Channel(*this, index);
         D::SetPieces(*this, index, place, ppData1, pLen1, ppData2, pLen2);

@@ -38,32 +38,31 @@ struct MsspGate {
     // operations calling each other) ride on the outermost scope.
     class Scope {
     public:
-        Scope(P& p, int releaseIndex = -1) : p_(p) {
-            if (mssp::LoadRelaxed(p.m_bDelivering) != 0) {  // nested: only this thread raises it
-                entered_ = true;
-                return;
-            }
+        // nested: only this thread raises the flag
+        Scope(P& p, int releaseIndex = -1) : p_(p), outer_(mssp::LoadRelaxed(p.m_bDelivering)) {
+            if (outer_ != 0) return;
             // Raise ours, then look at the control side's flag.
             mssp::StoreSeqCst(p.m_bDelivering, 1);
             if (mssp::LoadSeqCst(p.m_bResetting) != 0 &&
                 !(releaseIndex >= 0 && (p.m_HeldMask & (1u << releaseIndex)) != 0)) {
                 // publish: this call touches nothing; the reset may go on
                 mssp::StoreRelease(p.m_bDelivering, 0);
-                return;
+                entered_ = false;
             }
-            entered_ = true;
-            owner_ = true;
         }
         ~Scope() {
-            // publish: everything this call read and wrote, before a reset may begin
-            if (owner_) mssp::StoreRelease(p_.m_bDelivering, 0);
+            // publish: everything this call read and wrote, before a reset
+            // may begin. The flag goes back to what it was: 0 after the
+            // outermost call (also after one that backed out), 1 inside
+            // another call.
+            mssp::StoreRelease(p_.m_bDelivering, outer_);
         }
         bool Entered() const { return entered_; }
 
     private:
         P& p_;
-        bool entered_ = false;
-        bool owner_ = false;
+        const uint8_t outer_;  // the flag on entry: 1 inside another delivery call
+        bool entered_ = true;
     };
 
     // Playback side: stream `index` handed out its read node.
