@@ -123,7 +123,7 @@ struct MsspOrder {
         for (size_t j = (leaves + i) >> 1; j != 0; j >>= 1) {
             const uint8_t l = los[j];
             const uint64_t kl = key[l];
-            if (kl < kw || (kl == kw && l < w)) {
+            if (kl <= kw && (kl < kw || l < w)) {
                 los[j] = w;
                 w = l;
                 kw = kl;

@@ -373,9 +373,12 @@ struct MsspDelivery {
     }
 
     // The pass itself, stream by stream. Used in converted mode when a read
-    // node is timed by conversion, whose effects belong to each pass.
-    [[gnu::noinline]] static int ScanChoose(P& p, int direction, unsigned char bConvert, uint64_t* best) {
-        *best = direction > 0 ? UINT64_MAX : 0;
+    // node is timed by conversion, whose effects belong to each pass. The
+    // chosen stream with its read node and timestamp, as Choose gives them;
+    // -1 when none is chosen or the best timestamp is 0.
+    [[gnu::noinline]] static int ScanChoose(P& p, int direction, unsigned char bConvert, uint64_t* best,
+                                            MSSP_FrameNode_t** readNode) {
+        uint64_t top = direction > 0 ? UINT64_MAX : 0;
         int chosen = -1;
         for (int i = 0; i < p.m_StreamNum; ++i) {
             uint64_t t = 0;
@@ -386,11 +389,14 @@ struct MsspDelivery {
             // its value (a timestamp equal to the starting best must not be
             // passed over); later ones only when strictly better, so ties
             // keep the lower index.
-            if (direction != 0 && (chosen < 0 || (direction > 0 ? t < *best : t > *best))) {
-                *best = t;
+            if (direction != 0 && (chosen < 0 || (direction > 0 ? t < top : t > top))) {
+                top = t;
                 chosen = i;
             }
         }
+        if (chosen < 0 || top == 0) return -1;
+        *best = top;
+        *readNode = ReadNode(p, chosen);
         return chosen;
     }
 
@@ -452,29 +458,49 @@ struct MsspDelivery {
         for (; mask != 0; mask &= mask - 1) Classify(p, o, __builtin_ctz(mask), true);
     }
 
-    // The streams the usual choice cannot pass over: the key-frame waits
-    // that the pass ends, then the stream that stops it, if any. kOffer:
-    // every stream offers a frame now; kStop: the pass ends with -1 (with
-    // its effects); kNext: a frame arrived meanwhile, look again.
-    [[gnu::noinline]] static Pass Attend(P& p, MsspOrder& o, unsigned char bConvert) {
-        // The streams the pass reaches: all up to the first that stops it.
-        const uint32_t reached = o.stops != 0 ? (o.stops ^ (o.stops - 1)) : o.all;
-        // A key frame at the read position ends the wait of every
-        // stream the pass reaches (its class stays the same).
-        for (uint32_t m = o.endsWait & reached; m != 0; m &= m - 1) {
-            const int k = __builtin_ctz(m);
-            p.m_bWaitIFrame[k] = 0;
-            o.SetClass(static_cast<uint32_t>(k), o.cls[k] & ~MsspOrder::kEndsWait);
+    // What the choice does after Attend: choose from the tree, end the pass
+    // with -1, or make it stream by stream (ScanChoose).
+    enum class Then { kChoose, kStop, kScan };
+
+    // The streams the usual choice cannot pass over (o.attention != 0): the
+    // key-frame waits that the pass ends, then the stream that stops it, if
+    // any; again from Refresh while frames arrive meanwhile.
+    [[gnu::noinline]] static Then Attend(P& p, MsspOrder& o, unsigned char bConvert) {
+        for (;;) {
+            // The streams the pass reaches: all up to the first that stops it.
+            const uint32_t reached = o.stops != 0 ? (o.stops ^ (o.stops - 1)) : o.all;
+            // A key frame at the read position ends the wait of every
+            // stream the pass reaches (its class stays the same).
+            for (uint32_t m = o.endsWait & reached; m != 0; m &= m - 1) {
+                const int k = __builtin_ctz(m);
+                p.m_bWaitIFrame[k] = 0;
+                o.SetClass(static_cast<uint32_t>(k), o.cls[k] & ~MsspOrder::kEndsWait);
+            }
+            if (o.stops == 0) return Then::kChoose;
+            const int s = __builtin_ctz(o.stops);
+            // A live stream with nothing buffered: -1, nothing else to do.
+            if (o.cls[s] & MsspOrder::kEmpty) return Then::kStop;
+            uint64_t t = 0;
+            if (Examine(p, s, bConvert, &t) == Pass::kStop) return Then::kStop;
+            // A frame arrived since the stream was classified: again, as
+            // the choice begins.
+            o.changed.fetch_or(1u << s, std::memory_order_relaxed);
+            Refresh(p, o);
+            if (bConvert != 0 && o.incomplete != 0) return Then::kScan;
+            if (o.attention == 0) return Then::kChoose;
         }
-        if (o.stops == 0) return Pass::kOffer;
-        const int s = __builtin_ctz(o.stops);
-        // A live stream with nothing buffered: -1, nothing else to do.
-        if (o.cls[s] & MsspOrder::kEmpty) return Pass::kStop;
+    }
+
+    // ScanChoose's result through variables of its own, so that the
+    // caller's stay in registers.
+    [[gnu::always_inline]] static int Scan(P& p, int direction, unsigned char bConvert, uint64_t* best,
+                                           MSSP_FrameNode_t** readNode) {
         uint64_t t = 0;
-        if (Examine(p, s, bConvert, &t) == Pass::kStop) return Pass::kStop;
-        // A frame arrived since the stream was classified: again.
-        o.changed.fetch_or(1u << s, std::memory_order_relaxed);
-        return Pass::kNext;
+        MSSP_FrameNode_t* node = nullptr;
+        const int chosen = ScanChoose(p, direction, bConvert, &t, &node);
+        *best = t;
+        *readNode = node;
+        return chosen;
     }
 
     // The pass's result: the chosen stream, its read node in *readNode
@@ -484,31 +510,24 @@ struct MsspDelivery {
     [[gnu::always_inline]] static int Choose(P& p, int direction, unsigned char bConvert, uint64_t* best,
                                              MSSP_FrameNode_t** readNode) {
         MsspOrder& o = *p.m_pOrder;
-        for (;;) {
-            Refresh(p, o);
-            if (bConvert != 0 && o.incomplete != 0) {
-                const int chosen = ScanChoose(p, direction, bConvert, best);
-                if (chosen < 0 || *best == 0) return -1;
-                *readNode = ReadNode(p, chosen);
-                return chosen;
-            }
-            if (o.attention != 0) {
-                const Pass r = Attend(p, o, bConvert);
-                if (r == Pass::kStop) return -1;
-                if (r == Pass::kNext) continue;
-            }
-            // Every stream offers a frame (or is over and empty): the pass
-            // has nothing more to do but choose.
-            if (o.keyedFor != direction) {
-                if (direction == 0) return -1;
-                o.KeyFor(direction);
-            }
-            const int w = o.Winner();
-            if (w < 0) return -1;
-            *readNode = o.readNode[w];
-            *best = o.pts[w];
-            return w;
+        Refresh(p, o);
+        if (bConvert != 0 && o.incomplete != 0) return Scan(p, direction, bConvert, best, readNode);
+        if (o.attention != 0) {
+            const Then then = Attend(p, o, bConvert);
+            if (then == Then::kStop) return -1;
+            if (then == Then::kScan) return Scan(p, direction, bConvert, best, readNode);
         }
+        // Every stream offers a frame (or is over and empty): the pass
+        // has nothing more to do but choose.
+        if (o.keyedFor != direction) {
+            if (direction == 0) return -1;
+            o.KeyFor(direction);
+        }
+        const int w = o.Winner();
+        if (w < 0) return -1;
+        *readNode = o.readNode[w];
+        *best = o.pts[w];
+        return w;
     }
 
     // (Re)bases a conversion record on a key frame's recorded time.
