@@ -761,7 +761,6 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
         }
         D::Place place;
         if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrame", chosen, node);
-        const uint64_t nodePts = NodePts(node);
         D::SetPieces(*this, chosen, place, ppData1, pLen1, ppData2, pLen2);
         *pFrameType = node->frameType;
         *pPts = best;
@@ -774,6 +773,7 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
         MsspGate::Hold(*this, chosen);
         if (!IsTimingMedium(node) || bConvert != 0) return chosen;
 
+        const uint64_t nodePts = NodePts(node);  // (read here: the node is ours while delivered)
         const int32_t step = D::Step32(best, m_pLastPts[chosen]);
         if (step > kMaxSteadyStep) D::PrintJump(*this, "GetFrame", m_pLastPts[chosen], nodePts, step);
         if (D::Discontinuous(*this, chosen, step) && pFlag != nullptr) *pFlag |= kDiscontinuityFlag;
@@ -874,11 +874,12 @@ int CMultiStreamSyncParser::ReleaseFrame(int index) {
         // The host is done with the frame: the hold goes first (a reset
         // waiting for it still waits for this call to end), so that the
         // release below finds nothing held.
-        const bool writtenOff = MsspGate::WrittenOff(*this, index);
         MsspGate::Unhold(*this, index);
         // A reset gave up waiting for this frame and refilled the stream:
-        // the counters belong to the new frames.
-        if (writtenOff) return 0;
+        // the counters belong to the new frames. (A reset that writes the
+        // frame off only now, as its wait ran out, resets the counters
+        // after this call either way.)
+        if (MsspGate::ResetSinceHold(*this, index)) return 0;
     }
     return D::Release(*this, index);
 }

@@ -75,6 +75,12 @@ struct MsspGate {
     // `index` was written off by a reset (its counters are no longer ours).
     static bool WrittenOff(P& p, int index) {
         if ((p.m_HeldMask & (1u << index)) == 0) return false;
+        return ResetSinceHold(p, index);
+    }
+
+    // A reset wrote off the frame of `index` delivered last (whether still
+    // held or not).
+    static bool ResetSinceHold(P& p, int index) {
         return mssp::LoadSeqCst(p.m_ResetCount[index]) != p.m_HeldReset[index];
     }
 
