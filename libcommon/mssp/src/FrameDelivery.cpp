@@ -105,7 +105,10 @@ struct MsspDelivery {
         uint32_t offset1, length1, offset2, length2;
     };
 
-    static bool ValidIndex(P& p, int index) { return index >= 0 && index < p.m_StreamNum; }
+    // One unsigned comparison: m_StreamNum is never negative (0 to 32).
+    static bool ValidIndex(P& p, int index) {
+        return static_cast<uint32_t>(index) < static_cast<uint32_t>(p.m_StreamNum);
+    }
 
     // getIndex is the consumer's own field; a value outside the node array
     // (only a corrupt shared segment holds one) is taken modulo its size.
