@@ -38,11 +38,11 @@ struct MsspGate {
     // operations calling each other) ride on the outermost scope.
     class Scope {
     public:
-        // nested: only this thread raises the flag
-        Scope(P& p, int releaseIndex = -1) : p_(p), outer_(mssp::LoadRelaxed(p.m_bDelivering)) {
+        // Raise ours, then look at the control side's flag. Found raised, it
+        // is this thread's own (only this thread raises it): a nested call,
+        // let through.
+        Scope(P& p, int releaseIndex = -1) : p_(p), outer_(mssp::ExchangeSeqCst(p.m_bDelivering, 1)) {
             if (outer_ != 0) return;
-            // Raise ours, then look at the control side's flag.
-            mssp::StoreSeqCst(p.m_bDelivering, 1);
             if (mssp::LoadSeqCst(p.m_bResetting) != 0 &&
                 !(releaseIndex >= 0 && (p.m_HeldMask & (1u << releaseIndex)) != 0)) {
                 // publish: this call touches nothing; the reset may go on
