@@ -1,4 +1,4 @@
-// GetFrame chooses from the order it keeps (classes and a winner tree, only
+// GetFrame chooses from the order it keeps (classes and a loser tree, only
 // changed streams looked at again); the plain scan of every stream on every
 // call is kept here as the reference. Two parsers go through the same random
 // history (frames with ties, gaps, zero timestamps, new segments, incomplete
