@@ -1,4 +1,4 @@
-// GetFrame chooses from the order it keeps (classes and a winner tree, only
+// GetFrame chooses from the order it keeps (classes and a loser tree, only
 // changed streams looked at again); the plain scan of every stream on every
 // call is kept here as the reference. Two parsers go through the same random
 // history (frames with ties, gaps, zero timestamps, new segments, incomplete
@@ -139,9 +139,10 @@ int ReferenceGetFrame(P& p, Out& o, int direction, unsigned char convert) {
 
 class History {
 public:
-    History(int streams, bool reference, bool ownProducers)
-        : reference_(reference), n_(streams), t_(reference ? "dorR" : "dorF", streams, kBuf, kFrames),
-          clock_(streams, 1000), audioSeg_(streams), held_(streams) {
+    History(int streams, bool reference, bool ownProducers, int maxPtsPercent)
+        : reference_(reference), maxPtsPercent_(maxPtsPercent), n_(streams),
+          t_(reference ? "dorR" : "dorF", streams, kBuf, kFrames), clock_(streams, 1000), audioSeg_(streams),
+          held_(streams) {
         A::Order(*t_).ownProducers = ownProducers ? 1 : 0;  // as between StartParse and StopParse
     }
 
@@ -229,7 +230,7 @@ private:
         if (Chance(3)) audioSeg_[i] = !audioSeg_[i];
         s.audioSegment = audioSeg_[i];
         s.flags = Chance(4) ? 1 : 0;
-        s.pts = Chance(2) ? 0 : Chance(1) ? UINT64_MAX : clock;
+        s.pts = Chance(2) ? 0 : Chance(maxPtsPercent_) ? UINT64_MAX : clock;
         s.complete = !Chance(4);
         if (Chance(10)) {
             s.refType = Chance(50) ? 2 : 5;
@@ -274,6 +275,7 @@ private:
     }
 
     bool reference_;
+    int maxPtsPercent_;  // frames at the largest timestamp, which ties the key of "no candidate"
     int n_;
     std::mt19937 rng_;
     msspt::TestParser t_;
@@ -286,6 +288,7 @@ struct Case {
     bool oldDevice;
     bool ownProducers;  // false: every call looks at every stream
     uint32_t seed;
+    int maxPtsPercent = 1;
 };
 
 class DeliveryOrder : public ::testing::TestWithParam<Case> {};
@@ -319,7 +322,7 @@ TEST_P(DeliveryOrder, SameAsThePlainScan_CallForCall) {
     std::vector<std::string> log[2];
     std::string out[2];
     for (int reference = 0; reference < 2; ++reference) {
-        History h(c.streams, reference != 0, c.ownProducers && reference == 0);
+        History h(c.streams, reference != 0, c.ownProducers && reference == 0, c.maxPtsPercent);
         testing::internal::CaptureStdout();
         log[reference] = h.Run(c.seed, 4000);
         out[reference] = WithoutLineNumbers(testing::internal::GetCapturedStdout());
@@ -347,11 +350,12 @@ INSTANTIATE_TEST_SUITE_P(Histories, DeliveryOrder,
                          ::testing::Values(Case{1, false, true, 11}, Case{2, false, true, 12}, Case{3, false, true, 13},
                                            Case{7, false, true, 14}, Case{16, false, true, 15},
                                            Case{32, false, true, 16}, Case{5, true, true, 17},
-                                           Case{6, false, false, 18}),
+                                           Case{6, false, false, 18}, Case{4, false, true, 19, 40}),
                          [](const ::testing::TestParamInfo<Case>& info) {
                              return std::to_string(info.param.streams) + "Streams" +
                                     (info.param.oldDevice ? "_OldDevice" : "") +
-                                    (info.param.ownProducers ? "" : "_EveryStreamEveryCall");
+                                    (info.param.ownProducers ? "" : "_EveryStreamEveryCall") +
+                                    (info.param.maxPtsPercent > 1 ? "_ManyAtLargestPts" : "");
                          });
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The playback thread's order of the streams' next frames. Each stream's read
 // node is sorted into a class (nothing to wait for, a live stream with nothing
 // buffered, a frame to throw away, a frame without a timestamp, a candidate
-// with its timestamp) and the candidates' timestamps feed a winner tree, so
+// with its timestamp) and the candidates' timestamps feed a loser tree, so
 // that GetFrame finds the next frame without looking at every stream on every
 // call. Owned by the playback thread; the reader threads and the control
 // thread only mark the streams they change (Note), and delivery looks again
@@ -11,6 +11,7 @@
 #define MSSP_DELIVERY_ORDER_H
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "MsspInternal.h"
@@ -19,8 +20,8 @@ struct MsspOrder {
     using P = CMultiStreamSyncParser;
 
     // The key of a leaf that is no candidate. A candidate may have the same
-    // key (a timestamp of 2^64 - 1 playing forward, 0 backward): on equal
-    // keys the candidate wins (Better), and Winner asks the candidate mask.
+    // key (a timestamp of 2^64 - 1 playing forward): the tree orders keys
+    // alone, and Winner asks the candidate mask when the best key is this one.
     static constexpr uint64_t kNoKey = UINT64_MAX;
 
     // Written by any thread.
@@ -53,7 +54,11 @@ struct MsspOrder {
     // Each stream's class as one byte of the bits below, mirrored in the masks.
     static constexpr uint8_t kCandidate = 1, kStop = 2, kIncomplete = 4, kEndsWait = 8, kEmpty = 16;
     uint8_t cls[MSSP_MAX_STREAMS] = {};
-    int keyedFor = 0;         // direction the keys are encoded for (1 or -1); 0: not built
+    // The direction argument the keys were last encoded or checked for
+    // (only its sign matters to them); kUnbuilt: the tree is to be built.
+    // Never 0, so that a call with direction 0 never matches it.
+    static constexpr int64_t kUnbuilt = INT64_MIN;
+    int64_t keyedFor = kUnbuilt;
     uint64_t flip = 0;        // key = pts ^ flip: 0 playing forward, all ones backward
     uint32_t leaves = 1;      // a power of two, at least the stream count
     MSSP_FrameNode_t* readNode[MSSP_MAX_STREAMS] = {};  // the read node each class was taken from
@@ -61,41 +66,75 @@ struct MsspOrder {
     // Tree keys: pts playing forward, ~pts playing backward, so that the
     // smallest key always wins; kNoKey for a stream that is no candidate.
     uint64_t key[MSSP_MAX_STREAMS] = {};
-    // Winner tree: win[1] is the root, win[j] the winner of win[2j] and
-    // win[2j + 1], win[leaves + i] = i. The left child holds the lower stream
-    // indexes, so a tie goes to the lower index.
-    uint8_t win[2 * MSSP_MAX_STREAMS] = {};
+    // Loser tree over the leaves 0..leaves-1 (leaf i is stream i): node j
+    // (1 <= j < leaves; children 2j and 2j + 1, leaf i at leaves + i) holds
+    // in los[j] the loser of the match between its children's winners, and
+    // `top` is the winner of the root. A match goes to the smaller key, on
+    // equal keys to the lower stream index, so `top` is the lowest index
+    // among the smallest keys. When `top` changes its key, the losers on its
+    // way up are exactly the winners it meets again: one comparison a level.
+    uint8_t los[MSSP_MAX_STREAMS] = {};
+    uint8_t top = 0;
+    uint8_t height = 0;       // levels of matches: leaves = 1 << height
 
     void Reset(int streams) {
         all = streams >= 32 ? 0xFFFFFFFFu : ((1u << streams) - 1u);
         leaves = 1;
-        while (leaves < static_cast<uint32_t>(streams)) leaves <<= 1;
+        height = 0;
+        while (leaves < static_cast<uint32_t>(streams)) {
+            leaves <<= 1;
+            ++height;
+        }
         changed.store(all, std::memory_order_relaxed);
-        keyedFor = 0;
+        keyedFor = kUnbuilt;
     }
 
-    // Encodes every key for `direction` and builds the tree.
-    void Rekey(int direction) {
+    // The keys for a `direction` (not 0) other than keyedFor: encoded and
+    // the tree built again when the tree is to be built or the sign differs.
+    [[gnu::noinline]] void KeyFor(int direction) {
+        if (keyedFor != kUnbuilt && (keyedFor > 0) == (direction > 0)) {
+            keyedFor = direction;
+            return;
+        }
         keyedFor = direction;
         flip = direction > 0 ? 0 : ~uint64_t{0};
+        uint8_t win[2 * MSSP_MAX_STREAMS];  // each node's winner, while building
         for (uint32_t i = 0; i < leaves; ++i) {
             key[i] = (candidate >> i) & 1u ? pts[i] ^ flip : kNoKey;
             win[leaves + i] = static_cast<uint8_t>(i);
         }
-        for (uint32_t j = leaves - 1; j >= 1; --j) win[j] = Better(win[2 * j], win[2 * j + 1]);
+        for (uint32_t j = leaves - 1; j >= 1; --j) {
+            const uint8_t left = win[2 * j], right = win[2 * j + 1];
+            const bool rightWins = key[right] < key[left];  // on a tie the left, lower index
+            win[j] = rightWins ? right : left;
+            los[j] = rightWins ? left : right;
+        }
+        top = win[1];
     }
 
     // Stream i becomes a candidate at `time`, or stops being one: its leaf
-    // and the winners on its way to the root.
+    // and the matches on its way to the root.
     void SetLeaf(uint32_t i, uint64_t time, bool isCandidate) {
         pts[i] = time;
-        if (keyedFor == 0) return;  // built from pts at the next choice
+        if (keyedFor == kUnbuilt) return;  // built from pts at the next choice
         const uint64_t k = isCandidate ? time ^ flip : kNoKey;
-        // A new frame behind the same read node; kNoKey may also be a
-        // candidate's key, so that leaf's path is always walked again.
-        if (k == key[i] && k != kNoKey) return;
+        if (k == key[i]) return;  // the tree orders keys only: nothing moves
         key[i] = k;
-        for (uint32_t j = (leaves + i) >> 1; j != 0; j >>= 1) win[j] = Better(win[2 * j], win[2 * j + 1]);
+        if (i != top) Uncover(i);
+        // The matches on the way up, played again (a size_t node index
+        // spares its widening at each level on 64-bit targets).
+        uint8_t w = static_cast<uint8_t>(i);
+        uint64_t kw = k;
+        for (size_t j = (leaves + i) >> 1; j != 0; j >>= 1) {
+            const uint8_t l = los[j];
+            const uint64_t kl = key[l];
+            if (kl <= kw && (kl < kw || l < w)) {
+                los[j] = w;
+                w = l;
+                kw = kl;
+            }
+        }
+        top = w;
     }
 
     // Stream i's class becomes `c`.
@@ -111,7 +150,14 @@ struct MsspOrder {
     }
 
     // The stream whose frame comes first, or -1 when no stream is a candidate.
-    int Winner() const { return (candidate >> win[1]) & 1u ? win[1] : -1; }
+    // Every leaf that is no candidate holds kNoKey, so a smaller best key is
+    // a candidate's; when the best key is kNoKey, every candidate has it
+    // too, and the lowest index among them comes first.
+    int Winner() const {
+        const int w = top;
+        if (key[w] != kNoKey) return w;
+        return candidate != 0 ? __builtin_ctz(candidate) : -1;
+    }
 
     // Any thread: the streams of `mask` (stream indexes below m_StreamNum)
     // changed: a frame published, a state written, a reset.
@@ -119,11 +165,20 @@ struct MsspOrder {
     static void NoteAll(P& p);
 
 private:
-    // The right child wins with a smaller key, or with the same key when the
-    // left one is no candidate (the only way a candidate's key can tie kNoKey).
-    uint8_t Better(uint8_t left, uint8_t right) const {
-        if (key[right] != key[left]) return key[right] < key[left] ? right : left;
-        return (candidate >> left) & 1u ? left : right;
+    // Leaf i, which is not `top`, is about to be played again: from the root
+    // down, each node on its way gets the winner of the other child's
+    // subtree in place of its loser, as if leaf i had won every match so
+    // far. The winner of a node came from the child whose subtree holds its
+    // leaf; the loser is the other child's winner.
+    [[gnu::noinline]] void Uncover(uint32_t i) {
+        uint32_t x = top;  // the winner of the node at hand
+        for (uint32_t h = height; h-- > 0;) {
+            if (((x ^ i) >> h) == 0) continue;  // x came from leaf i's side: los is the other's winner
+            const uint32_t j = (leaves + i) >> (h + 1);
+            const uint32_t l = los[j];  // the winner on leaf i's side
+            los[j] = static_cast<uint8_t>(x);
+            x = l;
+        }
     }
 };
 

@@ -106,7 +106,10 @@ struct MsspDelivery {
         uint32_t offset1, length1, offset2, length2;
     };
 
-    static bool ValidIndex(P& p, int index) { return index >= 0 && index < p.m_StreamNum; }
+    // One unsigned comparison: m_StreamNum is never negative (0 to 32).
+    static bool ValidIndex(P& p, int index) {
+        return static_cast<uint32_t>(index) < static_cast<uint32_t>(p.m_StreamNum);
+    }
 
     // getIndex is the consumer's own field; a value outside the node array
     // (only a corrupt shared segment holds one) is taken modulo its size.
@@ -191,8 +194,12 @@ struct MsspDelivery {
     }
 
     // A node whose place is not inside the ring: thrown away, the stream
-    // waits for a key frame.
-    [[gnu::cold, gnu::noinline]] static int RefuseBadPlace(P& p, const char* op, int index, const Place& place) {
+    // waits for a key frame. (The place is read again here, so that the
+    // usual path keeps it in registers.)
+    [[gnu::cold, gnu::noinline]] static int RefuseBadPlace(P& p, const char* op, int index,
+                                                           const MSSP_FrameNode_t* node) {
+        Place place;
+        GetPlace(p, node, place);  // false again; it fills all four fields first
         MSSP_LOC_AS(op);
         mssp::Log(&p, mssp::kLogError, "invalid frame place:index:%d offset1:%u length1:%u offset2:%u length2:%u\n",
                   index, place.offset1, place.length1, place.offset2, place.length2);
@@ -386,9 +393,12 @@ struct MsspDelivery {
     }
 
     // The pass itself, stream by stream. Used in converted mode when a read
-    // node is timed by conversion, whose effects belong to each pass.
-    [[gnu::noinline]] static int ScanChoose(P& p, int direction, unsigned char bConvert, uint64_t* best) {
-        *best = direction > 0 ? UINT64_MAX : 0;
+    // node is timed by conversion, whose effects belong to each pass. The
+    // chosen stream with its read node and timestamp, as Choose gives them;
+    // -1 when none is chosen or the best timestamp is 0.
+    [[gnu::noinline]] static int ScanChoose(P& p, int direction, unsigned char bConvert, uint64_t* best,
+                                            MSSP_FrameNode_t** readNode) {
+        uint64_t top = direction > 0 ? UINT64_MAX : 0;
         int chosen = -1;
         for (int i = 0; i < p.m_StreamNum; ++i) {
             uint64_t t = 0;
@@ -399,11 +409,14 @@ struct MsspDelivery {
             // its value (a timestamp equal to the starting best must not be
             // passed over); later ones only when strictly better, so ties
             // keep the lower index.
-            if (direction != 0 && (chosen < 0 || (direction > 0 ? t < *best : t > *best))) {
-                *best = t;
+            if (direction != 0 && (chosen < 0 || (direction > 0 ? t < top : t > top))) {
+                top = t;
                 chosen = i;
             }
         }
+        if (chosen < 0 || top == 0) return -1;
+        *best = top;
+        *readNode = ReadNode(p, chosen);
         return chosen;
     }
 
@@ -422,14 +435,20 @@ struct MsspDelivery {
             o.readNode[i] = node;
             if (!IsComplete(node)) c = MsspOrder::kIncomplete;
             const bool wait = p.m_bWaitIFrame[i] != 0;
-            if (!IsKeyFrame(node)) {
-                if (wait || (LoadFlags(node) & kFlagNewSegment)) c |= MsspOrder::kStop;
-            } else if (wait) {
-                c |= MsspOrder::kEndsWait;
-            }
-            if ((c & MsspOrder::kStop) == 0) {
-                time = IsTimingFrame(node) ? NodePts(node) : VideoPtsBehind(p, i, first, waiting);
+            if (node->frameType == MSSP_FRAME_P && !wait && (LoadFlags(node) & kFlagNewSegment) == 0) {
+                // The usual frame, a P-frame within its sequence: timed by itself.
+                time = NodePts(node);
                 c |= time != 0 ? MsspOrder::kCandidate : MsspOrder::kStop;
+            } else {
+                if (!IsKeyFrame(node)) {
+                    if (wait || (LoadFlags(node) & kFlagNewSegment)) c |= MsspOrder::kStop;
+                } else if (wait) {
+                    c |= MsspOrder::kEndsWait;
+                }
+                if ((c & MsspOrder::kStop) == 0) {
+                    time = IsTimingFrame(node) ? NodePts(node) : VideoPtsBehind(p, i, first, waiting);
+                    c |= time != 0 ? MsspOrder::kCandidate : MsspOrder::kStop;
+                }
             }
         }
         o.SetClass(static_cast<uint32_t>(i), c);
@@ -440,7 +459,7 @@ struct MsspDelivery {
     // Every stream classified again, the tree to be built at the choice.
     [[gnu::noinline]] static void ClassifyAll(P& p, MsspOrder& o) {
         for (int i = 0; i < p.m_StreamNum; ++i) Classify(p, o, i, false);
-        o.keyedFor = 0;
+        o.keyedFor = MsspOrder::kUnbuilt;
     }
 
     // Looks again at the streams that changed since the last call: all of
@@ -459,6 +478,51 @@ struct MsspDelivery {
         for (; mask != 0; mask &= mask - 1) Classify(p, o, __builtin_ctz(mask), true);
     }
 
+    // What the choice does after Attend: choose from the tree, end the pass
+    // with -1, or make it stream by stream (ScanChoose).
+    enum class Then { kChoose, kStop, kScan };
+
+    // The streams the usual choice cannot pass over (o.attention != 0): the
+    // key-frame waits that the pass ends, then the stream that stops it, if
+    // any; again from Refresh while frames arrive meanwhile.
+    [[gnu::noinline]] static Then Attend(P& p, MsspOrder& o, unsigned char bConvert) {
+        for (;;) {
+            // The streams the pass reaches: all up to the first that stops it.
+            const uint32_t reached = o.stops != 0 ? (o.stops ^ (o.stops - 1)) : o.all;
+            // A key frame at the read position ends the wait of every
+            // stream the pass reaches (its class stays the same).
+            for (uint32_t m = o.endsWait & reached; m != 0; m &= m - 1) {
+                const int k = __builtin_ctz(m);
+                p.m_bWaitIFrame[k] = 0;
+                o.SetClass(static_cast<uint32_t>(k), o.cls[k] & ~MsspOrder::kEndsWait);
+            }
+            if (o.stops == 0) return Then::kChoose;
+            const int s = __builtin_ctz(o.stops);
+            // A live stream with nothing buffered: -1, nothing else to do.
+            if (o.cls[s] & MsspOrder::kEmpty) return Then::kStop;
+            uint64_t t = 0;
+            if (Examine(p, s, bConvert, &t) == Pass::kStop) return Then::kStop;
+            // A frame arrived since the stream was classified: again, as
+            // the choice begins.
+            o.changed.fetch_or(1u << s, std::memory_order_relaxed);
+            Refresh(p, o);
+            if (bConvert != 0 && o.incomplete != 0) return Then::kScan;
+            if (o.attention == 0) return Then::kChoose;
+        }
+    }
+
+    // ScanChoose's result through variables of its own, so that the
+    // caller's stay in registers.
+    [[gnu::always_inline]] static int Scan(P& p, int direction, unsigned char bConvert, uint64_t* best,
+                                           MSSP_FrameNode_t** readNode) {
+        uint64_t t = 0;
+        MSSP_FrameNode_t* node = nullptr;
+        const int chosen = ScanChoose(p, direction, bConvert, &t, &node);
+        *best = t;
+        *readNode = node;
+        return chosen;
+    }
+
     // The pass's result: the chosen stream, its read node in *readNode
     // and timestamp in *best, or -1 (with the pass's effects). Only the
     // stream that stops the pass, if any, is examined; the others are known
@@ -466,46 +530,24 @@ struct MsspDelivery {
     [[gnu::always_inline]] static int Choose(P& p, int direction, unsigned char bConvert, uint64_t* best,
                                              MSSP_FrameNode_t** readNode) {
         MsspOrder& o = *p.m_pOrder;
-        for (;;) {
-            Refresh(p, o);
-            if (bConvert != 0 && o.incomplete != 0) {
-                const int chosen = ScanChoose(p, direction, bConvert, best);
-                if (chosen < 0 || *best == 0) return -1;
-                *readNode = ReadNode(p, chosen);
-                return chosen;
-            }
-            if (o.attention != 0) {
-                // The streams the pass reaches: all up to the first that stops it.
-                const uint32_t reached = o.stops != 0 ? (o.stops ^ (o.stops - 1)) : o.all;
-                // A key frame at the read position ends the wait of every
-                // stream the pass reaches (its class stays the same).
-                for (uint32_t m = o.endsWait & reached; m != 0; m &= m - 1) {
-                    const int k = __builtin_ctz(m);
-                    p.m_bWaitIFrame[k] = 0;
-                    o.SetClass(static_cast<uint32_t>(k), o.cls[k] & ~MsspOrder::kEndsWait);
-                }
-                if (o.stops != 0) {
-                    const int s = __builtin_ctz(o.stops);
-                    // A live stream with nothing buffered: -1, nothing else to do.
-                    if (o.cls[s] & MsspOrder::kEmpty) return -1;
-                    uint64_t t = 0;
-                    if (Examine(p, s, bConvert, &t) == Pass::kStop) return -1;
-                    // A frame arrived since the stream was classified: again.
-                    o.changed.fetch_or(1u << s, std::memory_order_relaxed);
-                    continue;
-                }
-            }
-            // Every stream offers a frame (or is over and empty): the pass
-            // has nothing more to do but choose.
-            if (direction == 0) return -1;
-            const int keyed = direction > 0 ? 1 : -1;
-            if (o.keyedFor != keyed) o.Rekey(keyed);
-            const int w = o.Winner();
-            if (w < 0) return -1;
-            *readNode = o.readNode[w];
-            *best = o.pts[w];
-            return w;
+        Refresh(p, o);
+        if (bConvert != 0 && o.incomplete != 0) return Scan(p, direction, bConvert, best, readNode);
+        if (o.attention != 0) {
+            const Then then = Attend(p, o, bConvert);
+            if (then == Then::kStop) return -1;
+            if (then == Then::kScan) return Scan(p, direction, bConvert, best, readNode);
         }
+        // Every stream offers a frame (or is over and empty): the pass
+        // has nothing more to do but choose.
+        if (o.keyedFor != direction) {
+            if (direction == 0) return -1;
+            o.KeyFor(direction);
+        }
+        const int w = o.Winner();
+        if (w < 0) return -1;
+        *readNode = o.readNode[w];
+        *best = o.pts[w];
+        return w;
     }
 
     // (Re)bases a conversion record on a key frame's recorded time.
@@ -738,8 +780,7 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
             continue;
         }
         D::Place place;
-        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrame", chosen, place);
-        const uint64_t nodePts = NodePts(node);
+        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrame", chosen, node);
         D::SetPieces(*this, chosen, place, ppData1, pLen1, ppData2, pLen2);
         *pFrameType = node->frameType;
         *pPts = best;
@@ -752,6 +793,7 @@ int CMultiStreamSyncParser::GetFrame(unsigned char** ppData1, int* pLen1, unsign
         MsspGate::Hold(*this, chosen);
         if (!IsTimingMedium(node) || bConvert != 0) return chosen;
 
+        const uint64_t nodePts = NodePts(node);  // (read here: the node is ours while delivered)
         const int32_t step = D::Step32(best, m_pLastPts[chosen]);
         if (step > kMaxSteadyStep) D::PrintJump(*this, "GetFrame", m_pLastPts[chosen], nodePts, step);
         if (D::Discontinuous(*this, chosen, step) && pFlag != nullptr) *pFlag |= kDiscontinuityFlag;
@@ -793,7 +835,7 @@ int CMultiStreamSyncParser::GetFrameEx(int index, unsigned char** ppData1, int* 
             continue;
         }
         D::Place place;
-        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrameEx", index, place);
+        if (!D::GetPlace(*this, node, place)) return D::RefuseBadPlace(*this, "GetFrameEx", index, node);
         const uint64_t nodePts = NodePts(node);
         const int channel = D::Channel(*this, index);
         D::SetPieces(*this, index, place, ppData1, pLen1, ppData2, pLen2);
@@ -848,11 +890,16 @@ int CMultiStreamSyncParser::ReleaseFrame(int index) {
     // A release of a held frame goes on during a reset: the reset waits for it.
     MsspGate::Scope gate(*this, index);
     if (!gate.Entered()) return -1;
-    if (MsspGate::WrittenOff(*this, index)) {
-        // A reset gave up waiting for this frame and refilled the stream: the
-        // counters belong to the new frames, only the hold goes.
+    if ((m_HeldMask & (1u << index)) != 0) {
+        // The host is done with the frame: the hold goes first (a reset
+        // waiting for it still waits for this call to end), so that the
+        // release below finds nothing held.
         MsspGate::Unhold(*this, index);
-        return 0;
+        // A reset gave up waiting for this frame and refilled the stream:
+        // the counters belong to the new frames. (A reset that writes the
+        // frame off only now, as its wait ran out, resets the counters
+        // after this call either way.)
+        if (MsspGate::ResetSinceHold(*this, index)) return 0;
     }
     return D::Release(*this, index);
 }

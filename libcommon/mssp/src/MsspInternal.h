@@ -84,6 +84,10 @@ template <class T, class U>
 inline void StoreSeqCst(T& field, U value) {
     std::atomic_ref<T>(field).store(static_cast<T>(value), std::memory_order_seq_cst);
 }
+template <class T, class U>
+inline T ExchangeSeqCst(T& field, U value) {
+    return std::atomic_ref<T>(field).exchange(static_cast<T>(value), std::memory_order_seq_cst);
+}
 
 // Node-ring hysteresis of normal play: the reader stops storing frames when
 // NodePauseAt(n) of a stream's n nodes hold waiting frames, and starts again

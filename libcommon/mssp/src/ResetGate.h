@@ -38,32 +38,31 @@ struct MsspGate {
     // operations calling each other) ride on the outermost scope.
     class Scope {
     public:
-        Scope(P& p, int releaseIndex = -1) : p_(p) {
-            if (mssp::LoadRelaxed(p.m_bDelivering) != 0) {  // nested: only this thread raises it
-                entered_ = true;
-                return;
-            }
-            // Raise ours, then look at the control side's flag.
-            mssp::StoreSeqCst(p.m_bDelivering, 1);
+        // Raise ours, then look at the control side's flag. Found raised, it
+        // is this thread's own (only this thread raises it): a nested call,
+        // let through.
+        Scope(P& p, int releaseIndex = -1) : p_(p), outer_(mssp::ExchangeSeqCst(p.m_bDelivering, 1)) {
+            if (outer_ != 0) return;
             if (mssp::LoadSeqCst(p.m_bResetting) != 0 &&
                 !(releaseIndex >= 0 && (p.m_HeldMask & (1u << releaseIndex)) != 0)) {
                 // publish: this call touches nothing; the reset may go on
                 mssp::StoreRelease(p.m_bDelivering, 0);
-                return;
+                entered_ = false;
             }
-            entered_ = true;
-            owner_ = true;
         }
         ~Scope() {
-            // publish: everything this call read and wrote, before a reset may begin
-            if (owner_) mssp::StoreRelease(p_.m_bDelivering, 0);
+            // publish: everything this call read and wrote, before a reset
+            // may begin. The flag goes back to what it was: 0 after the
+            // outermost call (also after one that backed out), 1 inside
+            // another call.
+            mssp::StoreRelease(p_.m_bDelivering, outer_);
         }
         bool Entered() const { return entered_; }
 
     private:
         P& p_;
-        bool entered_ = false;
-        bool owner_ = false;
+        const uint8_t outer_;  // the flag on entry: 1 inside another delivery call
+        bool entered_ = true;
     };
 
     // Playback side: stream `index` handed out its read node.
@@ -76,6 +75,12 @@ struct MsspGate {
     // `index` was written off by a reset (its counters are no longer ours).
     static bool WrittenOff(P& p, int index) {
         if ((p.m_HeldMask & (1u << index)) == 0) return false;
+        return ResetSinceHold(p, index);
+    }
+
+    // A reset wrote off the frame of `index` delivered last (whether still
+    // held or not).
+    static bool ResetSinceHold(P& p, int index) {
         return mssp::LoadSeqCst(p.m_ResetCount[index]) != p.m_HeldReset[index];
     }
 
