@@ -301,17 +301,22 @@ struct MsspDelivery {
         MSSP_StreamHead_t* head = p.m_pStreamHead[index];
         // Acquire parseNum: only a frame counted as waiting may be released, so
         // that getNum never passes parseNum.
-        if (mssp::WaitingCount(head) <= 0) return RefuseRelease(p, index);
-        const uint32_t next = mssp::NextIndex(ReadIndex(p, index), static_cast<uint32_t>(p.m_FrameNum));
+        const uint32_t parsed = mssp::LoadAcquire(head->parseNum);
+        const uint32_t got = mssp::LoadRelaxed(head->getNum);  // this thread's own counter
+        if (static_cast<int32_t>(parsed - got) <= 0) return RefuseRelease(p, index);
+        MSSP_NodeCursor_t* cursor = p.m_pNodeCursor[index];
+        const uint32_t frames = static_cast<uint32_t>(p.m_FrameNum);
+        const uint32_t next = mssp::NextIndex(mssp::Wrap(mssp::LoadRelaxed(cursor->getIndex), frames), frames);
         // Release: the reader may reuse the node and its ring bytes once getNum
         // counts them (sequentially consistent for the room request below).
-        mssp::StoreSeqCst(head->getNum, mssp::LoadRelaxed(head->getNum) + 1);
+        mssp::StoreSeqCst(head->getNum, got + 1);
         // Release: the new read position, after getNum (the reader reads both for its free space).
-        mssp::StoreRelease(p.m_pNodeCursor[index]->getIndex, next);
-        p.m_pOrder->changed.fetch_or(1u << index, std::memory_order_relaxed);  // this thread's own change
+        mssp::StoreRelease(cursor->getIndex, next);
+        MsspOrder& order = *p.m_pOrder;
+        order.changed.fetch_or(1u << index, std::memory_order_relaxed);  // this thread's own change
         // seq_cst, as the getNum store above and the reader's request: either
         // the reader sees this release before it sleeps, or this sees its request.
-        if (p.m_pOrder->roomWanted.load(std::memory_order_seq_cst) & (1u << index)) WakeForRoom(p, index);
+        if (order.roomWanted.load(std::memory_order_seq_cst) & (1u << index)) WakeForRoom(p, index);
         // The read node was the held frame, if any: it is gone now. A hold
         // that a reset wrote off stays, for the host's late ReleaseFrame.
         if ((p.m_HeldMask & (1u << index)) != 0 && !MsspGate::WrittenOff(p, index)) MsspGate::Unhold(p, index);
