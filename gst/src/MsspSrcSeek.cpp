@@ -68,6 +68,27 @@ guint64 SnapToKey(Priv& p, guint64 ms, GstSeekFlags flags) {
     return pick >= 0 ? static_cast<guint64>(pick) : ms;
 }
 
+// After a seek or a switch, with the stream lock held and the engine
+// repositioned: the new run's state (its segment sent before its first
+// buffer, the position at the target: at a switch where it already is),
+// then the stream lock let go and the task started again.
+void Resume(GstMsspSrc* self, double rate, GstSeekFlags flags, guint64 targetMs, GstClockTime stop, guint32 seqnum) {
+    Priv& p = P(self);
+    p.segmentDone = false;
+    gst_flow_combiner_reset(p.combiner);
+    p.rate = rate;
+    p.seekFlags = flags;
+    p.targetMs = targetMs;
+    p.stop = stop;
+    p.seqnum = seqnum;
+    p.segmentPending = true;
+    p.positionMs = targetMs;
+    p.lastFrameUs = g_get_monotonic_time();
+    p.flushing = false;
+    g_rec_mutex_unlock(&p.streamLock);
+    gst_task_start(p.task);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -152,20 +173,10 @@ bool DoSeek(GstMsspSrc* self, GstEvent* event) {
         gst_message_set_seqnum(msg, seqnum);
         gst_element_post_message(GST_ELEMENT(self), msg);
     }
-    p.segmentDone = false;
-    gst_flow_combiner_reset(p.combiner);
-    p.rate = rate;
-    p.seekFlags = flags;
-    p.targetMs = target;
-    p.stop = rate > 0 && stopType == GST_SEEK_TYPE_SET && stop >= 0 ? static_cast<GstClockTime>(stop)
-                                                                     : GST_CLOCK_TIME_NONE;
-    p.seqnum = seqnum;
-    p.segmentPending = true;
-    p.positionMs = target;
-    p.lastFrameUs = g_get_monotonic_time();
-    p.flushing = false;
-    g_rec_mutex_unlock(&p.streamLock);
-    gst_task_start(p.task);
+    Resume(self, rate, flags, target,
+           rate > 0 && stopType == GST_SEEK_TYPE_SET && stop >= 0 ? static_cast<GstClockTime>(stop)
+                                                                  : GST_CLOCK_TIME_NONE,
+           seqnum);
     return true;
 }
 
@@ -267,18 +278,7 @@ bool SwitchLive(GstMsspSrc* self, int type, uint32_t channels) {
         GST_ELEMENT_WARNING(self, STREAM, DEMUX, ("No recording of channel(s) %s in stream type %d at the position",
                                                   mssphost::ChannelList(failed).c_str(), p.session->StreamTypeOf(0)),
                             (nullptr));
-    gst_flow_combiner_reset(p.combiner);
-    p.rate = 1.0;
-    p.seekFlags = GST_SEEK_FLAG_NONE;
-    p.segmentDone = false;
-    p.targetMs = at;
-    p.stop = GST_CLOCK_TIME_NONE;
-    p.seqnum = seqnum;
-    p.segmentPending = true;
-    p.lastFrameUs = g_get_monotonic_time();
-    p.flushing = false;
-    g_rec_mutex_unlock(&p.streamLock);
-    gst_task_start(p.task);
+    Resume(self, 1.0, GST_SEEK_FLAG_NONE, at, GST_CLOCK_TIME_NONE, seqnum);
     return true;
 }
 
