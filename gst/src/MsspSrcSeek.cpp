@@ -68,6 +68,20 @@ guint64 SnapToKey(Priv& p, guint64 ms, GstSeekFlags flags) {
     return pick >= 0 ? static_cast<guint64>(pick) : ms;
 }
 
+// Before a seek or a switch: downstream flushes (when asked) and the
+// streaming task stops between two frames; returns with the stream lock held.
+void Hold(GstMsspSrc* self, guint32 seqnum, bool flush) {
+    Priv& p = P(self);
+    if (flush) {
+        GstEvent* flushStart = gst_event_new_flush_start();
+        gst_event_set_seqnum(flushStart, seqnum);
+        p.flushing = true;
+        PushAll(self, flushStart);
+    }
+    gst_task_pause(p.task);
+    g_rec_mutex_lock(&p.streamLock);  // the task is out of its iteration: no frame is held
+}
+
 // After a seek or a switch, with the stream lock held and the engine
 // repositioned: the new run's state (its segment sent before its first
 // buffer, the position at the target: at a switch where it already is),
@@ -132,14 +146,7 @@ bool DoSeek(GstMsspSrc* self, GstEvent* event) {
     guint64 target = rate > 0 ? resolve(startType, start) : resolve(stopType, stop);
     p.lastSeekSeqnum = seqnum;
 
-    if (flush) {
-        GstEvent* flushStart = gst_event_new_flush_start();
-        gst_event_set_seqnum(flushStart, seqnum);
-        p.flushing = true;
-        PushAll(self, flushStart);
-    }
-    gst_task_pause(p.task);
-    g_rec_mutex_lock(&p.streamLock);  // the task is out of its iteration: no frame is held
+    Hold(self, seqnum, flush);
     target = SnapToKey(p, target, flags);  // the clock offsets are the task's: read under its lock
 
     const int speed = mssphost::TrickSpeedForRate(rate);
@@ -233,12 +240,7 @@ bool SwitchLive(GstMsspSrc* self, int type, uint32_t channels) {
         return false;
     }
     const guint32 seqnum = gst_util_seqnum_next();
-    GstEvent* flushStart = gst_event_new_flush_start();
-    gst_event_set_seqnum(flushStart, seqnum);
-    p.flushing = true;
-    PushAll(self, flushStart);
-    gst_task_pause(p.task);
-    g_rec_mutex_lock(&p.streamLock);  // the task is out of its iteration: no frame is held
+    Hold(self, seqnum, true);
     const guint64 at = p.positionMs;
     p.stage.Reposition(false);
     GstEvent* flushStop = gst_event_new_flush_stop(TRUE);
