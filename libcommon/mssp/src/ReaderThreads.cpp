@@ -6,7 +6,8 @@
 // ReadData and GetBufFreeSize on the reader thread that owns the stream.
 // The two sides wake each other through WakeWord.h: the control side ends
 // the readers' sleeps when it sets a request, a reader ends the control
-// side's wait when it answers.
+// side's wait when it answers, and the release that frees the room a reader
+// asked for (AskRoom) ends that reader's sleep.
 // Cutting frames out of the ring is FrameParser.cpp's; delivering them is not
 // done here either.
 #include <pthread.h>
