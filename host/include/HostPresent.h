@@ -125,7 +125,6 @@ public:
 
 private:
     void Note(std::string text);
-    bool Before(int64_t recordedMs, int64_t bound) const;
     StageLimits limits_;
     RecordedClock clock_;
     bool backward_ = false;

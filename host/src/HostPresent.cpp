@@ -119,10 +119,13 @@ bool StageCore::Ready(uint64_t pts, int64_t recordedMs, uint32_t live, size_t he
     // kept from call to call once every one of them has an offset; while one
     // still lacks it, every call looks (how long the frame waited decides).
     const uint32_t want = live & ~timeless_;
+    bool have = boundHave_;
+    int64_t bound = bound_;
     if (!limits_.keepBound || !boundKnown_ || want != boundFor_ || clock_.Version() != boundVersion_) {
         const uint64_t waited = Past(delivered_, pts, backward_);  // timestamps delivered since this frame
-        bool have = false, lacking = false;
-        int64_t bound = 0;
+        bool lacking = false;
+        have = false;
+        bound = 0;
         for (uint32_t m = want; m != 0; m &= m - 1) {
             const int c = __builtin_ctz(m);
             int64_t offset = 0;
@@ -140,20 +143,13 @@ bool StageCore::Ready(uint64_t pts, int64_t recordedMs, uint32_t live, size_t he
             bound = !have ? offset : backward_ ? std::max(bound, offset) : std::min(bound, offset);
             have = true;
         }
-        if (lacking) return have ? Before(recordedMs, bound) : true;
-        boundKnown_ = true;
+        boundKnown_ = !lacking;  // kept once every channel waited for has an offset
         boundFor_ = want;
         boundVersion_ = clock_.Version();
         boundHave_ = have;
         bound_ = bound;
     }
-    if (!boundHave_) return true;
-    return Before(recordedMs, bound_);
-}
-
-// Whether a frame recorded at `recordedMs` may go: no channel whose least
-// offset is `bound` can still deliver a frame recorded before it.
-bool StageCore::Before(int64_t recordedMs, int64_t bound) const {
+    if (!have) return true;
     // delivered_ <= 2^53 and |offset| < 2^55: no overflow.
     const int64_t next = static_cast<int64_t>(delivered_) + bound;
     return backward_ ? recordedMs >= next : recordedMs <= next;
